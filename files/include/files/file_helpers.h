@@ -1,0 +1,29 @@
+#pragma once
+/// File helpers for downloaded and temporary files. Names use the program's
+/// backslash separators and are at most 259 characters; longer ones fail.
+
+#include <cstdio>
+#include <string>
+
+namespace files {
+
+/// The name inside the user's temporary directory ("\" and ".\" prefixes
+/// dropped), or an empty string.
+std::string MakeTempPath(const std::string& name);
+
+/// Copies SOURCE (created empty when missing) unscrambled into DESTINATION,
+/// replacing what it held. False when either cannot be opened.
+bool UnscrambleFile(const std::string& source, const std::string& destination);
+
+/// An empty file open for binary writing, or nullptr. Clears a read-only
+/// state and creates missing parent directories. The caller closes it.
+std::FILE* OpenForWriteWithRetry(const std::string& path);
+
+/// Creates the directory holding PATH (and what is missing above it); false
+/// when it already existed or could not be made.
+bool CreateParentDirectories(const std::string& path);
+
+/// Moves SOURCE onto DESTINATION, replacing it; true when the move happened.
+bool MoveFileWithRetry(const std::string& source, const std::string& destination);
+
+}  // namespace files
