@@ -5,7 +5,9 @@
 
 namespace files {
 
-constexpr unsigned char ScrambleMask = 0xA7;  // outside ASCII: no text byte scrambles to 0
+// 0xFF lies outside ASCII and is never part of UTF-8 or CP949 text, so no
+// byte of a server list or version text scrambles to the zero that ends it.
+constexpr unsigned char ScrambleMask = 0xFF;
 
 void ScrambleText(char* text);
 void UnscrambleText(char* text);

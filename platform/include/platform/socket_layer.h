@@ -1,0 +1,11 @@
+#pragma once
+/// The socket layer's start: checks that this process can create a TCP
+/// socket at all, and makes a write to a closed connection an error return
+/// instead of a signal that ends the process.
+
+namespace platform {
+
+/// True when a TCP socket could be created (and was closed again).
+bool StartSocketLayer();
+
+}  // namespace platform

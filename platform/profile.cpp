@@ -1,0 +1,105 @@
+#include "platform/profile.h"
+
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string_view>
+
+#include "platform/paths.h"
+
+namespace platform {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+/// The raw value of KEY in SECTION of the file at INIPATH (a program name,
+/// backslashes allowed), or nothing when the file, the section or the key is
+/// missing. The first matching section and the first matching key in it win.
+std::optional<std::string> FindValue(const std::string& section, const std::string& key,
+                                     const std::string& iniPath) {
+  std::ifstream in(HostPath(iniPath), std::ios::binary);
+  if (!in) return std::nullopt;
+  const std::string_view wantedSection = Trim(section);
+  const std::string_view wantedKey = Trim(key);
+  bool inSection = false;
+  bool sectionSeen = false;
+  std::string line;
+  bool firstLine = true;
+  while (std::getline(in, line)) {
+    std::string_view view(line);
+    if (firstLine && view.substr(0, 3) == "\xEF\xBB\xBF") view.remove_prefix(3);  // UTF-8 mark
+    firstLine = false;
+    view = Trim(view);
+    if (view.empty() || view.front() == ';') continue;
+    if (view.front() == '[') {
+      if (sectionSeen) return std::nullopt;  // only the first section of that name counts
+      const std::size_t close = view.find(']');
+      const std::string_view name =
+          Trim(view.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+      inSection = EqualsIgnoringCase(name, wantedSection);
+      sectionSeen = inSection;
+      continue;
+    }
+    if (!inSection) continue;
+    const std::size_t equals = view.find('=');
+    if (equals == std::string_view::npos) continue;
+    if (!EqualsIgnoringCase(Trim(view.substr(0, equals)), wantedKey)) continue;
+    std::string_view value = Trim(view.substr(equals + 1));
+    // A value wholly enclosed in one kind of quotes loses them.
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    return std::string(value);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string GetProfileString(const std::string& section, const std::string& key,
+                             const std::string& defaultValue, const std::string& iniPath,
+                             std::size_t bufferSize) {
+  if (bufferSize == 0) return {};
+  std::string value = FindValue(section, key, iniPath).value_or(defaultValue);
+  if (value.size() > bufferSize - 1) value.resize(bufferSize - 1);
+  return value;
+}
+
+unsigned GetProfileInt(const std::string& section, const std::string& key, int defaultValue,
+                       const std::string& iniPath) {
+  const std::optional<std::string> value = FindValue(section, key, iniPath);
+  if (!value) return static_cast<unsigned>(defaultValue);
+  std::string_view digits(*value);
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  // Arithmetic modulo 2^32, as a 32-bit conversion gives it.
+  std::uint32_t result = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') break;
+    result = result * 10u + static_cast<std::uint32_t>(c - '0');
+  }
+  return negative ? 0u - result : result;
+}
+
+}  // namespace platform

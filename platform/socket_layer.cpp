@@ -1,0 +1,19 @@
+#include "platform/socket_layer.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace platform {
+
+bool StartSocketLayer() {
+  const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (fd < 0) return false;
+  close(fd);
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+}  // namespace platform
