@@ -1,0 +1,98 @@
+#pragma once
+/// UpdateSession: one update session, from connecting to the servers to the
+/// last file body, driven by the notifications of its socket. It keeps one
+/// 2,048-byte buffer; bodies go from that buffer straight to their files.
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "session/session_host.h"
+#include "session/update_socket.h"
+#include "session/wire.h"
+
+namespace session {
+
+class UpdateSession : private SocketOwner {
+ public:
+  enum State {
+    WaitVersionReply = 0,
+    WaitNoticeLength = 1,
+    ReceiveNotice = 2,
+    WaitFileList = 3,
+    WaitFileHeader = 4,
+    ReceiveFileBody = 5,
+  };
+  /// How far the session got; Complete and UpToDate end it successfully.
+  enum class Progress { NotStarted, Running, UpToDate, Complete, Failed };
+
+  UpdateSession(SessionHost& host, SessionOutcome& outcome,
+                std::array<std::string, 2> serverAddresses, unsigned port);
+  ~UpdateSession();
+  UpdateSession(const UpdateSession&) = delete;
+  UpdateSession& operator=(const UpdateSession&) = delete;
+
+  /// Connects to IP1, else IP2; message 2 and a close request when neither
+  /// accepts. Ends with ShowNotice in every case.
+  void ConnectToServers();
+
+  /// Closes the connection (as the window's destruction does) and any file
+  /// still open.
+  void Shutdown();
+
+  State state() const { return state_; }
+  Progress progress() const { return progress_; }
+  bool connectionClosed() const { return connectionClosed_; }
+  std::size_t buffered() const { return buffered_; }
+  const CUpdateSocket& socket() const { return socket_; }
+
+ private:
+  enum class Step { Continue, Wait, Stop };
+
+  void HandleReceive() override;
+  void HandleConnectionClosed(int errorCode) override;
+
+  Step RunStep();
+  Step OnVersionReply();
+  Step Decide(const VersionReply& reply);
+  Step OnNoticeLength();
+  Step OnNoticeBytes();
+  Step OnFileList();
+  Step OnFileHeader();
+  Step OnFileBody();
+
+  Step Fail(resources::MessageId id);
+  Step FailCannotCreate(const std::string& name);
+  Step Refuse(const std::string& why);
+  bool WritePiece(std::size_t n);
+  bool CloseOutput();
+  void RefreshTexts();
+
+  SessionHost& host_;
+  SessionOutcome& outcome_;
+  std::array<std::string, 2> serverAddresses_;
+  unsigned port_;
+  CUpdateSocket socket_;
+
+  State state_ = WaitVersionReply;
+  Progress progress_ = Progress::NotStarted;
+  bool connectionClosed_ = false;
+  std::uint8_t buffer_[kReceiveBufferSize] = {};
+  std::size_t readPos_ = 0;   // start of the unconsumed bytes during a pass
+  std::size_t buffered_ = 0;  // unconsumed bytes from readPos_
+  std::int32_t noticeTime_ = 0;
+  std::int64_t remaining_ = 0;
+  std::uint32_t noticeLength_ = 0;
+  std::int32_t totalBytes_ = 0;
+  std::array<std::uint32_t, 2> filesLeft_{};
+  int kindIndex_ = 0;
+  std::uint32_t fileVersion_ = 0;
+  std::FILE* output_ = nullptr;
+  std::string outputName_;    // name of the open file, for messages
+  std::string currentName_;
+  // Mirror of the two progress bars, for the texts.
+  std::int64_t filePosition_ = 0, fileUpper_ = 0, totalPosition_ = 0, totalUpper_ = 0;
+};
+
+}  // namespace session

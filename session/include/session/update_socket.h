@@ -1,0 +1,93 @@
+#pragma once
+/// CUpdateSocket: a TCP stream socket on the UI thread. Connect, send and
+/// receive block and never yield to the event loop. Receive-ready and
+/// connection-closed notifications come from the wxWidgets event loop, one at a
+/// time, to the socket's owner; whatever became ready during a blocking call is
+/// delivered after that call returned, in order. An explicit Close stops the
+/// notifications and produces no closed notification.
+
+#include <cstddef>
+#include <string>
+
+#include <wx/evtloop.h>
+#include <wx/evtloopsrc.h>
+
+#include "session/wire.h"
+
+namespace session {
+
+/// The party notified by a connected socket (the update session).
+class SocketOwner {
+ public:
+  virtual void HandleReceive() = 0;
+  virtual void HandleConnectionClosed(int errorCode) = 0;
+
+ protected:
+  ~SocketOwner() = default;
+};
+
+class CUpdateSocket : private wxEventLoopSourceHandler {
+ public:
+  CUpdateSocket() = default;
+  ~CUpdateSocket() override;
+  CUpdateSocket(const CUpdateSocket&) = delete;
+  CUpdateSocket& operator=(const CUpdateSocket&) = delete;
+
+  /// Makes a new stream socket (closing one still open); false when the
+  /// system refuses one.
+  bool Create();
+
+  /// Connects to HOST (dotted IPv4 address, else a host name whose first IPv4
+  /// address is used) at PORT, blocking for at most ConnectTimeoutMs(). On
+  /// success records localAddress, sets owner, starts the notifications and
+  /// leaves LastError() at 0. On failure owner stays as it was and LastError()
+  /// holds the reason (EINVAL for a name that does not resolve).
+  bool ConnectAndRecord(SocketOwner* newOwner, const std::string& host, unsigned port);
+
+  /// Sends until every byte is gone; false as soon as one send gives 0 or less.
+  bool SendAll(const void* bytes, std::size_t length);
+
+  /// One blocking receive of at most LENGTH bytes: the count, 0 at the end
+  /// of the stream, -1 on an error. An end or error seen here is delivered as
+  /// the closed notification once the current notification has returned.
+  long Receive(void* buffer, std::size_t length);
+
+  /// Clears owner, stops the notifications and closes the socket.
+  void Close();
+
+  bool IsOpen() const { return fd_ >= 0; }
+  bool IsConnected() const { return connected_; }
+  int LastError() const { return lastError_; }
+
+  /// The bound on a blocking connect (5 s unless changed).
+  static int ConnectTimeoutMs();
+  static void SetConnectTimeoutMs(int milliseconds);
+
+  /// Receive notifications delivered back to back while data is waiting,
+  /// before control goes back to the event loop (64 unless changed; 1 makes
+  /// every notification go through the loop).
+  static void SetNotificationBurst(int count);
+
+  Ipv4Address localAddress = 0;  ///< own end of the connection, first octet lowest
+  SocketOwner* owner = nullptr;  ///< notified while set
+
+ private:
+  void OnReadWaiting() override;
+  void OnWriteWaiting() override {}
+  void OnExceptionWaiting() override { OnReadWaiting(); }
+  void StopWatching();
+  bool DataWaiting() const;
+  void PeekForEnd();
+
+  int fd_ = -1;
+  bool connected_ = false;
+  bool attempted_ = false;  // a connect was tried on this descriptor
+  int lastError_ = 0;
+  wxEventLoopSource* source_ = nullptr;
+  bool dispatching_ = false;
+  bool receivedThisPass_ = false;
+  bool peerEnded_ = false;  // end or error seen; closed notification due
+  int peerEndCode_ = 0;
+};
+
+}  // namespace session

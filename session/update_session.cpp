@@ -1,0 +1,359 @@
+#include "session/update_session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "files/file_helpers.h"
+#include "files/version_file.h"
+#include "platform/paths.h"
+
+namespace session {
+namespace {
+
+constexpr const char* kNoticeName = "Notice.html";
+
+}  // namespace
+
+std::string FormatCount(int first, int second) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%d/%d", first, second);
+  return text;
+}
+
+UpdateSession::UpdateSession(SessionHost& host, SessionOutcome& outcome,
+                             std::array<std::string, 2> serverAddresses, unsigned port)
+    : host_(host), outcome_(outcome), serverAddresses_(std::move(serverAddresses)), port_(port) {}
+
+UpdateSession::~UpdateSession() { Shutdown(); }
+
+void UpdateSession::Shutdown() {
+  socket_.Close();
+  if (output_ != nullptr) std::fclose(output_);
+  output_ = nullptr;
+}
+
+void UpdateSession::ConnectToServers() {
+  if (!socket_.Create()) return;  // no session, no message: the window just stays
+  bool connected = false;
+  for (const std::string& address : serverAddresses_) {
+    if (socket_.ConnectAndRecord(this, address, port_)) {
+      buffered_ = 0;
+      readPos_ = 0;
+      state_ = WaitVersionReply;
+      std::memset(buffer_, 0, sizeof buffer_);
+      progress_ = Progress::Running;
+      host_.OnConnected(address, port_, socket_.localAddress);
+      connected = true;
+      break;
+    }
+  }
+  if (!connected) {
+    progress_ = Progress::Failed;
+    host_.ShowMessage(resources::MessageId::MsgConnectFailed);
+    host_.PostCloseRequest();
+  }
+  host_.ShowNotice();
+}
+
+void UpdateSession::HandleReceive() {
+  const std::size_t room = kReceiveBufferSize - buffered_;
+  if (room > 0) {
+    const long got = socket_.Receive(buffer_ + buffered_, room);
+    if (got > 0) buffered_ += static_cast<std::size_t>(got);
+  }
+  // A finished session opens nothing more: whatever still arrives is dropped.
+  if (progress_ != Progress::Running) {
+    buffered_ = 0;
+    return;
+  }
+  readPos_ = 0;
+  Step step;
+  while ((step = RunStep()) == Step::Continue) {
+  }
+  if (step == Step::Wait && readPos_ > 0 && buffered_ > 0) {
+    std::memmove(buffer_, buffer_ + readPos_, buffered_);
+  }
+  readPos_ = 0;
+}
+
+void UpdateSession::HandleConnectionClosed(int errorCode) {
+  connectionClosed_ = true;
+  host_.RepaintNow();
+  host_.OnConnectionClosed(errorCode);
+  host_.RunInstallation();
+  if (errorCode != 0) {
+    if (progress_ == Progress::Running) progress_ = Progress::Failed;
+    host_.ShowMessage(resources::MessageId::MsgConnectionLost);
+    host_.EndWindow();
+  }
+}
+
+UpdateSession::Step UpdateSession::RunStep() {
+  switch (state_) {
+    case WaitVersionReply: return OnVersionReply();
+    case WaitNoticeLength: return OnNoticeLength();
+    case ReceiveNotice: return OnNoticeBytes();
+    case WaitFileList: return OnFileList();
+    case WaitFileHeader: return OnFileHeader();
+    case ReceiveFileBody: return OnFileBody();
+  }
+  return Step::Stop;
+}
+
+UpdateSession::Step UpdateSession::Fail(resources::MessageId id) {
+  socket_.Close();
+  if (output_ != nullptr) std::fclose(output_);
+  output_ = nullptr;
+  progress_ = Progress::Failed;
+  buffered_ = 0;
+  host_.ShowMessage(id);
+  host_.EndWindow();
+  return Step::Stop;
+}
+
+UpdateSession::Step UpdateSession::FailCannotCreate(const std::string& name) {
+  socket_.Close();
+  if (output_ != nullptr) std::fclose(output_);
+  output_ = nullptr;
+  progress_ = Progress::Failed;
+  buffered_ = 0;
+  host_.ShowCannotCreateFile(name);
+  host_.EndWindow();
+  return Step::Stop;
+}
+
+// A server that breaks the protocol in a way that could hurt the
+// installation is treated like one of the wrong version.
+UpdateSession::Step UpdateSession::Refuse(const std::string& why) {
+  host_.OnRefused(why);
+  return Fail(resources::MessageId::MsgVersionMismatch);
+}
+
+UpdateSession::Step UpdateSession::OnVersionReply() {
+  if (buffered_ < kVersionReplySize) return Step::Wait;
+  const VersionReply reply = DecodeVersionReply(buffer_ + readPos_);
+  if (reply.type != 1) return Fail(resources::MessageId::MsgVersionMismatch);
+  buffered_ = 0;  // whatever stands behind the reply is dropped
+  outcome_.versions = {0, 0};
+  noticeTime_ = reply.noticeTime;
+
+  files::FileVersionRecord record;
+  switch (files::ReadVersionFile(record)) {
+    case files::VersionFileOutcome::Absent:
+      break;
+    case files::VersionFileOutcome::Valid:
+      outcome_.versions = {static_cast<std::uint32_t>(record.major),
+                           static_cast<std::uint32_t>(record.minor)};
+      break;
+    case files::VersionFileOutcome::Damaged:
+      return Fail(resources::MessageId::MsgDamagedFile);
+    case files::VersionFileOutcome::WrongKind:
+      return Fail(resources::MessageId::MsgVersionMismatch);
+  }
+  host_.OnVersionReply(reply, outcome_.versions[0], outcome_.versions[1]);
+  return Decide(reply);
+}
+
+UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
+  const std::string noticePath = platform::HostPath(kNoticeName);
+  std::int32_t localTime = 0;
+  struct stat status {};
+  if (::stat(noticePath.c_str(), &status) == 0) {
+    if (noticeTime_ == 0) {
+      std::remove(noticePath.c_str());
+    } else {
+      localTime = static_cast<std::int32_t>(status.st_mtime);
+    }
+  }
+  const auto difference = static_cast<std::int32_t>(static_cast<std::uint32_t>(noticeTime_) -
+                                                    static_cast<std::uint32_t>(localTime));
+  const bool noticeCurrent = difference >= -1 && difference <= 1;
+  const bool fromLoopback = socket_.localAddress == kLoopbackAddress;
+
+  if (reply.major <= outcome_.versions[0] && reply.minor <= outcome_.versions[1] && noticeCurrent) {
+    host_.ShowNotice();
+    progress_ = Progress::UpToDate;
+    host_.OnUpToDate();
+    host_.CollapseDownloadArea();
+    return Step::Stop;  // the connection stays open
+  }
+
+  if (reply.redirect != 0 && !fromLoopback) {
+    host_.OnRedirect(reply.redirect);
+    socket_.Close();
+    if (!socket_.Create()) {
+      progress_ = Progress::Failed;
+      host_.EndWindow();
+      return Step::Stop;
+    }
+    if (socket_.ConnectAndRecord(this, Ipv4ToText(reply.redirect), kRedirectPort)) {
+      buffered_ = 0;
+      state_ = WaitVersionReply;
+      host_.OnConnected(Ipv4ToText(reply.redirect), kRedirectPort, socket_.localAddress);
+      return Step::Stop;
+    }
+    return Fail(resources::MessageId::MsgConnectFailed);
+  }
+
+  UpdateRequest request;
+  request.major = outcome_.versions[0];
+  request.minor = outcome_.versions[1];
+  if (noticeCurrent) {
+    host_.ShowNotice();
+    request.code = RequestFilesOnly;
+    state_ = WaitFileList;
+  } else {
+    request.code = RequestNoticeAndFiles;
+    state_ = WaitNoticeLength;
+  }
+  // The buffer holds nothing unconsumed here, so it carries the request.
+  EncodeUpdateRequest(request, buffer_);
+  const bool sent = socket_.SendAll(buffer_, kUpdateRequestSize);  // a failure only leaves us waiting
+  host_.OnRequestSent(request, sent);
+  return Step::Stop;
+}
+
+UpdateSession::Step UpdateSession::OnNoticeLength() {
+  if (buffered_ < kNoticeLengthSize) return Step::Wait;
+  const std::uint32_t length = DecodeNoticeLength(buffer_ + readPos_);
+  if (length > kMaxNoticeLength) return Refuse("notice length above 2147483647");
+  readPos_ += kNoticeLengthSize;
+  buffered_ -= kNoticeLengthSize;
+  remaining_ = length;
+  noticeLength_ = length;
+  output_ = files::OpenForWriteWithRetry(kNoticeName);
+  if (output_ == nullptr) return FailCannotCreate(kNoticeName);
+  outputName_ = kNoticeName;
+  state_ = ReceiveNotice;
+  return Step::Continue;
+}
+
+UpdateSession::Step UpdateSession::OnNoticeBytes() {
+  if (remaining_ == 0) {
+    if (!CloseOutput()) return FailCannotCreate(kNoticeName);
+    const timespec times[2] = {{noticeTime_, 0}, {noticeTime_, 0}};
+    utimensat(AT_FDCWD, platform::HostPath(kNoticeName).c_str(), times, 0);
+    host_.OnNoticeWritten(noticeLength_);
+    host_.ShowNotice();
+    state_ = WaitFileList;
+    return Step::Continue;
+  }
+  if (buffered_ == 0) return Step::Wait;
+  const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(remaining_, buffered_));
+  if (!WritePiece(n)) return FailCannotCreate(kNoticeName);
+  return Step::Continue;
+}
+
+UpdateSession::Step UpdateSession::OnFileList() {
+  if (buffered_ < kFileListHeaderSize) return Step::Wait;
+  const FileListHeader header = DecodeFileListHeader(buffer_ + readPos_);
+  if (header.totalBytes < 0) return Refuse("negative total length");
+  readPos_ += kFileListHeaderSize;
+  buffered_ -= kFileListHeaderSize;
+  filesLeft_ = {header.counts[0], header.counts[1]};
+  totalBytes_ = header.totalBytes;
+  host_.OnFileList(header);
+  if (totalBytes_ > kMaxDownloadBytes && socket_.localAddress != kLoopbackAddress) {
+    return Fail(resources::MessageId::MsgTooManyFiles);
+  }
+  kindIndex_ = 0;
+  totalUpper_ = totalBytes_;
+  totalPosition_ = 0;
+  host_.SetTotalProgressRange(totalBytes_);
+  state_ = WaitFileHeader;
+  return Step::Continue;
+}
+
+UpdateSession::Step UpdateSession::OnFileHeader() {
+  while (kindIndex_ < 2 && filesLeft_[kindIndex_] == 0) ++kindIndex_;
+  if (kindIndex_ == 2) {
+    progress_ = Progress::Complete;
+    buffered_ = 0;
+    host_.OnComplete();
+    host_.CollapseDownloadArea();
+    return Step::Stop;
+  }
+  if (buffered_ < 2) return Step::Wait;
+  const std::uint16_t length = GetU16(buffer_ + readPos_);
+  if (HeaderVerdict v = CheckFileHeaderLength(length); v != HeaderVerdict::Accepted) {
+    return Refuse(HeaderVerdictText(v));
+  }
+  if (buffered_ < length) return Step::Wait;
+  FileHeader header;
+  if (HeaderVerdict v = DecodeFileHeader(buffer_ + readPos_, header); v != HeaderVerdict::Accepted) {
+    return Refuse(HeaderVerdictText(v));
+  }
+  // Names arrive from the network: refuse anything that would leave the
+  // installation folder before a file is opened for it.
+  if (!platform::IsContainedRelativeName(header.name)) return Refuse("name outside the folder");
+  --filesLeft_[kindIndex_];
+  fileVersion_ = header.version;
+  remaining_ = header.bodyLength;
+  currentName_ = LocalFileName(header.name);
+  readPos_ += length;
+  buffered_ -= length;
+  fileUpper_ = header.bodyLength;
+  filePosition_ = 0;
+  host_.SetFileProgressRange(header.bodyLength);
+  const std::string fileName = currentName_ + ".gz";
+  output_ = files::OpenForWriteWithRetry(fileName);
+  if (output_ == nullptr) return FailCannotCreate(fileName);
+  outputName_ = fileName;
+  host_.OnFileStarted(currentName_, header.bodyLength, header.version);
+  state_ = ReceiveFileBody;
+  return Step::Continue;
+}
+
+UpdateSession::Step UpdateSession::OnFileBody() {
+  RefreshTexts();
+  if (remaining_ == 0) {
+    if (!CloseOutput()) return FailCannotCreate(currentName_ + ".gz");
+    outcome_.versions[kindIndex_] = fileVersion_;
+    outcome_.receivedNames.push_back(currentName_);
+    host_.OnFileCompleted(currentName_);
+    state_ = WaitFileHeader;
+    return Step::Continue;
+  }
+  if (buffered_ == 0) return Step::Wait;
+  const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(remaining_, buffered_));
+  if (!WritePiece(n)) return FailCannotCreate(outputName_);
+  filePosition_ = std::min(fileUpper_, filePosition_ + static_cast<std::int64_t>(n));
+  totalPosition_ = std::min(totalUpper_, totalPosition_ + static_cast<std::int64_t>(n));
+  host_.AdvanceProgress(static_cast<std::int32_t>(n));
+  return Step::Continue;
+}
+
+// A piece that cannot be written would leave a damaged file that still
+// counts as received; the session stops instead.
+bool UpdateSession::WritePiece(std::size_t n) {
+  const bool ok = std::fwrite(buffer_ + readPos_, 1, n, output_) == n;
+  readPos_ += n;
+  buffered_ -= n;
+  remaining_ -= static_cast<std::int64_t>(n);
+  return ok;
+}
+
+bool UpdateSession::CloseOutput() {
+  const bool ok = std::fclose(output_) == 0;
+  output_ = nullptr;
+  return ok;
+}
+
+void UpdateSession::RefreshTexts() {
+  ProgressTexts texts;
+  const int received = static_cast<int>(outcome_.receivedNames.size());
+  texts.fileNumber = received + 1;
+  texts.fileCount = static_cast<int>(filesLeft_[0] + filesLeft_[1]) + received + 1;
+  texts.currentPosition = static_cast<int>(filePosition_);
+  texts.currentUpper = static_cast<int>(fileUpper_);
+  texts.totalPosition = static_cast<int>(totalPosition_);
+  texts.totalUpper = static_cast<int>(totalUpper_);
+  host_.RefreshProgressTexts(texts);
+}
+
+}  // namespace session

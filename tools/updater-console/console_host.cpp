@@ -1,0 +1,138 @@
+#include "console_host.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <utility>
+
+#include <sys/stat.h>
+
+#include "platform/paths.h"
+#include "platform/system_error.h"
+
+namespace console {
+
+using session::Ipv4ToText;
+
+ConsoleHost::ConsoleHost(session::SessionOutcome& outcome, std::FILE* out,
+                         std::function<void(bool)> end)
+    : outcome_(outcome), out_(out), end_(std::move(end)) {}
+
+void ConsoleHost::Line(const char* format, ...) {
+  if (out_ == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(out_, format, args);
+  va_end(args);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+void ConsoleHost::End(bool success) {
+  if (ended_) return;
+  ended_ = true;
+  succeeded_ = success && !failed_;
+  if (end_) end_(succeeded_);
+}
+
+void ConsoleHost::ShowNotice() {
+  struct stat st {};
+  if (::stat(platform::HostPath("Notice.html").c_str(), &st) == 0) {
+    Line("notice shown: Notice.html (%lld bytes)", static_cast<long long>(st.st_size));
+  }
+}
+
+void ConsoleHost::CollapseDownloadArea() {
+  finished_ = true;
+  Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
+       outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
+  End(true);
+}
+
+void ConsoleHost::ShowMessage(resources::MessageId id) {
+  ++messagesShown_;
+  failed_ = true;
+  const auto& message = resources::GetNumberedMessage(id);
+  std::string text = message.text;
+  for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, " ");
+  Line("message %d (%s): %s", static_cast<int>(id), message.name, text.c_str());
+}
+
+void ConsoleHost::ShowCannotCreateFile(const std::string& name) {
+  ++messagesShown_;
+  failed_ = true;
+  Line("message: Can't create file %s", name.c_str());
+}
+
+void ConsoleHost::EndWindow() {
+  Line("window ends");
+  End(false);
+}
+
+void ConsoleHost::PostCloseRequest() {
+  Line("window closes");
+  End(false);
+}
+
+void ConsoleHost::RunInstallation() {
+  if (outcome_.receivedNames.empty()) return;
+  Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
+       outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
+}
+
+void ConsoleHost::OnConnected(const std::string& server, unsigned port, session::Ipv4Address local) {
+  Line("connected to %s:%u from %s", server.c_str(), port, Ipv4ToText(local).c_str());
+}
+
+void ConsoleHost::OnVersionReply(const session::VersionReply& reply, std::uint32_t major,
+                                 std::uint32_t minor) {
+  Line("versions: server %u %u, installed %u %u, redirect %s, notice time %d", reply.major,
+       reply.minor, major, minor, reply.redirect ? Ipv4ToText(reply.redirect).c_str() : "none",
+       reply.noticeTime);
+}
+
+void ConsoleHost::OnUpToDate() { Line("up to date"); }
+
+void ConsoleHost::OnRedirect(session::Ipv4Address target) {
+  Line("redirected to %s:%u", Ipv4ToText(target).c_str(), session::kRedirectPort);
+}
+
+void ConsoleHost::OnRequestSent(const session::UpdateRequest& request, bool sent) {
+  Line("request %s with %u %u%s",
+       request.code == session::RequestNoticeAndFiles ? "notice and files" : "files only",
+       request.major, request.minor, sent ? "" : " (send failed)");
+}
+
+void ConsoleHost::OnNoticeWritten(std::uint32_t length) {
+  Line("notice written: Notice.html, %u bytes", length);
+}
+
+void ConsoleHost::OnFileList(const session::FileListHeader& header) {
+  Line("file list: %u major file(s), %u minor file(s), %d bytes", header.counts[0],
+       header.counts[1], header.totalBytes);
+}
+
+void ConsoleHost::OnFileStarted(const std::string& localName, std::int32_t bytes,
+                                std::uint32_t version) {
+  Line("file started: %s.gz, %d bytes, version %u", localName.c_str(), bytes, version);
+}
+
+void ConsoleHost::OnFileCompleted(const std::string& localName) {
+  Line("file completed: %s.gz", localName.c_str());
+}
+
+void ConsoleHost::OnComplete() { Line("complete"); }
+
+void ConsoleHost::OnRefused(const std::string& why) { Line("refused: %s", why.c_str()); }
+
+void ConsoleHost::OnConnectionClosed(int errorCode) {
+  if (errorCode == 0) {
+    Line("connection closed by the server");
+  } else {
+    Line("connection closed by the server with an error: %s",
+         platform::SystemErrorText(errorCode).c_str());
+  }
+  // A window would stay open here; the console has nothing more to wait for.
+  if (errorCode == 0) End(finished_);
+}
+
+}  // namespace console

@@ -1,0 +1,64 @@
+#pragma once
+/// A SessionHost without a display: one line per event on a stream. It is
+/// also the host of the session benchmark.
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "session/session_host.h"
+
+namespace console {
+
+class ConsoleHost : public session::SessionHost {
+ public:
+  /// OUT receives the lines (nullptr: silent). END is called once when the
+  /// window would end or wait for the user: with true after a complete or
+  /// up-to-date session, false after any failure.
+  ConsoleHost(session::SessionOutcome& outcome, std::FILE* out, std::function<void(bool)> end);
+
+  bool ended() const { return ended_; }
+  bool succeeded() const { return succeeded_; }
+  int messagesShown() const { return messagesShown_; }
+
+  void ShowNotice() override;
+  void CollapseDownloadArea() override;
+  void SetTotalProgressRange(std::int32_t) override {}
+  void SetFileProgressRange(std::int32_t) override {}
+  void AdvanceProgress(std::int32_t) override {}
+  void RefreshProgressTexts(const session::ProgressTexts&) override {}
+  void ShowMessage(resources::MessageId id) override;
+  void ShowCannotCreateFile(const std::string& name) override;
+  void EndWindow() override;
+  void PostCloseRequest() override;
+  void RepaintNow() override {}
+  void RunInstallation() override;
+
+  void OnConnected(const std::string& server, unsigned port, session::Ipv4Address local) override;
+  void OnVersionReply(const session::VersionReply& reply, std::uint32_t major, std::uint32_t minor) override;
+  void OnUpToDate() override;
+  void OnRedirect(session::Ipv4Address target) override;
+  void OnRequestSent(const session::UpdateRequest& request, bool sent) override;
+  void OnNoticeWritten(std::uint32_t length) override;
+  void OnFileList(const session::FileListHeader& header) override;
+  void OnFileStarted(const std::string& localName, std::int32_t bytes, std::uint32_t version) override;
+  void OnFileCompleted(const std::string& localName) override;
+  void OnComplete() override;
+  void OnRefused(const std::string& why) override;
+  void OnConnectionClosed(int errorCode) override;
+
+ private:
+  void Line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void End(bool success);
+
+  session::SessionOutcome& outcome_;
+  std::FILE* out_;
+  std::function<void(bool)> end_;
+  bool ended_ = false;
+  bool succeeded_ = false;
+  bool failed_ = false;
+  bool finished_ = false;  // complete or up to date
+  int messagesShown_ = 0;
+};
+
+}  // namespace console
