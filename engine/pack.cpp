@@ -1,8 +1,142 @@
-// Placeholder until this decoder lands: refuses the member as corrupt.
+// The pack decoder: one static Huffman code per member, described by the
+// number of leaves at each code length (1 to 25) followed by the leaf bytes,
+// codes read most significant bit first, an explicit end code, and the
+// expected decoded length for a final check.
+//
+// The code is canonical in a particular way: at every length the parent
+// nodes take the lowest code values and the leaves the values above them, so
+// a code of `length` bits is a leaf exactly when its value is at least the
+// number of parents at that length. Codes of up to 12 bits are resolved with
+// one look-up in a peek table (in output_buffer) that maps the next bits to
+// the code's length; longer codes are found by lengthening the peek until it
+// reaches the leaves.
 #include "engine_state.h"
 
 namespace engine {
+namespace {
 
-int decode_pack(int, int) { report_error("format not supported yet"); }
+constexpr int kLongestCode = 25;
+constexpr int kMostPeekBits = 12;
+constexpr int kMostLeaves = 256;
+
+// Member state, process-wide like the rest of the engine.
+std::uint32_t expected_length;
+int longest;                               // L
+int leaf_count[kLongestCode + 1];          // per length; [L] includes the end code
+int parent_count[kLongestCode + 1];
+int literal_base[kLongestCode + 1];        // first leaf byte of a length, less its parents
+std::uint8_t leaf_bytes[kMostLeaves + 1];  // one more byte is sent for length L
+int peek_bits;                             // P = min(L, 12)
+
+void read_pack_tree() {
+  expected_length = 0;
+  for (int i = 0; i < 4; ++i) {
+    expected_length = expected_length << 8 | static_cast<std::uint32_t>(next_input_byte());
+  }
+  longest = next_input_byte();
+  if (longest > kLongestCode) report_error("invalid compressed data -- Huffman code > 32 bits");
+  // A code needs at least the end code and one leaf: no lengths at all can
+  // describe neither.
+  if (longest == 0) report_error("too few leaves in Huffman tree");
+
+  int total = 0;
+  for (int length = 1; length <= longest; ++length) {
+    leaf_count[length] = next_input_byte();
+    total += leaf_count[length];
+  }
+  if (total > kMostLeaves) report_error("too many leaves in Huffman tree");
+
+  // The count of the longest length is sent two short: one leaf byte more
+  // than it says follows, and the end code, which has no byte, is not in it.
+  ++leaf_count[longest];
+  int base = 0;
+  for (int length = 1; length <= longest; ++length) {
+    literal_base[length] = base;
+    for (int n = leaf_count[length]; n > 0; --n) {
+      leaf_bytes[base++] = static_cast<std::uint8_t>(next_input_byte());
+    }
+  }
+  ++leaf_count[longest];
+}
+
+void build_pack_prefix_table() {
+  // The leaves must describe a complete prefix code: their code space
+  // (2^(L - length) units for each leaf) must fill 2^L exactly. An
+  // over-full set would spill over the peek table; an incomplete one lets a
+  // code fall outside the leaf bytes or run past the longest length.
+  std::uint64_t space = 0;
+  for (int length = 1; length <= longest; ++length) {
+    space += static_cast<std::uint64_t>(leaf_count[length]) << (longest - length);
+  }
+  const std::uint64_t full = std::uint64_t{1} << longest;
+  if (space > full) report_error("too many leaves in Huffman tree");
+  if (space < full) report_error("too few leaves in Huffman tree");
+
+  int nodes = 0;
+  for (int length = longest; length >= 1; --length) {
+    nodes /= 2;
+    parent_count[length] = nodes;
+    literal_base[length] -= nodes;
+    nodes += leaf_count[length];
+  }
+
+  // The shortest codes have the highest values, so the peek table is filled
+  // from its top end down; what remains at the bottom belongs to codes
+  // longer than the peek.
+  peek_bits = longest < kMostPeekBits ? longest : kMostPeekBits;
+  std::uint8_t* entry = output_buffer + (std::size_t{1} << peek_bits);
+  for (int length = 1; length <= peek_bits; ++length) {
+    for (int n = leaf_count[length] << (peek_bits - length); n > 0; --n) {
+      *--entry = static_cast<std::uint8_t>(length);
+    }
+  }
+  while (entry > output_buffer) *--entry = 0;
+}
+
+}  // namespace
+
+int decode_pack(int, int) {
+  read_pack_tree();
+  build_pack_prefix_table();
+
+  const std::uint8_t* const peek_table = output_buffer;
+  const int peek = peek_bits;
+  const std::uint32_t peek_mask = (1u << peek) - 1;
+  const int end_code = leaf_count[longest] - 1;
+  std::uint32_t bits = 0;
+  int valid = 0;
+
+  for (;;) {
+    while (valid < peek) {
+      bits = bits << 8 | static_cast<std::uint32_t>(next_input_byte());
+      valid += 8;
+    }
+    std::uint32_t code = (bits >> (valid - peek)) & peek_mask;
+    int length = peek_table[code];
+    if (length != 0) {
+      code >>= peek - length;
+    } else {
+      // A complete code guarantees a leaf by the longest length, where
+      // there are no parents.
+      length = peek;
+      do {
+        ++length;
+        while (valid < length) {
+          bits = bits << 8 | static_cast<std::uint32_t>(next_input_byte());
+          valid += 8;
+        }
+        code = (bits >> (valid - length)) & ((1u << length) - 1);
+      } while (code < static_cast<std::uint32_t>(parent_count[length]));
+    }
+    if (length == longest && static_cast<int>(code) == end_code) break;
+    sliding_window[output_count++] = leaf_bytes[static_cast<int>(code) + literal_base[length]];
+    if (output_count == kWindowSize) flush_sliding_window();
+    valid -= length;
+  }
+
+  flush_sliding_window();
+  if (expected_length != output_bytes) report_error("invalid compressed data--length error");
+  return 0;
+}
 
 }  // namespace engine
