@@ -56,6 +56,7 @@ extern std::uint32_t output_count;  // bytes waiting in sliding_window
 extern std::uint32_t output_bytes;  // bytes flushed for the current member
 extern std::uint64_t input_bytes_total;  // bytes read from the input file so far
 extern std::uint32_t crc_register;
+extern const std::uint32_t* const crc_table;  // 256 entries, reflected 0xEDB88320
 
 void clear_buffers();
 int fill_input(bool eof_allowed);
@@ -66,13 +67,40 @@ void flush_sliding_window();
 void write_all(int handle, const void* data, std::size_t count);
 std::uint32_t update_crc(const std::uint8_t* data, std::size_t count);
 
+/// Prints "NAME: <system text for errno>\n" on standard error.
+void print_system_error(const char* name);
 [[noreturn]] void report_error(const char* text);
 [[noreturn]] void report_read_error();
 [[noreturn]] void report_write_error();
 
-// ---- ending (entry.cpp) ----------------------------------------------------
+// ---- container recognition (container.cpp) --------------------------------
+extern int pkzip_mode, pkzip_descriptor_follows, pkzip_encrypted;
+int detect_container(int input_handle);   // method, -1 refused, -2 trailing bytes
+int check_zip_entry(int input_handle);    // 0 accepted, 1 refused
+void clear_pkzip_state();
+
+// ---- file handling and ending (entry.cpp) ----------------------------------
+void process_file(const char* name);
 [[noreturn]] void abort_engine();
 [[noreturn]] void end_process(int status);
+
+#ifdef ENGINE_REPLACEABLE_END
+// Test and fuzzing builds only (library target engine_testable): when a hook
+// is set, end_process closes the engine's open files, forgets the end, and
+// calls the hook instead of exiting. The hook must not return (throw, or
+// longjmp); if it does, the process exits as usual. abort_engine has already
+// removed the half-written output by then, exactly as in the product.
+//
+// A test runs the engine in-process like this (see
+// tests/engine/engine_test_support.h, which packages it):
+//
+//   struct EngineEnded { int status; };
+//   engine::end_process_hook = [](int s) { throw EngineEnded{s}; };
+//   try { int r = engine::decompress_file("x.gz"); /* returned r */ }
+//   catch (const EngineEnded& e) { /* the process would have ended with e.status */ }
+using end_process_hook_fn = void (*)(int status);
+extern end_process_hook_fn end_process_hook;
+#endif
 
 // ---- member decoders -------------------------------------------------------
 int gzip_member_decode(int input_handle, int output_handle);  // container.cpp

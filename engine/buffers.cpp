@@ -1,0 +1,159 @@
+// Buffered input and output shared by every decoder: the static buffers and
+// their counters, the block-wise byte reader, the window flush with its
+// CRC-32, the write loop, and the fatal reporters.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "engine_state.h"
+
+namespace engine {
+
+// All buffers live for the whole process; nothing here allocates.
+std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare];
+std::uint8_t output_buffer[kOutputBufferSize + kOutputBufferSpare];
+std::uint8_t sliding_window[2 * kWindowSize];
+std::uint16_t prefix_table[65536];
+std::uint16_t* const prefix_table_high = prefix_table + 32768;
+std::uint16_t scratch_table[32768];
+
+std::uint32_t input_count = 0;
+std::uint32_t input_pos = 0;
+std::uint32_t output_count = 0;
+std::uint32_t output_bytes = 0;
+std::uint64_t input_bytes_total = 0;
+std::uint32_t crc_register = 0xFFFFFFFFu;
+
+namespace {
+
+// crc_slices[0] is the classic byte table of the reflected polynomial
+// 0xEDB88320. Slice k gives the effect of a byte followed by k zero bytes,
+// which lets the loop below fold sixteen input bytes per step; the result
+// is bit for bit the byte-at-a-time CRC.
+struct CrcTables {
+  std::uint32_t slice[16][256];
+  constexpr CrcTables() : slice{} {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+      slice[0][i] = c;
+    }
+    for (std::uint32_t i = 0; i < 256; ++i)
+      for (int k = 1; k < 16; ++k)
+        slice[k][i] = (slice[k - 1][i] >> 8) ^ slice[0][slice[k - 1][i] & 0xFF];
+  }
+};
+constexpr CrcTables kCrc;
+
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+         std::uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+const std::uint32_t* const crc_table = kCrc.slice[0];
+
+void clear_buffers() {
+  output_count = 0;
+  input_count = 0;
+  input_pos = 0;
+  output_bytes = 0;
+  input_bytes_total = 0;
+}
+
+int fill_input(bool eof_allowed) {
+  input_count = 0;
+  errno = 0;
+  do {
+    ssize_t got = ::read(input_handle, input_buffer + input_count, kInputBufferSize - input_count);
+    if (got <= 0) break;  // end of input, or a failure after which the bytes read so far are used
+    input_count += static_cast<std::uint32_t>(got);
+  } while (input_count < kInputBufferSize);
+
+  if (input_count == 0) {
+    if (eof_allowed) return -1;
+    report_read_error();
+  }
+  input_bytes_total += input_count;
+  input_pos = 1;
+  return input_buffer[0];
+}
+
+std::uint32_t update_crc(const std::uint8_t* data, std::size_t count) {
+  if (data == nullptr) {
+    crc_register = 0xFFFFFFFFu;
+    return 0;
+  }
+  std::uint32_t c = crc_register;
+  const auto& t = kCrc.slice;
+  while (count >= 16) {
+    std::uint32_t a = load_le32(data) ^ c;
+    std::uint32_t b = load_le32(data + 4);
+    std::uint32_t d = load_le32(data + 8);
+    std::uint32_t e = load_le32(data + 12);
+    c = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
+        t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
+        t[7][d & 0xFF] ^ t[6][(d >> 8) & 0xFF] ^ t[5][(d >> 16) & 0xFF] ^ t[4][d >> 24] ^
+        t[3][e & 0xFF] ^ t[2][(e >> 8) & 0xFF] ^ t[1][(e >> 16) & 0xFF] ^ t[0][e >> 24];
+    data += 16;
+    count -= 16;
+  }
+  while (count--) c = t[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
+  crc_register = c;
+  return c ^ 0xFFFFFFFFu;
+}
+
+void flush_sliding_window() {
+  if (output_count == 0) return;
+  update_crc(sliding_window, output_count);
+  write_all(output_handle, sliding_window, output_count);
+  output_bytes += output_count;
+  output_count = 0;
+}
+
+void write_all(int handle, const void* data, std::size_t count) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  while (count > 0) {
+    ssize_t done = ::write(handle, p, count);
+    if (done < 0) report_write_error();
+    if (done == 0) {  // no progress and no error: a full device that says nothing
+      errno = ENOSPC;
+      report_write_error();
+    }
+    p += done;
+    count -= static_cast<std::size_t>(done);
+  }
+}
+
+void print_system_error(const char* name) {
+  std::fprintf(stderr, "%s: %s\n", name, std::strerror(errno));
+}
+
+void report_error(const char* text) {
+  std::fprintf(stderr, "\n%s: %s: %s\n", program_name, input_name, text);
+  abort_engine();
+}
+
+void report_read_error() {
+  int e = errno;
+  std::fprintf(stderr, "\n%s: ", program_name);
+  if (e != 0) {
+    errno = e;
+    print_system_error(input_name);
+  } else {
+    std::fprintf(stderr, "%s: unexpected end of file\n", input_name);
+  }
+  abort_engine();
+}
+
+void report_write_error() {
+  int e = errno;
+  std::fprintf(stderr, "\n%s: ", program_name);
+  errno = e;
+  print_system_error(output_name);
+  abort_engine();
+}
+
+}  // namespace engine

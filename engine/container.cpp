@@ -1,0 +1,242 @@
+// Container recognition: reads a member header at the current input position,
+// picks the member decoder, and (for gzip and PKZIP members) decodes the
+// member and checks its CRC-32 and length.
+#include <cstdio>
+#include <cstring>
+
+#include "engine_state.h"
+
+namespace engine {
+
+int member_method = -1;
+int member_count = 0;
+int final_member = 0;
+member_decoder_fn member_decoder = nullptr;
+
+int pkzip_mode = 0;
+int pkzip_descriptor_follows = 0;
+int pkzip_encrypted = 0;
+
+namespace {
+
+constexpr std::uint8_t kZipSignature[4] = {0x50, 0x4B, 0x03, 0x04};
+
+// gzip header flag bits
+constexpr int kFlagContinuation = 0x02;
+constexpr int kFlagExtra = 0x04;
+constexpr int kFlagName = 0x08;
+constexpr int kFlagComment = 0x10;
+constexpr int kFlagEncrypted = 0x20;
+constexpr int kFlagReserved = 0xC0;
+
+inline std::uint32_t buffer_le16(std::size_t at) {
+  return std::uint32_t(input_buffer[at]) | std::uint32_t(input_buffer[at + 1]) << 8;
+}
+inline std::uint32_t buffer_le32(std::size_t at) {
+  return buffer_le16(at) | buffer_le16(at + 2) << 16;
+}
+inline std::uint32_t read_le32() {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= std::uint32_t(next_input_byte()) << (8 * i);
+  return v;
+}
+
+void skip_zero_terminated() {
+  while (next_input_byte() != 0) {
+  }
+}
+
+int refuse(const char* format) {
+  std::fprintf(stderr, format, program_name, input_name);
+  result_code = 1;
+  return -1;
+}
+
+int parse_gzip_header() {
+  int method = next_input_byte();
+  if (method != 8) {
+    std::fprintf(stderr, "%s: %s: unknown method %d -- not supported\n", program_name, input_name,
+                 method);
+    result_code = 1;
+    return -1;
+  }
+  member_method = 8;
+  member_decoder = gzip_member_decode;
+
+  int flags = next_input_byte();
+  if (flags & kFlagEncrypted) return refuse("%s: %s is encrypted -- not supported\n");
+  if (flags & kFlagContinuation) return refuse("%s: %s is a multi-part gzip file -- not supported\n");
+  if (flags & kFlagReserved) {
+    std::fprintf(stderr, "%s: %s has flags 0x%x -- not supported\n", program_name, input_name,
+                 flags);
+    result_code = 1;
+    return -1;
+  }
+
+  std::uint32_t stamp = read_le32();
+  if (stamp != 0 && !ignore_stored_time) stored_time = static_cast<std::time_t>(stamp);
+
+  next_input_byte();  // extra flags
+  next_input_byte();  // operating system
+  if (flags & kFlagExtra) {
+    unsigned length = unsigned(next_input_byte());
+    length |= unsigned(next_input_byte()) << 8;
+    while (length--) next_input_byte();
+  }
+  if (flags & kFlagName) skip_zero_terminated();
+  if (flags & kFlagComment) skip_zero_terminated();
+  return 8;
+}
+
+}  // namespace
+
+void clear_pkzip_state() {
+  pkzip_mode = 0;
+  pkzip_descriptor_follows = 0;
+  pkzip_encrypted = 0;
+}
+
+int detect_container(int input_handle) {
+  int first = next_input_byte();
+  int second = next_input_byte();
+  ++member_count;
+  member_method = -1;
+  final_member = 0;
+
+  if (first == 0x1F && (second == 0x8B || second == 0x9E)) return parse_gzip_header();
+
+  // A PKZIP local header only counts at the very start of the input buffer;
+  // the four bytes must really be there, not left over from an older fill.
+  if (first == 0x50 && second == 0x4B && input_pos == 2 && input_count >= 4 &&
+      std::memcmp(input_buffer, kZipSignature, 4) == 0) {
+    input_pos = 0;
+    member_decoder = gzip_member_decode;
+    if (check_zip_entry(input_handle) != 0) return -1;
+    final_member = 1;
+    return member_method;
+  }
+
+  if (first == 0x1F && second == 0x1E) {
+    member_decoder = decode_pack;
+    return member_method = 2;
+  }
+  if (first == 0x1F && second == 0x9D) {
+    member_decoder = decode_lzw;
+    final_member = 1;
+    return member_method = 1;
+  }
+  if (first == 0x1F && second == 0xA0) {
+    member_decoder = decode_lzh;
+    final_member = 1;
+    return member_method = 3;
+  }
+
+  if (member_count == 1) return refuse("\n%s: %s: not in gzip format\n");
+  if (!opt_quiet)
+    std::fprintf(stderr, "\n%s: %s: decompression OK, trailing garbage ignored\n", program_name,
+                 input_name);
+  set_warning();
+  return -2;
+}
+
+int check_zip_entry(int /*input_handle*/) {
+  // The whole local header must sit in the first buffer fill. Field offsets
+  // are only read once the fixed 30 bytes are known to be present.
+  std::uint32_t start = 0;
+  bool valid = input_count >= 30 && std::memcmp(input_buffer, kZipSignature, 4) == 0;
+  if (valid) {
+    start = 30 + buffer_le16(26) + buffer_le16(28);
+    valid = start <= input_count;
+  }
+  if (!valid) {
+    std::fprintf(stderr, "\n%s: %s: not a valid zip file\n", program_name, input_name);
+    result_code = 1;
+    return 1;
+  }
+  input_pos = start;
+
+  member_method = input_buffer[8];
+  if (member_method != 0 && member_method != 8) {
+    std::fprintf(stderr, "\n%s: %s: first entry not deflated or stored -- not supported\n",
+                 program_name, input_name);
+    result_code = 1;
+    return 1;
+  }
+  int flags = int(buffer_le16(6));
+  if (flags & 1) {
+    std::fprintf(stderr, "\n%s: %s: encrypted file -- not supported\n", program_name, input_name);
+    result_code = 1;
+    return 1;
+  }
+  pkzip_descriptor_follows = (flags & 8) != 0;
+  pkzip_mode = 1;
+  return 0;
+}
+
+int gzip_member_decode(int /*input_handle*/, int /*output_handle*/) {
+  update_crc(nullptr, 0);
+  std::uint32_t expected_crc = 0;
+  std::uint32_t expected_length = 0;
+  if (pkzip_mode && !pkzip_descriptor_follows) {
+    expected_crc = buffer_le32(14);
+    expected_length = buffer_le32(22);
+  }
+
+  if (member_method == 8) {
+    int res = inflate_member();
+    if (res == 3) report_error("out of memory");
+    if (res != 0) report_error("invalid compressed data--format violated");
+  } else if (pkzip_mode && member_method == 0) {
+    std::uint32_t n = buffer_le32(22);
+    std::uint32_t packed = buffer_le32(18);
+    if (n != packed - (pkzip_encrypted ? 12u : 0u)) {
+      std::fprintf(stderr, "len %ld, siz %ld\n", long(n), long(packed));
+      report_error("invalid compressed data--length mismatch");
+    }
+    // Stored entry: straight copy through the window, in whole runs.
+    while (n > 0) {
+      if (input_pos == input_count) {
+        sliding_window[output_count++] = std::uint8_t(fill_input(false));
+        --n;
+      } else {
+        std::uint32_t run = input_count - input_pos;
+        if (run > n) run = n;
+        if (run > kWindowSize - output_count) run = std::uint32_t(kWindowSize) - output_count;
+        std::memcpy(sliding_window + output_count, input_buffer + input_pos, run);
+        input_pos += run;
+        output_count += run;
+        n -= run;
+      }
+      if (output_count == kWindowSize) flush_sliding_window();
+    }
+    flush_sliding_window();
+  } else {
+    report_error("internal error, invalid method");
+  }
+
+  if (!pkzip_mode) {
+    expected_crc = read_le32();
+    expected_length = read_le32();
+  } else if (pkzip_descriptor_follows) {
+    read_le32();  // descriptor signature
+    expected_crc = read_le32();
+    read_le32();  // compressed size
+    expected_length = read_le32();
+  }
+
+  if (expected_crc != update_crc(sliding_window, 0))
+    report_error("invalid compressed data--crc error");
+  if (expected_length != output_bytes) report_error("invalid compressed data--length error");
+
+  if (pkzip_mode && input_pos + 4 < input_count &&
+      std::memcmp(input_buffer + input_pos, kZipSignature, 4) == 0) {
+    std::fprintf(stderr, "%s: %s has more than one entry -- unchanged\n", program_name, input_name);
+    result_code = 1;
+    clear_pkzip_state();
+    return 1;
+  }
+  clear_pkzip_state();
+  return 0;
+}
+
+}  // namespace engine

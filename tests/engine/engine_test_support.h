@@ -1,0 +1,93 @@
+#pragma once
+// Running the engine in-process in tests: link `engine_testable` (built with
+// ENGINE_REPLACEABLE_END), then call run_engine(name). A fatal end of the
+// engine (corrupt data, read/write error, ...) does not end the test process:
+// the hook throws EngineEnded, which run_engine catches and reports as
+// `ended` with the exit status the process would have had. By then the
+// engine has removed its half-written output and closed its files, exactly
+// as the real end would leave the file system.
+//
+// The engine works on names relative to the current directory, like the
+// product; TempDir below gives each test a fresh directory and enters it.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/decompress.h"
+#include "engine_state.h"
+
+namespace engine_test {
+
+struct EngineEnded {
+  int status;
+};
+
+struct EngineRun {
+  int result = -1;     // decompress_file's return value, when it returned
+  bool ended = false;  // the engine ended the "process"
+  int status = 0;      // its exit status then
+  std::string err;     // what it printed on standard error
+};
+
+inline void throw_engine_ended(int status) { throw EngineEnded{status}; }
+
+/// Runs decompress_file(name) once, capturing standard error.
+inline EngineRun run_engine(const std::string& name) {
+  EngineRun run;
+  engine::end_process_hook = throw_engine_ended;
+  testing::internal::CaptureStderr();
+  try {
+    run.result = engine::decompress_file(name.c_str());
+  } catch (const EngineEnded& e) {
+    run.ended = true;
+    run.status = e.status;
+  }
+  run.err = testing::internal::GetCapturedStderr();
+  return run;
+}
+
+/// A fresh temporary directory that is the current directory while it lives.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/engine-test-XXXXXX";
+    path_ = ::mkdtemp(pattern);
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(path_);
+  }
+  ~TempDir() {
+    std::filesystem::current_path(old_);
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+  /// Names of the entries left in the directory, sorted.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::filesystem::path path_, old_;
+};
+
+inline void write_file(const std::string& name, const std::string& bytes) {
+  std::ofstream(name, std::ios::binary) << bytes;
+}
+
+inline std::string read_file(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace engine_test
