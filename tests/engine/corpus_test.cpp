@@ -1,0 +1,141 @@
+// Runs the decompress tool on every vector of tests/data/corpus in a fresh
+// directory and compares what it leaves with MANIFEST.tsv: exit status,
+// files left, output size, SHA-256, permission bits, time stamp, and the
+// text expected on standard error. A vector whose decoder is still the
+// placeholder ("format not supported yet") is reported as skipped.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine_test_support.h"
+#include "sha256.h"
+
+namespace {
+
+using namespace engine_test;
+namespace fs = std::filesystem;
+
+struct Row {
+  std::string file, format, outcome, output_name, output_size, output_sha256, mtime, description,
+      input_mode, stderr_contains;
+};
+
+std::vector<Row> load_manifest() {
+  std::vector<Row> rows;
+  std::ifstream in(std::string(TEST_DATA_DIR) + "/corpus/MANIFEST.tsv");
+  std::string line;
+  std::getline(in, line);  // column names
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    std::string cell;
+    while (std::getline(ss, cell, '\t')) f.push_back(cell);
+    f.resize(10, "-");
+    rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]});
+  }
+  return rows;
+}
+
+struct ChildResult {
+  int status = -1;
+  std::string err;
+};
+
+/// Runs `decompress NAME` in DIR, standard error to a file outside DIR.
+ChildResult run_tool(const fs::path& dir, const std::string& name, const fs::path& err_file) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    int fd = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    ::execl(DECOMPRESS_TOOL, "decompress", name.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ChildResult r;
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  r.err = read_file(err_file.string());
+  return r;
+}
+
+class CorpusVector : public testing::TestWithParam<Row> {};
+
+TEST_P(CorpusVector, MatchesManifest) {
+  const Row& row = GetParam();
+  SCOPED_TRACE(row.file + ": " + row.description);
+  fs::path src = fs::path(TEST_DATA_DIR) / "corpus" / row.file;
+  std::string original = read_file(src.string());
+
+  char pattern[] = "/tmp/engine-corpus-XXXXXX";
+  fs::path base = ::mkdtemp(pattern);
+  fs::path dir = base / "run";
+  fs::create_directory(dir);
+  fs::path input = dir / row.file;
+  write_file(input.string(), original);
+  ASSERT_EQ(::chmod(input.c_str(), mode_t(std::stoul(row.input_mode, nullptr, 8))), 0);
+  struct timespec times[2] = {{1111111111, 0}, {1111111111, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, input.c_str(), times, 0), 0);
+
+  ChildResult r = run_tool(dir, row.file, base / "stderr.txt");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+
+  struct Cleanup {
+    fs::path p;
+    ~Cleanup() { std::error_code ec; fs::remove_all(p, ec); }
+  } cleanup{base};
+
+  if (r.err.find("format not supported yet") != std::string::npos)
+    GTEST_SKIP() << row.format << " decoder not in place yet";
+
+  if (row.stderr_contains != "-") {
+    EXPECT_NE(r.err.find(row.stderr_contains), std::string::npos) << r.err;
+  }
+
+  if (row.outcome == "ok" || row.outcome == "result=2") {
+    EXPECT_EQ(r.status, row.outcome == "ok" ? 0 : 2) << r.err;
+    ASSERT_EQ(left, std::vector<std::string>{row.output_name});
+    fs::path out = dir / row.output_name;
+    std::string bytes = read_file(out.string());
+    EXPECT_EQ(std::to_string(bytes.size()), row.output_size);
+    EXPECT_EQ(sha256_hex(bytes), row.output_sha256);
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode_t(std::stoul(row.input_mode, nullptr, 8)));
+    long expected_mtime = 1111111111;
+    if (row.mtime.rfind("header:", 0) == 0) expected_mtime = std::stol(row.mtime.substr(7));
+    EXPECT_EQ(long(st.st_mtime), expected_mtime);
+  } else if (row.outcome == "result=1" || row.outcome == "exit=1") {
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(left, std::vector<std::string>{row.file});
+    EXPECT_EQ(read_file(input.string()), original) << "input must be kept unchanged";
+    if (row.outcome == "exit=1") {
+      EXPECT_FALSE(r.err.empty()) << "a fatal error says why";
+    }
+  } else {
+    FAIL() << "unknown outcome " << row.outcome;
+  }
+}
+
+std::string row_name(const testing::TestParamInfo<Row>& info) {
+  std::string n = info.param.file;
+  for (char& c : n)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Manifest, CorpusVector, testing::ValuesIn(load_manifest()), row_name);
+
+}  // namespace
