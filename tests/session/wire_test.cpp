@@ -1,5 +1,7 @@
 // The wire messages byte for byte, and the checks on file headers.
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "session/wire.h"

@@ -1,0 +1,215 @@
+// Streams a large file list over loopback through UpdateSession (with the
+// console host) and, in the same run, through a plain loop that receives
+// into a 2,048-byte buffer and writes to a file. Prints both throughputs and
+// the ratio of the times (session / plain).
+//
+//   session_bench [megabytes=200] [rounds=3] [folder=/tmp]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <wx/app.h>
+#include <wx/apptrait.h>
+#include <wx/evtloop.h>
+#include <wx/init.h>
+
+#include "console_host.h"
+#include "session/update_session.h"
+#include "session/wire.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kFiles = 4;
+
+// What the server sends after the request: file list, then each header and body.
+struct Stream {
+  std::vector<std::uint8_t> pattern;  // body bytes, repeated
+  std::vector<std::vector<std::uint8_t>> headers;
+  std::array<std::uint8_t, session::kFileListHeaderSize> list{};
+  std::int32_t bodySize = 0;
+};
+
+Stream MakeStream(std::int64_t totalBytes) {
+  Stream s;
+  s.pattern.resize(1 << 20);
+  std::uint32_t x = 12345;
+  for (auto& b : s.pattern) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  s.bodySize = static_cast<std::int32_t>(totalBytes / kFiles);
+  session::FileListHeader h;
+  h.counts = {kFiles / 2, kFiles / 2};
+  h.totalBytes = s.bodySize * kFiles;
+  s.list = session::EncodeFileListHeader(h);
+  for (int i = 0; i < kFiles; ++i) {
+    s.headers.push_back(session::EncodeFileHeader(i + 1, s.bodySize, "bench" + std::to_string(i) + ".bin"));
+  }
+  return s;
+}
+
+bool SendAll(int fd, const std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    p += sent;
+    n -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+void SendStream(int fd, const Stream& s) {
+  SendAll(fd, s.list.data(), s.list.size());
+  for (const auto& header : s.headers) {
+    SendAll(fd, header.data(), header.size());
+    std::int64_t left = s.bodySize;
+    while (left > 0) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(left, s.pattern.size()));
+      if (!SendAll(fd, s.pattern.data(), n)) return;
+      left -= static_cast<std::int64_t>(n);
+    }
+  }
+}
+
+int Listen(std::uint16_t& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::listen(fd, 1);
+  socklen_t len = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+  port = ntohs(at.sin_port);
+  return fd;
+}
+
+// Server for the session: version reply, the request, then the stream; it
+// keeps the connection until the client closes it.
+double RunSession(const Stream& stream, wxEventLoopBase* loop) {
+  std::uint16_t port = 0;
+  const int listenFd = Listen(port);
+  std::thread server([&] {
+    const int fd = ::accept(listenFd, nullptr, nullptr);
+    session::VersionReply reply;
+    reply.major = 1;
+    const auto bytes = session::EncodeVersionReply(reply);
+    SendAll(fd, bytes.data(), bytes.size());
+    std::uint8_t request[session::kUpdateRequestSize];
+    std::size_t got = 0;
+    while (got < sizeof request) {
+      const ssize_t n = ::recv(fd, request + got, sizeof request - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    SendStream(fd, stream);
+    std::uint8_t sink[64];
+    while (::recv(fd, sink, sizeof sink, 0) > 0) {
+    }
+    ::close(fd);
+  });
+
+  session::SessionOutcome outcome;
+  bool done = false, ok = false;
+  console::ConsoleHost host(outcome, nullptr, [&](bool success) {
+    done = true;
+    ok = success;
+  });
+  const auto start = Clock::now();
+  double seconds;
+  {
+    session::UpdateSession run(host, outcome, {"127.0.0.1", ""}, port);
+    wxEventLoopActivator active(loop);
+    run.ConnectToServers();
+    while (!done) loop->DispatchTimeout(100);
+    seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!ok || outcome.receivedNames.size() != kFiles) {
+      std::fprintf(stderr, "session did not complete\n");
+      std::exit(1);
+    }
+  }
+  server.join();
+  ::close(listenFd);
+  for (const auto& name : outcome.receivedNames) std::filesystem::remove(name + ".gz");
+  return seconds;
+}
+
+// The peer: the same stream into one file through a 2,048-byte buffer.
+double RunPlain(const Stream& stream) {
+  std::uint16_t port = 0;
+  const int listenFd = Listen(port);
+  std::thread server([&] {
+    const int fd = ::accept(listenFd, nullptr, nullptr);
+    SendStream(fd, stream);
+    ::close(fd);
+  });
+  const auto start = Clock::now();
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  std::FILE* out = std::fopen("plain.bin", "wb");
+  std::uint8_t buffer[session::kReceiveBufferSize];
+  ssize_t n;
+  while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) std::fwrite(buffer, 1, static_cast<std::size_t>(n), out);
+  std::fclose(out);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  ::close(fd);
+  server.join();
+  ::close(listenFd);
+  std::filesystem::remove("plain.bin");
+  return seconds;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::int64_t megabytes = argc > 1 ? std::atoll(argv[1]) : 200;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const std::filesystem::path folder = std::filesystem::path(argc > 3 ? argv[3] : "/tmp") /
+                                       ("session-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  std::filesystem::current_path(folder);
+
+  wxInitializer init;
+  if (!init.IsOk()) return 1;
+  std::unique_ptr<wxEventLoopBase> loop(wxTheApp->GetTraits()->CreateEventLoop());
+  const Stream stream = MakeStream(megabytes * 1000 * 1000);
+  const double bytes = static_cast<double>(stream.bodySize) * kFiles;
+
+  std::vector<double> sessionTimes, plainTimes;
+  for (int r = 0; r < rounds; ++r) {
+    plainTimes.push_back(RunPlain(stream));
+    sessionTimes.push_back(RunSession(stream, loop.get()));
+    std::printf("round %d: plain %.3f s, session %.3f s\n", r + 1, plainTimes.back(), sessionTimes.back());
+  }
+  std::filesystem::current_path("/");
+  std::filesystem::remove_all(folder);
+
+  const double plain = Median(plainTimes), sessionTime = Median(sessionTimes);
+  std::printf("file list %.0f MB over loopback, %d files, 2048-byte receive buffer, median of %d rounds\n",
+              bytes / 1e6, kFiles, rounds);
+  std::printf("plain loop      %8.1f MB/s  (%.3f s)\n", bytes / 1e6 / plain, plain);
+  std::printf("UpdateSession   %8.1f MB/s  (%.3f s)\n", bytes / 1e6 / sessionTime, sessionTime);
+  std::printf("ratio session/plain time: %.3f (required <= 1.15)\n", sessionTime / plain);
+  return sessionTime / plain <= 1.15 ? 0 : 2;
+}

@@ -1,0 +1,88 @@
+// The download-size limit and the redirect only apply to a connection whose
+// own address is not 127.0.0.1. They are checked inside a private network
+// namespace holding 192.0.2.1 (the client and the first server),
+// 192.0.2.2 (a redirect target on port 43001) and 192.0.2.3 (refusing).
+
+#include <cstdlib>
+#include <unistd.h>
+
+#include "session_fixture.h"
+
+using namespace testing_session;
+
+namespace {
+
+constexpr const char* kInsideVariable = "SESSION_TEST_INSIDE_NETNS";
+constexpr std::uint32_t kTarget = 0x020200C0;   // 192.0.2.2
+constexpr std::uint32_t kRefusing = 0x030200C0; // 192.0.2.3
+
+}  // namespace
+
+TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
+  if (std::getenv(kInsideVariable) == nullptr) {
+    if (std::system("unshare -n true >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "private network namespaces are not permitted here (unshare -n failed); "
+                      "the size limit and the redirect are not checked";
+    }
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string command = std::string("unshare -n env ") + kInsideVariable + "=1 '" + self +
+                                "' --gtest_filter=SessionTest.SizeLimitAndRedirectSeenFromAnotherLocalAddress";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return;
+  }
+  ASSERT_EQ(std::system("ip link set lo up && ip addr add 192.0.2.1/32 dev lo && "
+                        "ip addr add 192.0.2.2/32 dev lo && ip addr add 192.0.2.3/32 dev lo"), 0);
+
+  // Exactly the limit is accepted, one byte more is refused with message 6.
+  for (std::int32_t total : {104857600, 104857601}) {
+    SCOPED_TRACE(total);
+    host_ = RecordingHost();
+    host_.outcome = &outcome_;
+    outcome_ = {};
+    ScriptedServer server("192.0.2.1");
+    server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(1, 0, total), File("f.dat", 1, Body(4))}));
+    server.Start();
+    MakeSession(server.port(), "192.0.2.1").ConnectToServers();
+    ASSERT_TRUE(RunUntilSettled());
+    EXPECT_EQ(session::Ipv4ToText(session_->socket().localAddress), "192.0.2.1");
+    if (total == 104857600) {
+      EXPECT_TRUE(host_.messages.empty());
+      EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"f.dat"});
+    } else {
+      EXPECT_EQ(host_.messages, std::vector<int>{6});
+      EXPECT_TRUE(host_.ended);
+      EXPECT_FALSE(std::filesystem::exists("f.dat.gz"));
+    }
+    std::filesystem::remove("f.dat.gz");
+  }
+
+  // A redirect drops the first connection and starts over at the target.
+  {
+    host_ = RecordingHost();
+    host_.outcome = &outcome_;
+    outcome_ = {};
+    ScriptedServer first("192.0.2.1"), target("192.0.2.2", session::kRedirectPort);
+    first.Send(Reply(2, 0, kTarget));
+    target.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(1, 0, 4), File("moved.dat", 1, Body(4))}));
+    first.Start();
+    target.Start();
+    MakeSession(first.port(), "192.0.2.1").ConnectToServers();
+    ASSERT_TRUE(RunUntilSettled());
+    EXPECT_TRUE(RunLoopUntil([&] { return first.clientClosed(); }));
+    EXPECT_TRUE(first.received().empty());
+    EXPECT_EQ(target.received(), (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"moved.dat"});
+    EXPECT_TRUE(host_.messages.empty());
+  }
+
+  // A redirect target that refuses: message 2 and the window ends.
+  host_ = RecordingHost();
+  ScriptedServer first("192.0.2.1");
+  first.Send(Reply(2, 0, kRefusing));
+  first.Start();
+  MakeSession(first.port(), "192.0.2.1").ConnectToServers();
+  ASSERT_TRUE(RunUntilSettled());
+  EXPECT_EQ(host_.messages, std::vector<int>{2});
+  EXPECT_TRUE(host_.ended);
+}

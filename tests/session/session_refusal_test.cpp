@@ -1,0 +1,107 @@
+// What the session refuses from a server before it opens any file.
+
+#include <unistd.h>
+
+#include "session/wire.h"
+#include "session_fixture.h"
+
+using namespace testing_session;
+
+namespace {
+
+struct Refusal {
+  const char* label;
+  Bytes afterRequest;  // what the server sends after the files-only request
+};
+
+Bytes HeaderWithLength(std::uint16_t length) {
+  Bytes h(12, 0);
+  session::PutU16(h.data(), length);
+  return h;
+}
+
+Bytes Unterminated() {
+  Bytes h = session::EncodeFileHeader(1, 3, "abc");
+  h.pop_back();
+  session::PutU16(h.data(), static_cast<std::uint16_t>(h.size()));
+  return Cat({h, Bytes{0, 0, 0}});
+}
+
+std::string AbsoluteProbe() { return "/tmp/session-absolute-" + std::to_string(getpid()); }
+
+std::vector<Refusal> Refusals() {
+  const Bytes list = FileList(1, 0, 3);
+  return {
+      {"header length 9", Cat({list, HeaderWithLength(9)})},
+      {"header length 2049", Cat({list, HeaderWithLength(2049)})},
+      {"name without NUL", Cat({list, Unterminated()})},
+      {"empty name", Cat({list, File("", 1, Body(3))})},
+      {"name of 256 bytes", Cat({list, File(std::string(256, 'n'), 1, Body(3))})},
+      {"absolute with backslash", Cat({list, File("\\x.dat", 1, Body(3))})},
+      {"absolute host path", Cat({list, File(AbsoluteProbe(), 1, Body(3))})},
+      {"drive", Cat({list, File("C:\\x.dat", 1, Body(3))})},
+      {"parent", Cat({list, File("..\\escaped.dat", 1, Body(3))})},
+      {"parent inside", Cat({list, File("a\\..\\..\\escaped.dat", 1, Body(3))})},
+      {"parent with slash", Cat({list, File("a/../../escaped.dat", 1, Body(3))})},
+      {"negative body", Cat({list, session::EncodeFileHeader(1, -5, "neg.dat")})},
+      {"negative total", FileList(1, 0, -1)},
+  };
+}
+
+}  // namespace
+
+TEST_F(SessionTest, UnsafeHeadersAndLengthsAreRefusedBeforeAnyFileIsOpened) {
+  for (const Refusal& r : Refusals()) {
+    SCOPED_TRACE(r.label);
+    host_ = RecordingHost();
+    host_.outcome = &outcome_;
+    outcome_ = {};
+    ScriptedServer server;
+    // A good file first: it stays listed, nothing after it is created.
+    const Bytes good = File("good.dat", 1, Body(20));
+    Bytes script = r.afterRequest;
+    if (script.size() > 8 && script[0] == 1) {
+      script = Cat({FileList(2, 0, 23), good, Bytes(r.afterRequest.begin() + 8, r.afterRequest.end())});
+    }
+    server.Send(Reply(1, 0)).Expect(9).Send(script);
+    server.Start();
+    MakeSession(server.port()).ConnectToServers();
+    ASSERT_TRUE(RunUntilSettled());
+    EXPECT_EQ(host_.messages, std::vector<int>{5});
+    EXPECT_TRUE(host_.ended);
+    EXPECT_FALSE(session_->socket().IsOpen());
+    const std::vector<std::string> expected =
+        script.size() > good.size() ? std::vector<std::string>{"good.dat.gz"} : std::vector<std::string>{};
+    EXPECT_EQ(WorkFiles(), expected);
+    EXPECT_TRUE(OutsideEntries().empty());
+    EXPECT_FALSE(std::filesystem::exists(AbsoluteProbe() + ".gz"));
+    std::filesystem::remove("good.dat.gz");
+  }
+}
+
+TEST_F(SessionTest, NoticeLongerThanTheLimitIsRefused) {
+  ScriptedServer server;
+  Bytes length(4);
+  session::PutU32(length.data(), 0x80000000u);
+  server.Send(Reply(1, 0, 0, 777)).Expect(9).Send(Cat({length, ToBytes(std::string("<p>"))}));
+  server.Start();
+  MakeSession(server.port()).ConnectToServers();
+  ASSERT_TRUE(RunUntilSettled());
+  EXPECT_EQ(server.received()[0], session::RequestNoticeAndFiles);
+  EXPECT_EQ(host_.messages, std::vector<int>{5});
+  EXPECT_TRUE(host_.ended);
+  EXPECT_FALSE(std::filesystem::exists("Notice.html"));
+}
+
+TEST_F(SessionTest, FileThatCannotBeCreatedEndsTheWindowWithItsName) {
+  std::filesystem::create_directory("blocked.dat.gz");  // a folder where the file should go
+  ScriptedServer server;
+  server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(1, 0, 3), File("blocked.dat", 1, Body(3))}));
+  server.Start();
+  MakeSession(server.port()).ConnectToServers();
+  ASSERT_TRUE(RunUntilSettled());
+  EXPECT_EQ(host_.cannotCreate, std::vector<std::string>{"blocked.dat.gz"});
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_TRUE(host_.ended);
+  EXPECT_TRUE(outcome_.receivedNames.empty());
+}
