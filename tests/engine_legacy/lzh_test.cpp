@@ -94,14 +94,18 @@ TEST(LzhDecoder, ShortSetLengthForms) {
 }
 
 TEST(LzhDecoder, BadTablesAreFatal) {
-  {  // length-code count above 19
+  {  // length-code count 20: lengths 1, 1 and zeros, complete over the 19
+     // symbols of the set, but one length more than the set has
     MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(20, 5), w.put(0, 32);
+    w.put(5, 16), w.put(20, 5), w.put(1, 3), w.put(1, 3), w.put(0, 3), w.put(3, 2);
+    for (int i = 6; i < 20; ++i) w.put(0, 3);
+    w.put(0, 32);
     EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
   }
-  {  // escape-coded length 17: 111, ten 1 bits, 0
+  {  // escape-coded length 17 (111, ten 1 bits, 0) beside two lengths of 1
     MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(1, 5), w.put((1u << 14) - 2, 14), w.put(0, 32);
+    w.put(5, 16), w.put(3, 5), w.put(1, 3), w.put(1, 3), w.put((1u << 14) - 2, 14), w.put(0, 2);
+    w.put(0, 32);
     EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
   }
   {  // single-symbol length-code set naming symbol 19
