@@ -9,7 +9,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,14 +133,18 @@ bool CUpdateSocket::SendAll(const void* bytes, std::size_t length) {
 long CUpdateSocket::Receive(void* buffer, std::size_t length) {
   if (fd_ < 0) return -1;
   receivedThisPass_ = true;
+  // A notification that follows another one at once was not reported by the
+  // event loop, so its receive must not wait: finding nothing ends the burst.
+  const int flags = chainedPass_ ? MSG_DONTWAIT : 0;
   ssize_t got;
   do {
-    got = ::recv(fd_, buffer, length, 0);
+    got = ::recv(fd_, buffer, length, flags);
   } while (got < 0 && errno == EINTR);
+  moreLikely_ = got > 0 && static_cast<std::size_t>(got) == length;
   if (got == 0 && length > 0) {
     peerEnded_ = true;
     peerEndCode_ = 0;
-  } else if (got < 0) {
+  } else if (got < 0 && !(chainedPass_ && (errno == EAGAIN || errno == EWOULDBLOCK))) {
     lastError_ = errno;
     peerEnded_ = true;
     peerEndCode_ = errno;
@@ -163,11 +166,6 @@ void CUpdateSocket::Close() {
   peerEnded_ = false;
 }
 
-bool CUpdateSocket::DataWaiting() const {
-  int waiting = 0;
-  return ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0;
-}
-
 // Used when the owner's pass did not receive: tells an end or an error of
 // the stream (which the descriptor also reports as readable) from data.
 void CUpdateSocket::PeekForEnd() {
@@ -183,11 +181,11 @@ void CUpdateSocket::PeekForEnd() {
 }
 
 // One readiness report from the event loop. Each receive-ready notification
-// is one pass of the owner; while more data is already waiting, the next
-// notification follows at once (bounded), which is what a queue of pending
-// notifications would deliver anyway without a trip through the loop. The end
-// of the stream, seen by a receive, becomes the closed notification after the
-// pass that saw it.
+// is one pass of the owner; while more data is likely waiting, the next
+// notification follows at once (bounded in count and time), which is what a
+// queue of pending notifications would deliver anyway, without a trip through
+// the loop per 2 KB. The end of the stream, seen by a receive, becomes the
+// closed notification after the pass that saw it.
 void CUpdateSocket::OnReadWaiting() {
   if (dispatching_ || source_ == nullptr) return;
   dispatching_ = true;
@@ -195,7 +193,10 @@ void CUpdateSocket::OnReadWaiting() {
   for (int pass = 0; pass < notificationBurst; ++pass) {
     if (owner == nullptr || fd_ < 0) break;
     receivedThisPass_ = false;
+    moreLikely_ = false;
+    chainedPass_ = pass > 0;
     owner->HandleReceive();
+    chainedPass_ = false;
     if (fd_ < 0 || source_ == nullptr) break;  // closed or replaced during the pass
     if (!receivedThisPass_ && !peerEnded_) PeekForEnd();
     if (peerEnded_) {
@@ -204,7 +205,8 @@ void CUpdateSocket::OnReadWaiting() {
       if (owner != nullptr) owner->HandleConnectionClosed(peerEndCode_);
       break;
     }
-    if (!DataWaiting() || std::chrono::steady_clock::now() - start > kBurstTime) break;
+    // A receive that got less than it asked for has emptied the socket.
+    if (!moreLikely_ || std::chrono::steady_clock::now() - start > kBurstTime) break;
   }
   dispatching_ = false;
 }

@@ -206,10 +206,13 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(folder);
 
   const double plain = Median(plainTimes), sessionTime = Median(sessionTimes);
+  const double plainBest = *std::min_element(plainTimes.begin(), plainTimes.end());
+  const double sessionBest = *std::min_element(sessionTimes.begin(), sessionTimes.end());
   std::printf("file list %.0f MB over loopback, %d files, 2048-byte receive buffer, median of %d rounds\n",
               bytes / 1e6, kFiles, rounds);
   std::printf("plain loop      %8.1f MB/s  (%.3f s)\n", bytes / 1e6 / plain, plain);
   std::printf("UpdateSession   %8.1f MB/s  (%.3f s)\n", bytes / 1e6 / sessionTime, sessionTime);
-  std::printf("ratio session/plain time: %.3f (required <= 1.15)\n", sessionTime / plain);
+  std::printf("ratio session/plain time: %.3f median, %.3f best of each (required <= 1.15)\n",
+              sessionTime / plain, sessionBest / plainBest);
   return sessionTime / plain <= 1.15 ? 0 : 2;
 }

@@ -48,7 +48,8 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   bool SendAll(const void* bytes, std::size_t length);
 
   /// One blocking receive of at most LENGTH bytes: the count, 0 at the end
-  /// of the stream, -1 on an error. An end or error seen here is delivered as
+  /// of the stream, -1 on an error (or, in a notification delivered right
+  /// after another, when nothing is waiting: such a receive never waits). An end or error seen here is delivered as
   /// the closed notification once the current notification has returned.
   long Receive(void* buffer, std::size_t length);
 
@@ -76,7 +77,6 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   void OnWriteWaiting() override {}
   void OnExceptionWaiting() override { OnReadWaiting(); }
   void StopWatching();
-  bool DataWaiting() const;
   void PeekForEnd();
 
   int fd_ = -1;
@@ -86,6 +86,8 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   wxEventLoopSource* source_ = nullptr;
   bool dispatching_ = false;
   bool receivedThisPass_ = false;
+  bool chainedPass_ = false;  // this pass follows another without the loop
+  bool moreLikely_ = false;   // the last receive filled what it asked for
   bool peerEnded_ = false;  // end or error seen; closed notification due
   int peerEndCode_ = 0;
 };
