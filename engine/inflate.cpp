@@ -257,169 +257,253 @@ void copy_match_wrapping(std::uint32_t& w, std::uint32_t distance, std::uint32_t
   }
 }
 
-/// Forward copy of a match that neither wraps nor reaches the window's end.
-inline void copy_match_direct(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t distance,
-                              std::uint32_t length) {
-  if (src > dst || distance >= 8) {
-    // Eight bytes at a time: either the source lies ahead of the
-    // destination, or every byte read was final before this copy reached it.
-    while (length >= 8) {
-      std::uint64_t t;
-      std::memcpy(&t, src, 8);
-      std::memcpy(dst, &t, 8);
-      src += 8;
-      dst += 8;
-      length -= 8;
-    }
-    if (length >= 4) {
-      std::uint32_t t;
-      std::memcpy(&t, src, 4);
-      std::memcpy(dst, &t, 4);
-      src += 4;
-      dst += 4;
-      length -= 4;
-    }
-    while (length--) *dst++ = *src++;
-  } else if (distance == 1) {
-    std::memset(dst, *src, length);
-  } else {
-    while (length--) *dst++ = *src++;
+/// What the fast loop stopped at.
+enum class FastStop { Limits, EndOfBlock, Invalid };
+
+/// The decoder's registers while a block's symbols are decoded.
+struct BitState {
+  std::uint64_t bits;
+  unsigned count;
+  std::uint32_t pos;  // input_pos
+  std::uint32_t w;    // window write position
+};
+
+/// Byte-wise fetch: only while fewer than N bits are held.
+inline void need_bits(BitState& st, unsigned n) {
+  while (st.count < n) {
+    input_pos = st.pos;
+    int c = next_input_byte();
+    st.pos = input_pos;
+    st.bits |= std::uint64_t(c) << st.count;
+    st.count += 8;
   }
+}
+
+/// One symbol near the end of the buffer fill or of the window: bytes are
+/// fetched only as this step needs them, the window is flushed when full.
+/// Returns true when the block ends (RESULT 0) or the code is invalid
+/// (RESULT 1).
+bool careful_symbol(BitState& st, const code_entry* literal_table,
+                    const code_entry* distance_table, unsigned literal_bits,
+                    unsigned distance_bits, std::uint64_t literal_mask,
+                    std::uint64_t distance_mask, int& result) {
+  need_bits(st, literal_bits);
+  code_entry e = literal_table[st.bits & literal_mask];
+  if (e.op > kOpLiteral) {
+    if (e.op == kOpInvalid) return result = 1, true;
+    unsigned sub = e.op - 16u;
+    need_bits(st, literal_bits + sub);
+    e = literal_table[e.value + ((st.bits >> literal_bits) & ((1u << sub) - 1))];
+    if (e.op == kOpInvalid) return result = 1, true;
+  }
+  st.bits >>= e.bits;
+  st.count -= e.bits;
+  if (e.op == kOpLiteral) {
+    sliding_window[st.w++] = std::uint8_t(e.value);
+    if (st.w == kWindowSize) {
+      output_count = st.w;
+      flush_sliding_window();
+      st.w = 0;
+    }
+    return false;
+  }
+  if (e.op == kOpEndOfBlock) return result = 0, true;
+  need_bits(st, e.op);
+  std::uint32_t length = e.value + std::uint32_t(st.bits & ((1u << e.op) - 1));
+  st.bits >>= e.op;
+  st.count -= e.op;
+
+  need_bits(st, distance_bits);
+  code_entry d = distance_table[st.bits & distance_mask];
+  if (d.op > kOpLiteral) {
+    if (d.op == kOpInvalid) return result = 1, true;
+    unsigned sub = d.op - 16u;
+    need_bits(st, distance_bits + sub);
+    d = distance_table[d.value + ((st.bits >> distance_bits) & ((1u << sub) - 1))];
+    if (d.op == kOpInvalid) return result = 1, true;
+  }
+  st.bits >>= d.bits;
+  st.count -= d.bits;
+  need_bits(st, d.op);
+  std::uint32_t distance = d.value + std::uint32_t(st.bits & ((1u << d.op) - 1));
+  st.bits >>= d.op;
+  st.count -= d.op;
+  copy_match_wrapping(st.w, distance, length);
+  return false;
+}
+
+/// Decodes symbols while at least 16 input bytes remain in the buffer fill
+/// and the window has room for a whole match before its end, so that no
+/// refill, flush or wrap of the write position can happen inside. One
+/// eight-byte refill per symbol gives at least 56 bits: enough for a length
+/// code (15) with its extra bits (5) and a distance code (15) with its extra
+/// bits (13).
+///
+/// Matches are copied sixteen (or, for distances 8 to 15, eight) bytes at a
+/// time and may write up to fifteen bytes past their end; those bytes are window history (the oldest, reachable
+/// only by the longest distances), so they are saved before the copy and
+/// put back after it. A distance below 8 that overlaps its own output is
+/// copied byte by byte, as a repeat of the most recent bytes must be.
+inline FastStop decode_fast(BitState& st, const code_entry* literal_table,
+                            const code_entry* distance_table, unsigned literal_bits,
+                            unsigned distance_bits) {
+  std::uint64_t bits = st.bits;
+  unsigned count = st.count;
+  std::uint32_t pos = st.pos;
+  std::uint32_t w = st.w;
+  const std::uint32_t pos_limit = input_count - 16;
+  const std::uint8_t* const in = input_buffer;
+  std::uint8_t* const window = sliding_window;
+  const std::uint64_t literal_mask = (std::uint64_t(1) << literal_bits) - 1;
+  const std::uint64_t distance_mask = (std::uint64_t(1) << distance_bits) - 1;
+  FastStop stop = FastStop::Limits;
+
+  while (pos <= pos_limit && w < kWindowSize - kMaxMatch) {
+    bits |= load_le64(in + pos) << count;
+    pos += (63 - count) >> 3;
+    count |= 56;
+
+    code_entry e = literal_table[bits & literal_mask];
+    if (e.op == kOpLiteral) {
+      // Literals come in runs; up to three fit in the bits of one refill.
+      bits >>= e.bits;
+      count -= e.bits;
+      window[w++] = std::uint8_t(e.value);
+      e = literal_table[bits & literal_mask];
+      if (e.op != kOpLiteral) goto not_literal;
+      bits >>= e.bits;
+      count -= e.bits;
+      window[w++] = std::uint8_t(e.value);
+      e = literal_table[bits & literal_mask];
+      if (e.op != kOpLiteral) goto not_literal;
+      bits >>= e.bits;
+      count -= e.bits;
+      window[w++] = std::uint8_t(e.value);
+      continue;
+    }
+  not_literal:
+    // Fewer than 56 bits may be left after literals: top up before a match.
+    bits |= load_le64(in + pos) << count;
+    pos += (63 - count) >> 3;
+    count |= 56;
+    if (e.op > kOpLiteral) {
+      if (e.op == kOpInvalid) {
+        stop = FastStop::Invalid;
+        break;
+      }
+      e = literal_table[e.value + ((bits >> literal_bits) & ((1u << (e.op - 16)) - 1))];
+      if (e.op == kOpInvalid) {
+        stop = FastStop::Invalid;
+        break;
+      }
+      if (e.op == kOpLiteral) {
+        bits >>= e.bits;
+        count -= e.bits;
+        window[w++] = std::uint8_t(e.value);
+        continue;
+      }
+    }
+    bits >>= e.bits;
+    count -= e.bits;
+    if (e.op == kOpEndOfBlock) {
+      stop = FastStop::EndOfBlock;
+      break;
+    }
+    std::uint32_t length = e.value + std::uint32_t(bits & ((1u << e.op) - 1));
+    bits >>= e.op;
+    count -= e.op;
+
+    code_entry d = distance_table[bits & distance_mask];
+    if (d.op > kOpLiteral) {
+      if (d.op == kOpInvalid) {
+        stop = FastStop::Invalid;
+        break;
+      }
+      d = distance_table[d.value + ((bits >> distance_bits) & ((1u << (d.op - 16)) - 1))];
+      if (d.op == kOpInvalid) {
+        stop = FastStop::Invalid;
+        break;
+      }
+    }
+    bits >>= d.bits;
+    count -= d.bits;
+    std::uint32_t distance = d.value + std::uint32_t(bits & ((1u << d.op) - 1));
+    bits >>= d.op;
+    count -= d.op;
+
+    std::uint32_t src = (w - distance) & (kWindowSize - 1);
+    if (src + length > kWindowSize) {
+      copy_match_wrapping(w, distance, length);  // cannot flush: w stays below the end
+      continue;
+    }
+    std::uint8_t* dst = window + w;
+    const std::uint8_t* from = window + src;
+    std::uint8_t* const end = dst + length;
+    w += length;
+    if (from > dst || distance >= 16) {
+      std::uint8_t saved[16];
+      std::memcpy(saved, end, 16);
+      do {
+        std::uint8_t t[16];
+        std::memcpy(t, from, 16);
+        std::memcpy(dst, t, 16);
+        from += 16;
+        dst += 16;
+      } while (dst < end);
+      std::memcpy(end, saved, 16);
+    } else if (distance >= 8) {
+      std::uint64_t saved;
+      std::memcpy(&saved, end, 8);
+      do {
+        std::uint64_t t;
+        std::memcpy(&t, from, 8);
+        std::memcpy(dst, &t, 8);
+        from += 8;
+        dst += 8;
+      } while (dst < end);
+      std::memcpy(end, &saved, 8);
+    } else if (distance == 1) {
+      std::memset(dst, *from, length);
+    } else {
+      do *dst++ = *from++;
+      while (dst < end);
+    }
+  }
+  st.bits = bits;
+  st.count = count;
+  st.pos = pos;
+  st.w = w;
+  return stop;
 }
 
 /// Decodes literal/length and distance codes until the end-of-block code.
 /// Returns 0 at the end of block, 1 at an invalid code.
 int decode_huffman_data(const code_entry* literal_table, const code_entry* distance_table,
                         unsigned literal_bits, unsigned distance_bits) {
-  std::uint64_t bits = inflate_bits;
-  unsigned count = inflate_bit_count;
-  std::uint32_t pos = input_pos;
-  std::uint32_t w = output_count;
-  std::uint8_t* const window = sliding_window;
+  BitState st{inflate_bits, inflate_bit_count, input_pos, output_count};
   const std::uint64_t literal_mask = (std::uint64_t(1) << literal_bits) - 1;
   const std::uint64_t distance_mask = (std::uint64_t(1) << distance_bits) - 1;
   int result = 0;
 
-  // Byte-wise fetch for the careful path; keeps the globals in step.
-  auto need = [&](unsigned n) {
-    while (count < n) {
-      input_pos = pos;
-      int c = next_input_byte();
-      pos = input_pos;
-      bits |= std::uint64_t(c) << count;
-      count += 8;
-    }
-  };
-
   for (;;) {
-    if (pos >= 8 && pos + 16 <= input_count && w < kWindowSize - kMaxMatch) {
-      // Fast path: one refill gives at least 56 bits, enough for a length
-      // code with its extra bits and a distance code with its extra bits.
-      // The output cannot reach the window's end within one symbol.
-      bits |= load_le64(input_buffer + pos) << count;
-      pos += (63 - count) >> 3;
-      count |= 56;
-
-      code_entry e = literal_table[bits & literal_mask];
-      if (e.op > kOpLiteral) {
-        if (e.op == kOpInvalid) goto invalid;
-        e = literal_table[e.value + ((bits >> literal_bits) & ((1u << (e.op - 16)) - 1))];
-        if (e.op == kOpInvalid) goto invalid;
+    // The fast loop may only start where the bytes before the read position
+    // belong to this buffer fill (see the top of this file).
+    if (st.pos >= 8 && st.pos + 16 <= input_count && st.w < kWindowSize - kMaxMatch) {
+      FastStop stop = decode_fast(st, literal_table, distance_table, literal_bits, distance_bits);
+      if (stop == FastStop::EndOfBlock) break;
+      if (stop == FastStop::Invalid) {
+        result = 1;
+        break;
       }
-      bits >>= e.bits;
-      count -= e.bits;
-      if (e.op == kOpLiteral) {
-        window[w++] = std::uint8_t(e.value);
-        // A second literal fits in the bits left over more often than not.
-        e = literal_table[bits & literal_mask];
-        if (e.op == kOpLiteral && count >= e.bits) {
-          bits >>= e.bits;
-          count -= e.bits;
-          window[w++] = std::uint8_t(e.value);
-        }
-        continue;
-      }
-      if (e.op == kOpEndOfBlock) break;
-      std::uint32_t length = e.value + std::uint32_t(bits & ((1u << e.op) - 1));
-      bits >>= e.op;
-      count -= e.op;
-
-      code_entry d = distance_table[bits & distance_mask];
-      if (d.op > kOpLiteral) {
-        if (d.op == kOpInvalid) goto invalid;
-        d = distance_table[d.value + ((bits >> distance_bits) & ((1u << (d.op - 16)) - 1))];
-        if (d.op == kOpInvalid) goto invalid;
-      }
-      bits >>= d.bits;
-      count -= d.bits;
-      std::uint32_t distance = d.value + std::uint32_t(bits & ((1u << d.op) - 1));
-      bits >>= d.op;
-      count -= d.op;
-
-      std::uint32_t src = (w - distance) & (kWindowSize - 1);
-      if (src + length <= kWindowSize) {
-        copy_match_direct(window + w, window + src, distance, length);
-        w += length;
-      } else {
-        copy_match_wrapping(w, distance, length);
-      }
-      continue;
     }
-
-    // Careful path: near the end of the buffer fill or of the window. Bytes
-    // are fetched only as the next step needs them.
-    need(literal_bits);
-    code_entry e = literal_table[bits & literal_mask];
-    if (e.op > kOpLiteral) {
-      if (e.op == kOpInvalid) goto invalid;
-      unsigned sub = e.op - 16u;
-      need(literal_bits + sub);
-      e = literal_table[e.value + ((bits >> literal_bits) & ((1u << sub) - 1))];
-      if (e.op == kOpInvalid) goto invalid;
-    }
-    bits >>= e.bits;
-    count -= e.bits;
-    if (e.op == kOpLiteral) {
-      window[w++] = std::uint8_t(e.value);
-      if (w == kWindowSize) {
-        output_count = w;
-        flush_sliding_window();
-        w = 0;
-      }
-      continue;
-    }
-    if (e.op == kOpEndOfBlock) break;
-    need(e.op);
-    std::uint32_t length = e.value + std::uint32_t(bits & ((1u << e.op) - 1));
-    bits >>= e.op;
-    count -= e.op;
-
-    need(distance_bits);
-    code_entry d = distance_table[bits & distance_mask];
-    if (d.op > kOpLiteral) {
-      if (d.op == kOpInvalid) goto invalid;
-      unsigned sub = d.op - 16u;
-      need(distance_bits + sub);
-      d = distance_table[d.value + ((bits >> distance_bits) & ((1u << sub) - 1))];
-      if (d.op == kOpInvalid) goto invalid;
-    }
-    bits >>= d.bits;
-    count -= d.bits;
-    need(d.op);
-    std::uint32_t distance = d.value + std::uint32_t(bits & ((1u << d.op) - 1));
-    bits >>= d.op;
-    count -= d.op;
-    copy_match_wrapping(w, distance, length);
+    if (careful_symbol(st, literal_table, distance_table, literal_bits, distance_bits,
+                       literal_mask, distance_mask, result))
+      break;
   }
-  goto done;
-
-invalid:
-  result = 1;
-done:
-  inflate_bits = bits;
-  inflate_bit_count = count;
-  input_pos = pos;
-  output_count = w;
+  inflate_bits = st.bits;
+  inflate_bit_count = st.count;
+  input_pos = st.pos;
+  output_count = st.w;
   return result;
 }
 
