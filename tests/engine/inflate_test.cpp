@@ -1,0 +1,414 @@
+// Inflate through the whole engine, in-process: zlib's output at every level
+// and strategy, hand-made blocks for the cases zlib never writes, and the
+// invalid streams that must end the engine.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "engine_test_support.h"
+#include "gzip_builder.h"
+
+namespace {
+
+using namespace engine_test;
+
+/// Decompresses GZ as "t.gz" in a fresh directory; returns the run and the
+/// output (empty when there is none).
+struct Outcome {
+  EngineRun run;
+  std::string output;
+  bool output_exists = false;
+  bool input_exists = false;
+};
+
+Outcome decompress_bytes(const std::string& gz, const std::string& name = "t.gz",
+                         const std::string& out_name = "t") {
+  TempDir dir;
+  write_file(name, gz);
+  Outcome o;
+  o.run = run_engine(name);
+  o.output_exists = std::filesystem::exists(out_name);
+  o.input_exists = std::filesystem::exists(name);
+  if (o.output_exists) o.output = read_file(out_name);
+  return o;
+}
+
+void expect_fatal(const Outcome& o, const std::string& message) {
+  EXPECT_TRUE(o.run.ended) << "engine returned " << o.run.result << "; stderr: " << o.run.err;
+  EXPECT_EQ(o.run.status, 1);
+  EXPECT_FALSE(o.output_exists) << "half-written output must be removed";
+  EXPECT_TRUE(o.input_exists) << "input must be kept";
+  EXPECT_NE(o.run.err.find(message), std::string::npos) << o.run.err;
+}
+
+std::string fixed_block_stream(const std::function<void(BitWriter&, FixedCoder&)>& body) {
+  BitWriter w;
+  FixedCoder f;
+  w.bits(1, 1);  // final
+  w.bits(1, 2);  // fixed codes
+  body(w, f);
+  return w.finish();
+}
+
+TEST(Inflate, ZlibOutputAtEveryLevelAndStrategyRoundTrips) {
+  const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+  // Sizes around the 32 KiB window and input buffer boundaries.
+  const std::size_t sizes[] = {0, 1, 257, 32767, 32768, 32769, 65536 + 300, 150001};
+  int cases = 0;
+  for (int kind = 0; kind < 3; ++kind) {
+    for (std::size_t size : sizes) {
+      std::string plain = kind == 0   ? text_data(size, unsigned(size))
+                          : kind == 1 ? noise_data(size, unsigned(size))
+                                      : runs_data(size, unsigned(size));
+      for (int level = 0; level <= 9; ++level) {
+        for (int strategy : strategies) {
+          if (level == 0 && strategy != Z_DEFAULT_STRATEGY) continue;
+          if (size > 40000 && (level % 3) != 0) continue;  // keep the suite quick
+          Outcome o = decompress_bytes(gzip_of(plain, level));
+          ASSERT_EQ(o.run.result, 0) << "kind " << kind << " size " << size << " level " << level
+                                     << " strategy " << strategy << ": " << o.run.err;
+          ASSERT_EQ(o.output.size(), plain.size());
+          ASSERT_TRUE(o.output == plain)
+              << "kind " << kind << " size " << size << " level " << level << " strategy " << strategy;
+          EXPECT_FALSE(o.input_exists);
+          ++cases;
+        }
+      }
+    }
+  }
+  EXPECT_GT(cases, 300);
+}
+
+TEST(Inflate, StoredBlocksOfLengthZeroAndAcrossTheWindowEnd) {
+  // Stored blocks written by hand: an empty one, then one of 40000 bytes
+  // that crosses the 32 KiB flush, then a final one of 3 bytes.
+  std::string plain = noise_data(40003, 5);
+  BitWriter w;
+  auto stored = [&](bool final, const std::string& bytes) {
+    w.bits(final, 1);
+    w.bits(0, 2);
+    w.align();
+    w.bits(std::uint32_t(bytes.size()), 16);
+    w.bits(~std::uint32_t(bytes.size()) & 0xFFFF, 16);
+    for (char c : bytes) w.byte(std::uint8_t(c));
+  };
+  // A stored block cannot hold more than 65535 bytes; two suffice here.
+  stored(false, "");
+  stored(false, plain.substr(0, 40000));
+  stored(true, plain.substr(40000));
+  Outcome o = decompress_bytes(gzip_member(plain, w.finish()));
+  ASSERT_EQ(o.run.result, 0) << o.run.err;
+  EXPECT_TRUE(o.output == plain);
+}
+
+TEST(Inflate, StoredLengthWithoutItsComplementIsFatal) {
+  BitWriter w;
+  w.bits(1, 1);
+  w.bits(0, 2);
+  w.align();
+  w.bits(5, 16);
+  w.bits(5, 16);  // should be 0xFFFA
+  for (int i = 0; i < 5; ++i) w.byte('x');
+  expect_fatal(decompress_bytes(gzip_member("xxxxx", w.finish())),
+               "invalid compressed data--format violated");
+}
+
+TEST(Inflate, ReservedBlockTypeIsFatal) {
+  BitWriter w;
+  w.bits(1, 1);
+  w.bits(3, 2);
+  expect_fatal(decompress_bytes(gzip_member("", w.finish() + std::string(8, '\0'))),
+               "invalid compressed data--format violated");
+}
+
+TEST(Inflate, MatchesRepeatRecentBytesAndReachBackFullWindow) {
+  // Distance 1 with length 258, short overlapping distances, and a
+  // distance of exactly 32768 after more than a window of output.
+  WindowModel model;
+  std::string data = fixed_block_stream([&](BitWriter& w, FixedCoder& f) {
+    std::mt19937 rng(3);
+    for (int i = 0; i < 40000; ++i) {
+      unsigned b = rng() % 256;
+      f.literal(w, b);
+      model.put(std::uint8_t(b));
+    }
+    const unsigned matches[][2] = {{258, 1}, {100, 3}, {17, 7}, {9, 8}, {40, 15},
+                                   {258, 32768}, {3, 32767}, {258, 32761}, {30, 16}};
+    for (auto& m : matches) {
+      f.match(w, m[0], m[1]);
+      model.copy(m[0], m[1]);
+      f.literal(w, 'q');
+      model.put('q');
+    }
+    f.end(w);
+  });
+  Outcome o = decompress_bytes(gzip_member(model.out, data));
+  ASSERT_EQ(o.run.result, 0) << o.run.err;
+  EXPECT_TRUE(o.output == model.out);
+}
+
+TEST(Inflate, LaterMemberReadsThePreviousMembersWindow) {
+  // The write position restarts at 0 with every member while the window
+  // keeps its bytes: a match at the start of member two reads what member
+  // one left at the window's end.
+  WindowModel model;
+  std::string first = fixed_block_stream([&](BitWriter& w, FixedCoder& f) {
+    for (int i = 0; i < 40000; ++i) {
+      unsigned b = (i * 7 + i / 300) % 251;
+      f.literal(w, b);
+      model.put(std::uint8_t(b));
+    }
+    f.end(w);
+  });
+  std::string first_plain = model.out;
+  model.new_member();
+  std::string second = fixed_block_stream([&](BitWriter& w, FixedCoder& f) {
+    f.match(w, 10, 1);     // repeats window byte 32767 ten times
+    model.copy(10, 1);
+    f.match(w, 258, 5000);  // reaches into member one's bytes
+    model.copy(258, 5000);
+    f.end(w);
+  });
+  std::string gz = gzip_member(first_plain, first) + gzip_member(model.out, second);
+  Outcome o = decompress_bytes(gz);
+  ASSERT_EQ(o.run.result, 0) << o.run.err;
+  EXPECT_TRUE(o.output == first_plain + model.out);
+  EXPECT_EQ(model.out[0], first_plain[32767]);
+}
+
+TEST(Inflate, FixedCodeSymbolsOutsideTheAlphabetAreInvalid) {
+  for (unsigned symbol : {286u, 287u}) {
+    std::string data = fixed_block_stream([&](BitWriter& w, FixedCoder& f) {
+      f.literal(w, 'a');
+      f.literal(w, symbol);
+      f.end(w);
+    });
+    expect_fatal(decompress_bytes(gzip_member("a", data + std::string(8, '\0'))),
+                 "format violated");
+  }
+  for (unsigned distance_code : {30u, 31u}) {
+    std::string data = fixed_block_stream([&](BitWriter& w, FixedCoder& f) {
+      f.literal(w, 'a');
+      f.literal(w, 257);  // length 3
+      w.code(distance_code, 5);
+      f.end(w);
+    });
+    expect_fatal(decompress_bytes(gzip_member("aaaa", data + std::string(8, '\0'))),
+                 "format violated");
+  }
+}
+
+/// Writes a dynamic block header for the given literal/length and distance
+/// lengths, sending the code lengths with CL_LENGTHS (19 entries, in symbol
+/// order) and the symbol sequence CL_SYMBOLS (symbol, extra value pairs).
+struct DynamicHeader {
+  unsigned hlit, hdist, hclen;
+  std::vector<int> cl_lengths;
+  std::vector<std::pair<int, int>> cl_symbols;
+};
+
+void write_dynamic_header(BitWriter& w, const DynamicHeader& h, bool final = true) {
+  static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  w.bits(final, 1);
+  w.bits(2, 2);
+  w.bits(h.hlit - 257, 5);
+  w.bits(h.hdist - 1, 5);
+  w.bits(h.hclen - 4, 4);
+  for (unsigned i = 0; i < h.hclen; ++i) w.bits(std::uint32_t(h.cl_lengths[order[i]]), 3);
+  auto codes = canonical_codes(h.cl_lengths);
+  for (auto [sym, extra] : h.cl_symbols) {
+    w.code(codes[sym], unsigned(h.cl_lengths[sym]));
+    if (sym == 16) w.bits(std::uint32_t(extra), 2);
+    if (sym == 17) w.bits(std::uint32_t(extra), 3);
+    if (sym == 18) w.bits(std::uint32_t(extra), 7);
+  }
+}
+
+/// Code-length code where symbols 0..18 that appear get length 5 (a
+/// complete code needs 32 of them; incomplete is fine for the tests that
+/// fail before it matters, so use 4-bit codes for 16 symbols instead).
+std::vector<int> cl_lengths_4bit() {
+  std::vector<int> l(19, 0);
+  for (int s : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 16, 17, 18}) l[s] = 4;
+  return l;
+}
+
+/// Lengths for a small but complete literal/length code: 'a', 'b', 256 and
+/// length symbol 257, two bits each; and the given distance lengths.
+DynamicHeader small_code(std::vector<int> distance_lengths) {
+  DynamicHeader h{257, unsigned(distance_lengths.size()), 19, cl_lengths_4bit(), {}};
+  std::vector<int> all(257, 0);
+  all['a'] = 2;
+  all['b'] = 2;
+  all[256] = 2;
+  // Symbol 257 would make the list 258 long; send 258 codes.
+  all.push_back(2);
+  h.hlit = 258;
+  for (int d : distance_lengths) all.push_back(d);
+  for (int v : all) h.cl_symbols.push_back({v, 0});
+  return h;
+}
+
+TEST(Inflate, DynamicBlockWithOneDistanceCodeOfLengthOneDecodes) {
+  DynamicHeader h = small_code({1});
+  std::vector<int> lit(258, 0);
+  lit['a'] = lit['b'] = lit[256] = lit[257] = 2;
+  auto codes = canonical_codes(lit);
+  BitWriter w;
+  write_dynamic_header(w, h);
+  w.code(codes['a'], 2);
+  w.code(codes['b'], 2);
+  w.code(codes[257], 2);  // length 3
+  w.code(0, 1);           // distance code 0: distance 1
+  w.code(codes[256], 2);
+  Outcome o = decompress_bytes(gzip_member("abbbb", w.finish()));
+  ASSERT_EQ(o.run.result, 0) << o.run.err;
+  EXPECT_EQ(o.output, "abbbb");
+}
+
+TEST(Inflate, SymbolFromAnEmptyDistanceCodeIsInvalid) {
+  // All distance lengths zero: literals decode, but a length code needs a
+  // distance that cannot exist.
+  DynamicHeader h = small_code({0});
+  std::vector<int> lit(258, 0);
+  lit['a'] = lit['b'] = lit[256] = lit[257] = 2;
+  auto codes = canonical_codes(lit);
+  {
+    BitWriter w;
+    write_dynamic_header(w, h);
+    w.code(codes['a'], 2);
+    w.code(codes[256], 2);
+    Outcome o = decompress_bytes(gzip_member("a", w.finish()));
+    ASSERT_EQ(o.run.result, 0) << "literals only need no distance: " << o.run.err;
+    EXPECT_EQ(o.output, "a");
+  }
+  BitWriter w;
+  write_dynamic_header(w, h);
+  w.code(codes['a'], 2);
+  w.code(codes[257], 2);
+  w.bits(0, 16);
+  expect_fatal(decompress_bytes(gzip_member("aaaa", w.finish() + std::string(8, '\0'))),
+               "format violated");
+}
+
+TEST(Inflate, CodeLengthCodeWithASingleSymbolRejectsItsEmptySlot) {
+  // Only symbol 8 has a code (length 1, code 0). Bit 1 selects the empty
+  // slot: invalid data rather than an arbitrary length.
+  DynamicHeader h{257, 1, 19, std::vector<int>(19, 0), {}};
+  h.cl_lengths[8] = 1;
+  BitWriter w;
+  write_dynamic_header(w, h);
+  w.bits(0, 10);  // a few valid lengths of 8
+  w.bits(1, 1);   // the empty slot
+  w.bits(0, 32);
+  expect_fatal(decompress_bytes(gzip_member("", w.finish() + std::string(8, '\0'))),
+               "format violated");
+}
+
+TEST(Inflate, MalformedDynamicHeadersAreInvalid) {
+  auto run_header = [](const DynamicHeader& h) {
+    BitWriter w;
+    write_dynamic_header(w, h);
+    w.bits(0, 32);
+    return decompress_bytes(gzip_member("", w.finish() + std::string(16, '\0')));
+  };
+  // 287 and 288 literal/length codes, 31 and 32 distance codes.
+  for (unsigned hlit : {287u, 288u}) {
+    DynamicHeader h{hlit, 1, 4, cl_lengths_4bit(), {}};
+    expect_fatal(run_header(h), "format violated");
+  }
+  for (unsigned hdist : {31u, 32u}) {
+    DynamicHeader h{257, hdist, 4, cl_lengths_4bit(), {}};
+    expect_fatal(run_header(h), "format violated");
+  }
+  {
+    // A zero run that passes the declared total (257 + 1 = 258 lengths).
+    DynamicHeader h{257, 1, 19, cl_lengths_4bit(), {{18, 127}, {18, 127}, {18, 0}}};
+    expect_fatal(run_header(h), "format violated");
+  }
+  {
+    // Over-subscribed code-length code: three codes of length 1.
+    DynamicHeader h{257, 1, 19, std::vector<int>(19, 0), {}};
+    h.cl_lengths[0] = h.cl_lengths[1] = h.cl_lengths[2] = 1;
+    expect_fatal(run_header(h), "format violated");
+  }
+  {
+    // Incomplete code-length code (two codes of length 2): silent, invalid.
+    DynamicHeader h{257, 1, 19, std::vector<int>(19, 0), {}};
+    h.cl_lengths[0] = h.cl_lengths[8] = 2;
+    Outcome o = run_header(h);
+    expect_fatal(o, "format violated");
+    EXPECT_EQ(o.run.err.find("incomplete"), std::string::npos);
+  }
+}
+
+TEST(Inflate, IncompleteLiteralAndDistanceCodesAreNamed) {
+  {
+    // Literal/length code: 'a' and 256 at length 2 leave half the space.
+    DynamicHeader h{257, 1, 19, cl_lengths_4bit(), {}};
+    std::vector<int> all(258, 0);
+    all['a'] = 2;
+    all[256] = 2;
+    all[257] = 1;  // distance code 0, length 1
+    for (int v : all) h.cl_symbols.push_back({v, 0});
+    BitWriter w;
+    write_dynamic_header(w, h);
+    Outcome o = decompress_bytes(gzip_member("", w.finish() + std::string(16, '\0')));
+    expect_fatal(o, "format violated");
+    EXPECT_NE(o.run.err.find(" incomplete literal tree\n"), std::string::npos) << o.run.err;
+  }
+  {
+    // Distance code: two codes of length 2 (not a lone length-1 code).
+    DynamicHeader h = small_code({2, 2});
+    BitWriter w;
+    write_dynamic_header(w, h);
+    Outcome o = decompress_bytes(gzip_member("", w.finish() + std::string(16, '\0')));
+    expect_fatal(o, "format violated");
+    EXPECT_NE(o.run.err.find(" incomplete distance tree\n"), std::string::npos) << o.run.err;
+  }
+}
+
+TEST(Inflate, RepeatCodeFirstRepeatsZeroAndRepeatsCrossIntoDistances) {
+  // Literal/length code: 'a' 1 bit, 255 and 256 2 bits. Code 16 as the very
+  // first code repeats length 0; the 16 after symbol 255 repeats its length
+  // five times, over 256 and into the distance lengths.
+  auto header = [](unsigned hdist) {
+    DynamicHeader h{257, hdist, 19, cl_lengths_4bit(), {}};
+    h.cl_symbols = {{16, 0},               // symbols 0..2: zero
+                    {18, 83},              // 3..96: zero
+                    {1, 0},                // 'a'
+                    {18, 127}, {18, 8},    // 98..254: zero
+                    {2, 0},                // 255
+                    {16, 2}};              // 256 and the distance lengths: 2
+    return h;
+  };
+  BitWriter w;
+  write_dynamic_header(w, header(4));  // 4 distance codes of 2 bits: complete
+  w.code(0, 1);   // 'a'
+  w.code(0, 1);   // 'a'
+  w.code(2, 2);   // 255
+  w.code(3, 2);   // end of block
+  Outcome o = decompress_bytes(gzip_member("aa\xff", w.finish()));
+  ASSERT_EQ(o.run.result, 0) << o.run.err;
+  EXPECT_EQ(o.output, "aa\xff");
+
+  // With three distance codes the same repeat passes the declared total.
+  BitWriter bad;
+  write_dynamic_header(bad, header(3));
+  bad.bits(0, 16);
+  expect_fatal(decompress_bytes(gzip_member("", bad.finish() + std::string(16, '\0'))),
+               "format violated");
+}
+
+TEST(Inflate, TrailerStartsAtTheByteAfterTheDeflateData) {
+  // Data of many sizes ends at every bit position of its last byte; a
+  // second member right behind must be found each time.
+  for (std::size_t n = 1; n < 200; n += 7) {
+    std::string a = text_data(n, unsigned(n)), b = noise_data(n % 13 + 1, unsigned(n));
+    Outcome o = decompress_bytes(gzip_of(a, 9) + gzip_of(b, 1));
+    ASSERT_EQ(o.run.result, 0) << n << ": " << o.run.err;
+    ASSERT_TRUE(o.output == a + b) << n;
+  }
+}
+
+}  // namespace
