@@ -105,9 +105,11 @@ int detect_container(int input_handle) {
 
   if (first == 0x1F && (second == 0x8B || second == 0x9E)) return parse_gzip_header();
 
-  // A PKZIP local header only counts at the very start of the input buffer;
-  // the four bytes must really be there, not left over from an older fill.
-  if (first == 0x50 && second == 0x4B && input_pos == 2 && input_count >= 4 &&
+  // A PKZIP local header only counts at the very start of the file (the
+  // start of the first buffer fill); the four bytes must really be there,
+  // not left over from an older fill.
+  if (first == 0x50 && second == 0x4B && member_count == 1 && input_pos == 2 &&
+      input_count >= 4 &&
       std::memcmp(input_buffer, kZipSignature, 4) == 0) {
     input_pos = 0;
     member_decoder = gzip_member_decode;

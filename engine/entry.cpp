@@ -269,7 +269,17 @@ void process_file(const char* name) {
       member_method = -1;
       break;
     }
-    if (final_member || input_pos == input_count) break;
+    if (final_member) break;
+    if (input_pos == input_count) {
+      // The member ended exactly where the buffer fill ended: the rest of
+      // the file, if any, has not been looked at yet. A further member
+      // there must not be dropped while the call reports success.
+      if (fill_input(true) < 0) {
+        input_pos = 0;
+        break;
+      }
+      input_pos = 0;
+    }
     member_method = detect_container(input_handle);
     if (member_method < 0) break;
     output_bytes = 0;
