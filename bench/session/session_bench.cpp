@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
 
   wxInitializer init;
   if (!init.IsOk()) return 1;
-  std::unique_ptr<wxEventLoopBase> loop(wxTheApp->GetTraits()->CreateEventLoop());
+  std::unique_ptr<wxEventLoopBase> loop(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop());
   const Stream stream = MakeStream(megabytes * 1000 * 1000);
   const double bytes = static_cast<double>(stream.bodySize) * kFiles;
 

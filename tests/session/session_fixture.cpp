@@ -25,7 +25,7 @@ class WxEnvironment : public ::testing::Environment {
                           const wxString& msg) {
       ADD_FAILURE() << "wx assertion " << cond << " " << msg << " at " << file << ":" << line;
     });
-    loop_.reset(wxTheApp->GetTraits()->CreateEventLoop());
+    loop_.reset(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop());
   }
   void TearDown() override {
     loop_.reset();
