@@ -1,0 +1,20 @@
+#pragma once
+/// The dialog templates (XRC, compiled into the program) and the icon.
+
+#include <wx/icon.h>
+
+namespace resources {
+
+/// Dialog template ids; each is the object name in the XRC resources.
+inline constexpr const char* kUpdateDialogTemplate = "102";
+inline constexpr int kUpdaterIconId = 130;
+
+/// Registers the XRC handlers and loads every
+/// template into wxXmlResource::Get(). Safe to call more than once; false when
+/// a template cannot be parsed.
+bool LoadDialogTemplates();
+
+/// Icon resource 130.
+wxIcon LoadUpdaterIcon();
+
+}  // namespace resources

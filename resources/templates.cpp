@@ -1,0 +1,36 @@
+#include <wx/mstream.h>
+#include <wx/xml/xml.h>
+#include <wx/xrc/xh_all.h>
+#include <wx/xrc/xmlres.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "resources/templates.h"
+
+extern const char xrc_update_dialog[];
+extern const std::size_t xrc_update_dialog_size;
+
+namespace resources {
+
+namespace {
+
+bool LoadTemplate(const char* data, std::size_t size) {
+  wxMemoryInputStream stream(data, size);
+  auto document = std::make_unique<wxXmlDocument>();
+  if (!document->Load(stream, "UTF-8")) return false;
+  return wxXmlResource::Get()->LoadDocument(document.release());
+}
+
+}  // namespace
+
+bool LoadDialogTemplates() {
+  static bool loaded = false;
+  if (loaded) return true;
+  wxXmlResource* xrc = wxXmlResource::Get();
+  xrc->InitAllHandlers();
+  loaded = LoadTemplate(xrc_update_dialog, xrc_update_dialog_size);
+  return loaded;
+}
+
+}  // namespace resources

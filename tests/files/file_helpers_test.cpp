@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "files/file_helpers.h"
+#include "files/scramble.h"
+#include "platform/paths.h"
+#include "test_support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using files::CreateParentDirectories;
+using files::MakeTempPath;
+using files::MoveFileWithRetry;
+using files::OpenForWriteWithRetry;
+using files::UnscrambleFile;
+using test_support::ReadFile;
+using test_support::ScopedCurrentDirectory;
+using test_support::ScopedEnv;
+using test_support::TempDir;
+using test_support::WriteFile;
+
+namespace {
+
+std::string Scrambled(std::string plain) {
+  files::ScrambleText(plain.data());
+  return plain;
+}
+
+/// Runs BODY in a child process as an unprivileged user (root ignores file
+/// permissions, so the permission paths are only reachable without it) and
+/// exits with 0 when BODY returned true.
+void RunUnprivileged(const std::function<bool()>& body) {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+  _exit(body() ? 0 : 1);
+}
+
+class FileHelpers : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  ScopedCurrentDirectory cwd_{dir_.path()};
+};
+
+}  // namespace
+
+TEST_F(FileHelpers, MakeTempPathDropsOnlyTheKnownPrefixes) {
+  ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+  ScopedEnv tmp("TMPDIR", dir_.path().c_str());
+  const std::string bare = MakeTempPath("Server.lst");
+  ASSERT_EQ(bare, platform::UserTempDirectory() + "Server.lst");
+  EXPECT_EQ(MakeTempPath("\\Server.lst"), bare);
+  EXPECT_EQ(MakeTempPath(".\\Server.lst"), bare);
+  EXPECT_EQ(MakeTempPath("\\.\\Server.lst"), bare);
+  EXPECT_EQ(MakeTempPath("..\\Server.lst"), platform::UserTempDirectory() + "..\\Server.lst");
+  EXPECT_EQ(MakeTempPath("\\\\Server.lst"), platform::UserTempDirectory() + "\\Server.lst");
+  EXPECT_EQ(MakeTempPath(std::string(300, 'a')), "") << "too long for the path buffer";
+}
+
+TEST_F(FileHelpers, UnscrambleFileReplacesTheDestination) {
+  WriteFile("Server.cnv", Scrambled("[Server]\nCount=1\nName0=새 서버\nIP0=10.0.0.1\n"));
+  WriteFile("Server.lst", "[Server]\nCount=9\n" + std::string(2000, 'x'));
+  ASSERT_TRUE(UnscrambleFile("Server.cnv", "Server.lst"));
+  EXPECT_EQ(ReadFile("Server.lst"), "[Server]\nCount=1\nName0=새 서버\nIP0=10.0.0.1\n");
+}
+
+TEST_F(FileHelpers, UnscrambleFileWithMissingSourceMakesEmptyFiles) {
+  ASSERT_TRUE(UnscrambleFile("Server.cnv", "out.lst"));
+  EXPECT_TRUE(fs::exists("Server.cnv"));
+  EXPECT_EQ(fs::file_size("Server.cnv"), 0u);
+  EXPECT_EQ(fs::file_size("out.lst"), 0u);
+  EXPECT_FALSE(UnscrambleFile("Server.cnv", "missing\\out.lst"));
+}
+
+TEST_F(FileHelpers, UnscrambleFileWorksInBlocksOf256) {
+  // A scrambled zero in the first block leaves the rest of that block as it
+  // is; the second block is unscrambled again.
+  std::string first = Scrambled(std::string(100, 'a'));
+  first += '\0';
+  first += Scrambled(std::string(155, 'b'));
+  const std::string second = Scrambled(std::string(50, 'c'));
+  WriteFile("Server.cnv", first + second);
+  ASSERT_TRUE(UnscrambleFile("Server.cnv", "Server.lst"));
+  const std::string out = ReadFile("Server.lst");
+  ASSERT_EQ(out.size(), 306u);
+  EXPECT_EQ(out.substr(0, 100), std::string(100, 'a'));
+  EXPECT_EQ(out.substr(100, 156), first.substr(100));
+  EXPECT_EQ(out.substr(256), std::string(50, 'c'));
+}
+
+TEST_F(FileHelpers, UnscrambleFileDoesNotFollowALinkAtTheDestination) {
+  WriteFile("Server.cnv", Scrambled("[Server]\n"));
+  WriteFile("victim", "keep me");
+  fs::create_symlink(dir_ / "victim", "Server.lst");
+  EXPECT_FALSE(UnscrambleFile("Server.cnv", "Server.lst"));
+  EXPECT_EQ(ReadFile("victim"), "keep me");
+}
+
+TEST_F(FileHelpers, CreateParentDirectoriesThreeLevelsDeep) {
+  fs::create_directory("top");
+  EXPECT_TRUE(CreateParentDirectories("top\\second\\third\\file.txt"));
+  EXPECT_TRUE(fs::is_directory("top/second/third"));
+  EXPECT_FALSE(CreateParentDirectories("top\\second\\third\\file.txt")) << "already there";
+  EXPECT_FALSE(CreateParentDirectories("file.txt")) << "no directory in the name";
+  EXPECT_FALSE(CreateParentDirectories(std::string(200, 'd') + "\\" + std::string(100, 'f')));
+}
+
+TEST_F(FileHelpers, OpenForWriteTruncatesAndCreatesMissingDirectories) {
+  WriteFile("Notice.html", "old contents");
+  std::FILE* file = OpenForWriteWithRetry("Notice.html");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  EXPECT_EQ(fs::file_size("Notice.html"), 0u);
+
+  file = OpenForWriteWithRetry("data\\maps\\a.dat.gz");
+  ASSERT_NE(file, nullptr);
+  std::fputs("x", file);
+  std::fclose(file);
+  EXPECT_EQ(ReadFile("data/maps/a.dat.gz"), "x");
+
+  // 259 characters is the longest path; one more fails before touching disk.
+  const std::string folders = std::string(100, 'd') + "\\" + std::string(100, 'e') + "\\";
+  const std::string longest = folders + std::string(259 - folders.size(), 'f');
+  errno = 0;
+  EXPECT_EQ(OpenForWriteWithRetry(longest + "g"), nullptr);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_FALSE(fs::exists(std::string(100, 'd')));
+  file = OpenForWriteWithRetry(longest);
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+}
+
+TEST_F(FileHelpers, OpenForWriteMakesAReadOnlyFileWritable) {
+  chmod(dir_.path().c_str(), 0777);
+  EXPECT_EXIT(RunUnprivileged([] {
+                WriteFile("readonly.dat", "old");
+                chmod("readonly.dat", 0444);
+                std::FILE* file = OpenForWriteWithRetry("readonly.dat");
+                if (file == nullptr) return false;
+                std::fclose(file);
+                struct stat st {};
+                return stat("readonly.dat", &st) == 0 && st.st_size == 0 && (st.st_mode & S_IWUSR);
+              }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(FileHelpers, OpenForWriteGivesUpWhenPermissionStaysDenied) {
+  // Owned by someone else and read-only: making it writable cannot succeed,
+  // so the retries end instead of looping for ever.
+  WriteFile("foreign.dat", "old");
+  chmod("foreign.dat", 0444);
+  chmod(dir_.path().c_str(), 0777);
+  EXPECT_EXIT(RunUnprivileged([] {
+                if (geteuid() == 0) return false;
+                return OpenForWriteWithRetry("foreign.dat") == nullptr && errno == EACCES;
+              }),
+              ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile("foreign.dat"), "old");
+}
+
+TEST_F(FileHelpers, MoveFileReplacesAndCreatesTheDestinationFolder) {
+  WriteFile("a", "new");
+  WriteFile("b", "old");
+  chmod("b", 0444);
+  EXPECT_TRUE(MoveFileWithRetry("a", "b"));
+  EXPECT_EQ(ReadFile("b"), "new");
+  EXPECT_FALSE(fs::exists("a"));
+
+  EXPECT_TRUE(MoveFileWithRetry("b", "x\\y\\b"));
+  EXPECT_EQ(ReadFile("x/y/b"), "new");
+
+  EXPECT_FALSE(MoveFileWithRetry("missing", "p\\q"));
+  EXPECT_FALSE(fs::exists("p")) << "a missing source makes no folders";
+}

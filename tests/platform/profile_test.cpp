@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include "platform/profile.h"
+#include "test_support/temp_dir.h"
+
+using platform::GetProfileInt;
+using platform::GetProfileString;
+using test_support::TempDir;
+using test_support::WriteFile;
+
+TEST(Profile, NamesMatchWithoutCaseAndBlanksAreTrimmed) {
+  TempDir dir;
+  const std::string ini = dir / "Config.ini";
+  WriteFile(ini,
+            "\xEF\xBB\xBF; comment line\r\n"
+            "[Other]\r\nIP1=10.0.0.9\r\n"
+            "  [ update ]  \r\n"
+            "  ip1 =  192.168.0.1  \r\n"
+            "Client=\"My Game.exe\"\r\n"
+            "Empty=\r\n"
+            "ip1=second wins never\r\n"
+            "[UPDATE]\r\nIP2=in a later section of the same name\r\n");
+  EXPECT_EQ(GetProfileString("Update", "IP1", "def", ini), "192.168.0.1");
+  EXPECT_EQ(GetProfileString("UPDATE", "Ip1", "def", ini), "192.168.0.1");
+  EXPECT_EQ(GetProfileString("Update", "Client", "def", ini), "My Game.exe");
+  EXPECT_EQ(GetProfileString("Update", "Empty", "def", ini), "") << "present but empty is not missing";
+  EXPECT_EQ(GetProfileString("Update", "IP2", "def", ini), "def") << "only the first section counts";
+  EXPECT_EQ(GetProfileString("Other", "IP1", "def", ini), "10.0.0.9");
+}
+
+TEST(Profile, MissingFileSectionOrKeyGivesTheDefault) {
+  TempDir dir;
+  const std::string ini = dir / "Config.ini";
+  EXPECT_EQ(GetProfileString("Update", "IP1", "fallback", ini), "fallback");
+  EXPECT_EQ(GetProfileInt("Update", "Port", 43001, ini), 43001u);
+  WriteFile(ini, "[Update]\nPort=1\n");
+  EXPECT_EQ(GetProfileString("Nope", "Port", "x", ini), "x");
+  EXPECT_EQ(GetProfileString("Update", "Nope", "x", ini), "x");
+  EXPECT_EQ(GetProfileInt("Update", "Nope", 7, ini), 7u);
+}
+
+TEST(Profile, ValuesAreCutToTheBuffer) {
+  TempDir dir;
+  const std::string ini = dir / "Config.ini";
+  const std::string longValue(200, 'a');
+  WriteFile(ini, "[Update]\nIP1=" + longValue + "\n");
+  EXPECT_EQ(GetProfileString("Update", "IP1", "", ini), std::string(127, 'a'));
+  EXPECT_EQ(GetProfileString("Update", "IP1", "", ini, 10), std::string(9, 'a'));
+  EXPECT_EQ(GetProfileString("Update", "IP2", longValue, ini), std::string(127, 'a'))
+      << "the default goes through the same buffer";
+}
+
+TEST(Profile, IntegersReadTheLeadingDigits) {
+  TempDir dir;
+  const std::string ini = dir / "Config.ini";
+  WriteFile(ini,
+            "[Update]\nA= 8080 \nB=12abc\nC=abc\nD=-1\nE=+5\nF=\nG=4294967297\n");
+  EXPECT_EQ(GetProfileInt("Update", "A", 0, ini), 8080u);
+  EXPECT_EQ(GetProfileInt("Update", "B", 0, ini), 12u);
+  EXPECT_EQ(GetProfileInt("Update", "C", 99, ini), 0u);
+  EXPECT_EQ(GetProfileInt("Update", "D", 0, ini), 0xFFFFFFFFu);
+  EXPECT_EQ(GetProfileInt("Update", "E", 0, ini), 5u);
+  EXPECT_EQ(GetProfileInt("Update", "F", 99, ini), 0u);
+  EXPECT_EQ(GetProfileInt("Update", "G", 0, ini), 1u) << "wraps like a 32-bit value";
+}
+
+TEST(Profile, BackslashNamesReachTheFile) {
+  TempDir dir;
+  WriteFile(dir / "Config.ini", "[Update]\nPort=43002\n");
+  test_support::ScopedCurrentDirectory cwd(dir.path());
+  EXPECT_EQ(GetProfileInt("Update", "Port", 0, ".\\Config.ini"), 43002u);
+}
