@@ -16,11 +16,25 @@
 namespace testing_session {
 namespace {
 
-// wxWidgets as a console application: its event loop watches the sockets.
+// wxWidgets as a console application (its event loop watches the sockets
+// with epoll) or, when UseGuiEventLoop() is set, as a GTK application whose
+// GLib loop does, as in the update window.
 class WxEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    ASSERT_TRUE(wxInitialize());
+    if (UseGuiEventLoop()) {
+      wxApp::SetInstance(new wxApp);
+      static int argc = 1;
+      static char name[] = "session_gtk_test";
+      static char* argv[] = {name, nullptr};
+      if (!wxEntryStart(argc, argv)) {
+        wxApp::SetInstance(nullptr);
+        return;  // no display: SessionTest skips
+      }
+      gui_ = true;
+    } else {
+      ASSERT_TRUE(wxInitialize());
+    }
     wxSetAssertHandler([](const wxString& file, int line, const wxString&, const wxString& cond,
                           const wxString& msg) {
       ADD_FAILURE() << "wx assertion " << cond << " " << msg << " at " << file << ":" << line;
@@ -28,18 +42,29 @@ class WxEnvironment : public ::testing::Environment {
     loop_.reset(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop());
   }
   void TearDown() override {
+    const bool started = loop_ != nullptr;
     loop_.reset();
-    wxUninitialize();
+    if (gui_) {
+      wxEntryCleanup();
+    } else if (started) {
+      wxUninitialize();
+    }
   }
   static wxEventLoopBase* loop() { return loop_.get(); }
 
  private:
   static inline std::unique_ptr<wxEventLoopBase> loop_;
+  bool gui_ = false;
 };
 
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
 
 }  // namespace
+
+bool& UseGuiEventLoop() {
+  static bool gui = false;
+  return gui;
+}
 
 bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
   wxEventLoopBase* loop = WxEnvironment::loop();
@@ -58,6 +83,7 @@ void RunLoopFor(int ms) {
 }
 
 void SessionTest::SetUp() {
+  if (WxEnvironment::loop() == nullptr) GTEST_SKIP() << "no display for the GTK event loop";
   previous_ = std::filesystem::current_path();
   char pattern[] = "/tmp/session-test-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -69,6 +95,7 @@ void SessionTest::SetUp() {
 }
 
 void SessionTest::TearDown() {
+  if (root_.empty()) return;
   session_.reset();
   std::filesystem::current_path(previous_);
   std::filesystem::remove_all(root_);

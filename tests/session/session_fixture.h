@@ -60,6 +60,9 @@ class RecordingHost : public session::SessionHost {
   void OnComplete() override { log.push_back("complete"); }
 };
 
+/// Set before the tests run to use the GTK event loop instead of the console one.
+bool& UseGuiEventLoop();
+
 /// Runs the console event loop until DONE or TIMEOUTMS; false on timeout.
 bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 /// Runs the loop for MS milliseconds.
