@@ -1,7 +1,11 @@
 // The update session against a scripted server on 127.0.0.1: how messages
 // arrive in pieces, what the session decides, what it writes.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include "files/scramble.h"
@@ -326,4 +330,38 @@ TEST_F(SessionTest, FromLoopbackAnyTotalIsAcceptedAndRedirectsAreIgnored) {
   EXPECT_EQ(server.received(), kFilesOnly0);
   EXPECT_TRUE(host_.messages.empty());
   EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"big.dat"});
+}
+
+TEST_F(SessionTest, ConnectToAnAddressThatNeverAnswersIsBounded) {
+  // A listener whose accept queue is full drops further connection attempts
+  // without an answer, as an unreachable host does.
+  ScriptedServer server("127.0.0.2");
+  server.Send(Reply(0, 0));
+  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(server.port());
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(::listen(silent, 0), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+  }
+  RunLoopFor(100);
+  server.Start();
+  const int previous = session::CUpdateSocket::ConnectTimeoutMs();
+  session::CUpdateSocket::SetConnectTimeoutMs(400);
+  const auto start = std::chrono::steady_clock::now();
+  MakeSession(server.port(), "127.0.0.1", "127.0.0.2").ConnectToServers();
+  const auto waited = std::chrono::steady_clock::now() - start;
+  session::CUpdateSocket::SetConnectTimeoutMs(previous);
+  EXPECT_GE(waited, std::chrono::milliseconds(350));
+  EXPECT_LT(waited, std::chrono::milliseconds(2000));
+  ASSERT_TRUE(RunUntilSettled());
+  EXPECT_TRUE(server.accepted());
+  EXPECT_EQ(session_->progress(), UpdateSession::Progress::UpToDate);
+  for (int fd : fillers) ::close(fd);
+  ::close(silent);
 }
