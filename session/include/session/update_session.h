@@ -2,6 +2,12 @@
 /// UpdateSession: one update session, from connecting to the servers to the
 /// last file body, driven by the notifications of its socket. It keeps one
 /// 2,048-byte buffer; bodies go from that buffer straight to their files.
+///
+/// In a window: own a SessionOutcome and an UpdateSession (after it), pass
+/// the window as the SessionHost, call ConnectToServers() at the end of the
+/// window's initialisation, and on destruction run the installation and then
+/// Shutdown(). Everything runs on the UI thread; the session calls the host
+/// from inside socket notifications and never yields to the event loop.
 
 #include <array>
 #include <cstdint>
