@@ -29,6 +29,9 @@ struct Row {
       input_mode, stderr_contains;
 };
 
+// Test names and failure messages show the vector's file name.
+void PrintTo(const Row& row, std::ostream* os) { *os << row.file; }
+
 std::vector<Row> load_manifest() {
   std::vector<Row> rows;
   std::ifstream in(std::string(TEST_DATA_DIR) + "/corpus/MANIFEST.tsv");
