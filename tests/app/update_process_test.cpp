@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "test_support/temp_dir.h"
@@ -22,12 +23,21 @@ using namespace std::chrono_literals;
 
 namespace {
 
+/// Runs COMMAND and gives its output. The test X server now and then refuses
+/// a connection made right after another one, so a failing command is tried
+/// again a few times.
 std::string Shell(const std::string& command) {
   std::string output;
-  if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    pclose(pipe);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    output.clear();
+    int status = -1;
+    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+      char buffer[256];
+      while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+      status = pclose(pipe);
+    }
+    if (status == 0) break;
+    std::this_thread::sleep_for(150ms);
   }
   while (!output.empty() && output.back() == '\n') output.pop_back();
   return output;
@@ -48,6 +58,19 @@ class UpdaterProcesses : public ::testing::Test {
         waitpid(pid, nullptr, 0);
       }
     }
+  }
+
+  /// Starts EXE and waits for its window. A process that ends with a failure
+  /// before showing any (it could not reach the X server) is started again.
+  std::pair<pid_t, std::string> StartWithWindow(const std::string& exe,
+                                                const std::vector<std::string>& extraEnv = {}) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const pid_t pid = Start(exe, extraEnv);
+      const std::string window = WindowOf(pid);
+      if (!window.empty() || lastExitStatus_ == 0) return {pid, window};
+      std::this_thread::sleep_for(200ms);
+    }
+    return {-1, {}};
   }
 
   /// Starts EXE in the game folder with private runtime, cache and data folders.
@@ -74,7 +97,11 @@ class UpdaterProcesses : public ::testing::Test {
         std::this_thread::sleep_for(700ms);  // let it paint before it is looked at or typed into
         return id;
       }
-      if (waitpid(pid, nullptr, WNOHANG) == pid) return {};
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        lastExitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        return {};
+      }
       std::this_thread::sleep_for(100ms);
     }
     return {};
@@ -104,6 +131,7 @@ class UpdaterProcesses : public ::testing::Test {
 
   test_support::TempDir dir_;
   std::vector<pid_t> started_;
+  int lastExitStatus_ = -1;
 };
 
 const std::string kUpdate = UPDATE_EXE;
@@ -111,14 +139,12 @@ const std::string kUpdate = UPDATE_EXE;
 }  // namespace
 
 TEST_F(UpdaterProcesses, SecondCopyIsRefusedAndACopyUnderAnotherNameRuns) {
-  const pid_t first = Start(kUpdate);
-  const std::string firstWindow = WindowOf(first);
+  const auto [first, firstWindow] = StartWithWindow(kUpdate);
   ASSERT_FALSE(firstWindow.empty());
   EXPECT_EQ(Shell("xdotool getwindowname " + firstWindow), "Mirvale Update");
   Screenshot("update-window");
 
-  const pid_t second = Start(kUpdate);
-  const std::string box = WindowOf(second);
+  const auto [second, box] = StartWithWindow(kUpdate);
   ASSERT_FALSE(box.empty());
   EXPECT_EQ(Shell("xdotool getwindowname " + box), "Mirvale");
   Screenshot("already-running");
@@ -129,8 +155,7 @@ TEST_F(UpdaterProcesses, SecondCopyIsRefusedAndACopyUnderAnotherNameRuns) {
 
   const std::string renamed = dir_ / "MirvaleUpdate";
   fs::copy_file(kUpdate, renamed);
-  const pid_t other = Start(renamed);
-  const std::string otherWindow = WindowOf(other);
+  const auto [other, otherWindow] = StartWithWindow(renamed);
   ASSERT_FALSE(otherWindow.empty());
   EXPECT_EQ(Shell("xdotool getwindowname " + otherWindow), "Mirvale Update");
 
@@ -142,8 +167,7 @@ TEST_F(UpdaterProcesses, SecondCopyIsRefusedAndACopyUnderAnotherNameRuns) {
 }
 
 TEST_F(UpdaterProcesses, NoInternetSocketShowsMessage1AndEnds) {
-  const pid_t pid = Start(kUpdate, {"LD_PRELOAD=" FAIL_SOCKET_SHIM});
-  const std::string box = WindowOf(pid);
+  const auto [pid, box] = StartWithWindow(kUpdate, {"LD_PRELOAD=" FAIL_SOCKET_SHIM});
   ASSERT_FALSE(box.empty());
   EXPECT_EQ(Shell("xdotool getwindowname " + box), "Update");
   Screenshot("message-1");

@@ -3,6 +3,11 @@
 #include <wx/app.h>
 #include <wx/init.h>
 
+#include <dlfcn.h>
+
+#include <chrono>
+#include <thread>
+
 #include "test_support/wx_assert.h"
 
 namespace test_support {
@@ -12,6 +17,14 @@ void WxEnvironment::SetUp() {
   static char name[] = "gui-test";
   static char* argv[] = {name, nullptr};
   int argc = 1;
+  // The test X server now and then refuses a connection made right after
+  // another; GTK keeps the display once it has it, so try it here first.
+  // (GTK is loaded with wx; looked up at run time to need no GTK headers.)
+  using InitCheck = int (*)(int*, char***);
+  if (auto init = reinterpret_cast<InitCheck>(dlsym(RTLD_DEFAULT, "gtk_init_check"))) {
+    for (int attempt = 0; attempt < 20 && !init(nullptr, nullptr); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   wxApp::SetInstance(new wxApp);
   ASSERT_TRUE(wxEntryStart(argc, argv)) << "no display: run under xvfb-run -a";
   ASSERT_TRUE(wxTheApp->CallOnInit());
