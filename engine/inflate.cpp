@@ -130,7 +130,6 @@ int build_code_table(const std::uint8_t* lengths, unsigned n, unsigned literal_l
   std::uint16_t sorted[320];
   for (unsigned i = 0; i < n; ++i)
     if (lengths[i] != 0) sorted[offset[lengths[i]]++] = std::uint16_t(i);
-  unsigned total_codes = n - count[0];
 
   auto make_entry = [&](unsigned symbol, unsigned len) {
     code_entry e;
@@ -208,7 +207,6 @@ int build_code_table(const std::uint8_t* lengths, unsigned n, unsigned literal_l
       for (std::size_t i = 0; i < slots; ++i) table[i] = code_entry{kOpInvalid, 0, 0};
     }
   }
-  (void)total_codes;
   *table_out = table;
   return incomplete ? 1 : 0;
 }
@@ -370,22 +368,22 @@ inline FastStop decode_fast(BitState& st, const code_entry* literal_table,
       count -= e.bits;
       window[w++] = std::uint8_t(e.value);
       e = literal_table[bits & literal_mask];
-      if (e.op != kOpLiteral) goto not_literal;
+      if (e.op != kOpLiteral) goto after_literals;
       bits >>= e.bits;
       count -= e.bits;
       window[w++] = std::uint8_t(e.value);
       e = literal_table[bits & literal_mask];
-      if (e.op != kOpLiteral) goto not_literal;
+      if (e.op != kOpLiteral) goto after_literals;
       bits >>= e.bits;
       count -= e.bits;
       window[w++] = std::uint8_t(e.value);
       continue;
+    after_literals:
+      // Fewer than 56 bits may be left after literals: top up before a match.
+      bits |= load_le64(in + pos) << count;
+      pos += (63 - count) >> 3;
+      count |= 56;
     }
-  not_literal:
-    // Fewer than 56 bits may be left after literals: top up before a match.
-    bits |= load_le64(in + pos) << count;
-    pos += (63 - count) >> 3;
-    count |= 56;
     if (e.op > kOpLiteral) {
       if (e.op == kOpInvalid) {
         stop = FastStop::Invalid;
