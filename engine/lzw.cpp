@@ -155,42 +155,52 @@ int decode_lzw(int input_handle, int output_handle) {
       // a code equal to an entry that will never exist is as corrupt as one
       // beyond the next free entry.
       const std::uint32_t incoming = code;
-      std::uint8_t* sp = top;
-      if (code >= next_free) {
-        if (code > next_free || next_free >= entry_limit) {
+      if (code < 256) {
+        // A single byte: no string to unwind.
+        first_byte = static_cast<std::uint8_t>(code);
+        output_buffer[staged++] = first_byte;
+        if (staged == kStagingSize) {
           write_staged(output_handle, staged);
-          report_error("corrupt input: code out of range.");
+          staged = 0;
         }
-        *--sp = first_byte;
-        code = previous;
-      }
-      // Every entry below next_free was made in this member since the last
-      // clear, from a prefix that is a smaller code, so this walk ends.
-      while (code >= 256) {
-        *--sp = last_byte[code];
-        code = prefix[code];
-      }
-      first_byte = static_cast<std::uint8_t>(code);
-      *--sp = first_byte;
-
-      std::uint32_t length = static_cast<std::uint32_t>(top - sp);
-      if (staged + length < kStagingSize) {
-        if (length <= 8) {
-          for (std::uint32_t i = 0; i < length; ++i) output_buffer[staged + i] = sp[i];
-        } else {
-          std::memcpy(output_buffer + staged, sp, length);
-        }
-        staged += length;
       } else {
-        while (length != 0) {
-          const std::uint32_t piece = std::min(length, kStagingSize - staged);
-          std::memcpy(output_buffer + staged, sp, piece);
-          staged += piece;
-          sp += piece;
-          length -= piece;
-          if (staged == kStagingSize) {
+        std::uint8_t* sp = top;
+        if (code >= next_free) {
+          if (code > next_free || next_free >= entry_limit) {
             write_staged(output_handle, staged);
-            staged = 0;
+            report_error("corrupt input: code out of range.");
+          }
+          *--sp = first_byte;
+          code = previous;
+        }
+        // Every entry below next_free was made in this member since the last
+        // clear, from a prefix that is a smaller code, so this walk ends.
+        while (code >= 256) {
+          *--sp = last_byte[code];
+          code = prefix[code];
+        }
+        first_byte = static_cast<std::uint8_t>(code);
+        *--sp = first_byte;
+
+        std::uint32_t length = static_cast<std::uint32_t>(top - sp);
+        if (staged + length < kStagingSize) {
+          if (length <= 8) {
+            for (std::uint32_t i = 0; i < length; ++i) output_buffer[staged + i] = sp[i];
+          } else {
+            std::memcpy(output_buffer + staged, sp, length);
+          }
+          staged += length;
+        } else {
+          while (length != 0) {
+            const std::uint32_t piece = std::min(length, kStagingSize - staged);
+            std::memcpy(output_buffer + staged, sp, piece);
+            staged += piece;
+            sp += piece;
+            length -= piece;
+            if (staged == kStagingSize) {
+              write_staged(output_handle, staged);
+              staged = 0;
+            }
           }
         }
       }
