@@ -10,10 +10,12 @@
 //    buffer fill. The load may put bits of the following bytes above the
 //    counted ones; they are those bytes' own bits, so a later byte fetch ORs
 //    the same values again.
-// Either way the accumulator only ever holds bytes of the current fill in
-// whole-byte excess, so at the end of a member the whole unused bytes are
-// handed back to the input buffer and the trailer is read from the byte
-// after the last one that held deflate bits. Running out of input is never
+// The eight-byte refill only runs once at least eight bytes of the current
+// fill have been taken, and byte-wise fetching only crosses into a new fill
+// when fewer than 16 bits are held; so the whole unused bytes in the
+// accumulator (at most seven) always come from the current fill. At the end
+// of a member they are handed back to the input buffer, and the trailer is
+// read from the byte after the last one that held deflate bits. Running out of input is never
 // seen here: fill_input ends the process when a needed byte is missing.
 //
 // Code tables: a root table indexed by the next r bits, plus sub-tables for
