@@ -342,8 +342,9 @@ bool careful_symbol(BitState& st, const code_entry* literal_table,
 /// Matches are copied sixteen (or, for distances 8 to 15, eight) bytes at a
 /// time and may write up to fifteen bytes past their end; those bytes are window history (the oldest, reachable
 /// only by the longest distances), so they are saved before the copy and
-/// put back after it. A distance below 8 that overlaps its own output is
-/// copied byte by byte, as a repeat of the most recent bytes must be.
+/// put back after it. A distance below 8 overlaps its own output: its
+/// first period is copied byte by byte, as a repeat of the most recent bytes
+/// must be.
 inline FastStop decode_fast(BitState& st, const code_entry* literal_table,
                             const code_entry* distance_table, unsigned literal_bits,
                             unsigned distance_bits) {
@@ -465,8 +466,27 @@ inline FastStop decode_fast(BitState& st, const code_entry* literal_table,
     } else if (distance == 1) {
       std::memset(dst, *from, length);
     } else {
-      do *dst++ = *from++;
-      while (dst < end);
+      // A short period: the output repeats every `distance` bytes, and so
+      // also every `period` bytes, the smallest multiple of it that is 8 or
+      // more. The first period goes byte by byte; after that eight-byte
+      // copies from one period back only read finished bytes.
+      std::uint32_t period = distance * ((7 + distance) / distance);
+      std::uint32_t head = length < period ? length : period;
+      for (std::uint32_t i = 0; i < head; ++i) dst[i] = from[i];
+      if (length > head) {
+        std::uint64_t saved;
+        std::memcpy(&saved, end, 8);
+        dst += head;
+        from = dst - period;
+        do {
+          std::uint64_t t;
+          std::memcpy(&t, from, 8);
+          std::memcpy(dst, &t, 8);
+          from += 8;
+          dst += 8;
+        } while (dst < end);
+        std::memcpy(end, &saved, 8);
+      }
     }
   }
   st.bits = bits;

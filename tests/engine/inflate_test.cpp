@@ -140,10 +140,56 @@ TEST(Inflate, MatchesRepeatRecentBytesAndReachBackFullWindow) {
       f.literal(w, 'q');
       model.put('q');
     }
+    // Enough input after the matches that they are decoded on the fast path.
+    for (int i = 0; i < 64; ++i) {
+      f.literal(w, 'z');
+      model.put('z');
+    }
     f.end(w);
   });
   Outcome o = decompress_bytes(gzip_member(model.out, data));
   ASSERT_EQ(o.run.result, 0) << o.run.err;
+  EXPECT_TRUE(o.output == model.out);
+}
+
+TEST(Inflate, RandomMatchesAgreeWithAByteByByteWindow) {
+  // Every copy path (short periods, overlapping, wrapping, near the window
+  // end) against the plain circular-window model.
+  WindowModel model;
+  std::mt19937 rng(11);
+  std::string data = fixed_block_stream([&](BitWriter& w, FixedCoder& f) {
+    for (int i = 0; i < 33000; ++i) {
+      unsigned b = rng() % 256;
+      f.literal(w, b);
+      model.put(std::uint8_t(b));
+    }
+    for (int i = 0; i < 6000; ++i) {
+      unsigned r = rng() % 10;
+      if (r < 3) {
+        unsigned b = rng() % 256;
+        f.literal(w, b);
+        model.put(std::uint8_t(b));
+        continue;
+      }
+      unsigned length = 3 + rng() % 256;
+      unsigned reach = std::min<unsigned>(32768, unsigned(model.out.size()));
+      // Short periods, anything in reach, and the far end of the window
+      // (the bytes a block copy writes past its end must be put back).
+      unsigned distance = r < 6   ? 1 + rng() % 20
+                          : r < 8 ? 1 + rng() % reach
+                                  : reach - rng() % std::min(reach, 16u);
+      f.match(w, length, distance);
+      model.copy(length, distance);
+    }
+    for (int i = 0; i < 64; ++i) {
+      f.literal(w, 'z');
+      model.put('z');
+    }
+    f.end(w);
+  });
+  Outcome o = decompress_bytes(gzip_member(model.out, data));
+  ASSERT_EQ(o.run.result, 0) << o.run.err;
+  ASSERT_EQ(o.output.size(), model.out.size());
   EXPECT_TRUE(o.output == model.out);
 }
 
