@@ -44,6 +44,32 @@ inline std::uint64_t next_group(std::uint64_t bit_position, int width) {
   return (bit_position + group - 1) / group * group;
 }
 
+// Copies a decoded string (at least 2 bytes) with a few fixed-size moves
+// instead of a loop of unpredictable length; never reads past the string.
+inline void copy_string(std::uint8_t* to, const std::uint8_t* from, std::uint32_t length) {
+  if (length >= 8) {
+    if (length > 16) {
+      std::memcpy(to, from, length);
+      return;
+    }
+    std::uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + length - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + length - 8, &tail, 8);
+  } else if (length >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + length - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + length - 4, &tail, 4);
+  } else {
+    to[0] = from[0];
+    to[1] = from[1];
+    to[length - 1] = from[length - 1];
+  }
+}
+
 inline void write_staged(int output_handle, std::uint32_t count) {
   if (count == 0) return;
   write_all(output_handle, output_buffer, count);
@@ -184,11 +210,7 @@ int decode_lzw(int input_handle, int output_handle) {
 
         std::uint32_t length = static_cast<std::uint32_t>(top - sp);
         if (staged + length < kStagingSize) {
-          if (length <= 8) {
-            for (std::uint32_t i = 0; i < length; ++i) output_buffer[staged + i] = sp[i];
-          } else {
-            std::memcpy(output_buffer + staged, sp, length);
-          }
+          copy_string(output_buffer + staged, sp, length);
           staged += length;
         } else {
           while (length != 0) {
