@@ -27,7 +27,7 @@ constexpr const char* kPaintTraceVariable = "UPDATER_TRACE_FIRST_PAINT";
 
 template <typename T>
 T* Control(wxWindow* dialog, int id) {
-  return wxDynamicCast(dialog->FindWindow(id), T);
+  return dynamic_cast<T*>(dialog->FindWindow(id));
 }
 
 }  // namespace

@@ -28,12 +28,12 @@ struct SeenBox {
 
 void Collect(wxWindow* window, SeenBox& seen) {
   for (wxWindow* child : window->GetChildren()) {
-    if (auto* text = wxDynamicCast(child, wxStaticText)) {
+    if (auto* text = dynamic_cast<wxStaticText*>(child)) {
       if (!seen.text.empty()) seen.text += "\n";
       seen.text += text->GetLabel();
-    } else if (auto* bitmap = wxDynamicCast(child, wxStaticBitmap)) {
+    } else if (auto* bitmap = dynamic_cast<wxStaticBitmap*>(child)) {
       seen.icon = bitmap->GetBitmap().ConvertToImage();
-    } else if (wxDynamicCast(child, wxButton)) {
+    } else if (dynamic_cast<wxButton*>(child)) {
       ++seen.buttons;
     }
     Collect(child, seen);
@@ -45,7 +45,7 @@ SeenBox Observe(const std::function<void()>& show) {
   auto seen = std::make_shared<SeenBox>();
   wxTheApp->CallAfter([seen] {
     for (wxWindow* top : wxTopLevelWindows) {
-      if (auto* box = wxDynamicCast(top, wxGenericMessageDialog); box && box->IsModal()) {
+      if (auto* box = dynamic_cast<wxGenericMessageDialog*>(top); box && box->IsModal()) {
         seen->found = true;
         seen->caption = box->GetTitle();
         Collect(box, *seen);

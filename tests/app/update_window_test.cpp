@@ -63,8 +63,8 @@ TEST(UpdateWindow, EveryControlOfTheTemplateAtItsPlace) {
     }
     EXPECT_EQ(control->GetFont().GetFaceName(), dialog.GetFont().GetFaceName());
   }
-  EXPECT_NE(wxDynamicCast(dialog.FindWindow(1004), wxGauge), nullptr);
-  EXPECT_NE(wxDynamicCast(dialog.FindWindow(1014), wxStaticBox), nullptr);
+  EXPECT_NE(dynamic_cast<wxGauge*>(dialog.FindWindow(1004)), nullptr);
+  EXPECT_NE(dynamic_cast<wxStaticBox*>(dialog.FindWindow(1014)), nullptr);
   EXPECT_TRUE(dialog.FindWindow(1002)->HasFlag(wxALIGN_RIGHT));
   EXPECT_FALSE(dialog.FindWindow(1015)->HasFlag(wxALIGN_RIGHT));
   EXPECT_NE(dialog.totalProgress(), nullptr);

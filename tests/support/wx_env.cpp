@@ -21,6 +21,10 @@ void WxEnvironment::SetUp() {
   // another; GTK keeps the display once it has it, so try it here first.
   // (GTK is loaded with wx; looked up at run time to need no GTK headers.)
   using InitCheck = int (*)(int*, char***);
+  using DisableSetlocale = void (*)();
+  // wx leaves the locale alone; so must this early start.
+  if (auto disable = reinterpret_cast<DisableSetlocale>(dlsym(RTLD_DEFAULT, "gtk_disable_setlocale")))
+    disable();
   if (auto init = reinterpret_cast<InitCheck>(dlsym(RTLD_DEFAULT, "gtk_init_check"))) {
     for (int attempt = 0; attempt < 20 && !init(nullptr, nullptr); ++attempt)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
