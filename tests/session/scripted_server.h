@@ -55,7 +55,7 @@ class ScriptedServer {
  private:
   struct Step {
     enum Kind { SendBytes, ExpectBytes, PauseMs, CloseOrderly, CloseReset } kind;
-    Bytes bytes;
+    Bytes bytes = {};
     std::size_t count = 0;
     int ms = 0;
   };

@@ -195,7 +195,9 @@ TEST_F(SessionTest, VersionComparisonsAndInstalledState) {
                                     << c.serverMajor << "," << c.serverMinor);
     host_ = RecordingHost();
     std::filesystem::remove("File.ver");
-    if (c.installedMajor >= 0) ASSERT_TRUE(files::WriteVersionFile(c.installedMajor, c.installedMinor));
+    if (c.installedMajor >= 0) {
+      ASSERT_TRUE(files::WriteVersionFile(c.installedMajor, c.installedMinor));
+    }
     ScriptedServer server;
     server.Send(Reply(c.serverMajor, c.serverMinor)).Expect(9).Send(FileList(0, 0, 0));
     server.Start();

@@ -1,5 +1,6 @@
 #include "console_host.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <utility>
@@ -53,7 +54,7 @@ void ConsoleHost::ShowMessage(resources::MessageId id) {
   failed_ = true;
   const auto& message = resources::GetNumberedMessage(id);
   std::string text = message.text;
-  for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, " ");
+  std::replace(text.begin(), text.end(), '\n', ' ');
   Line("message %d (%s): %s", static_cast<int>(id), message.name, text.c_str());
 }
 
