@@ -236,7 +236,9 @@ inline void put_byte(std::uint8_t byte) {
 
 /// Copies a back-reference through the circular window, in runs that stop
 /// at the window's end on either side. Same result as a byte-by-byte copy.
-void copy_match_wrapping(std::uint32_t& w, std::uint32_t distance, std::uint32_t length) {
+/// Returns the new write position (taken and given by value so that the
+/// decode loops keep theirs in a register).
+std::uint32_t copy_match_wrapping(std::uint32_t w, std::uint32_t distance, std::uint32_t length) {
   while (length > 0) {
     std::uint32_t src = (w - distance) & (kWindowSize - 1);
     std::uint32_t run = length;
@@ -255,6 +257,7 @@ void copy_match_wrapping(std::uint32_t& w, std::uint32_t distance, std::uint32_t
       w = 0;
     }
   }
+  return w;
 }
 
 /// What the fast loop stopped at.
@@ -328,7 +331,7 @@ bool careful_symbol(BitState& st, const code_entry* literal_table,
   std::uint32_t distance = d.value + std::uint32_t(st.bits & ((1u << d.op) - 1));
   st.bits >>= d.op;
   st.count -= d.op;
-  copy_match_wrapping(st.w, distance, length);
+  st.w = copy_match_wrapping(st.w, distance, length);
   return false;
 }
 
@@ -434,7 +437,7 @@ inline FastStop decode_fast(BitState& st, const code_entry* literal_table,
 
     std::uint32_t src = (w - distance) & (kWindowSize - 1);
     if (src + length > kWindowSize) {
-      copy_match_wrapping(w, distance, length);  // cannot flush: w stays below the end
+      w = copy_match_wrapping(w, distance, length);  // cannot flush: w stays below the end
       continue;
     }
     std::uint8_t* dst = window + w;

@@ -8,7 +8,7 @@
 // output and the engine's time as a multiple of each peer's. Finally runs the
 // decompress tool once in a child process and reports its peak memory.
 //
-// usage: bench_engine [size_MB=100] [reps=3]    (env BENCH_WORK_DIR: where outputs go)
+// usage: bench_engine [size_MB=100] [reps=5]    (env BENCH_WORK_DIR: where outputs go)
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -246,7 +246,7 @@ long child_peak_kib(const fs::path& gz, const fs::path& work) {
 
 int main(int argc, char** argv) {
   std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
-  int reps = argc > 2 ? std::atoi(argv[2]) : 3;
+  int reps = argc > 2 ? std::atoi(argv[2]) : 5;
   fs::path data_dir = BENCH_DATA_DIR;
   fs::create_directories(data_dir);
   // Outputs go to bench/data/work unless BENCH_WORK_DIR names another place
