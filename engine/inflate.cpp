@@ -66,6 +66,10 @@ constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 
 
 constexpr int kMaxCodeLength = 15;
 constexpr std::uint32_t kMaxMatch = 258;
+/// The fast loop runs while the write position is below this: one of its
+/// steps writes at most two literals and a longest match, and must end
+/// before the window's end, where only the careful path flushes.
+constexpr std::uint32_t kFastWindowLimit = std::uint32_t(kWindowSize) - kMaxMatch - 2;
 
 /// The table of a code with no symbols at all: one invalid slot, root width
 /// 0, so that any symbol asked of it is invalid data.
@@ -336,8 +340,9 @@ bool careful_symbol(BitState& st, const code_entry* literal_table,
 }
 
 /// Decodes symbols while at least 16 input bytes remain in the buffer fill
-/// and the window has room for a whole match before its end, so that no
-/// refill, flush or wrap of the write position can happen inside. One
+/// and the window has room for two literals and a whole match before its
+/// end, so that no refill, flush or wrap of the write position can happen
+/// inside. One
 /// eight-byte refill per symbol gives at least 56 bits: enough for a length
 /// code (15) with its extra bits (5) and a distance code (15) with its extra
 /// bits (13).
@@ -362,7 +367,7 @@ inline FastStop decode_fast(BitState& st, const code_entry* literal_table,
   const std::uint64_t distance_mask = (std::uint64_t(1) << distance_bits) - 1;
   FastStop stop = FastStop::Limits;
 
-  while (pos <= pos_limit && w < kWindowSize - kMaxMatch) {
+  while (pos <= pos_limit && w < kFastWindowLimit) {
     bits |= load_le64(in + pos) << count;
     pos += (63 - count) >> 3;
     count |= 56;
@@ -511,7 +516,7 @@ int decode_huffman_data(const code_entry* literal_table, const code_entry* dista
   for (;;) {
     // The fast loop may only start where the bytes before the read position
     // belong to this buffer fill (see the top of this file).
-    if (st.pos >= 8 && st.pos + 16 <= input_count && st.w < kWindowSize - kMaxMatch) {
+    if (st.pos >= 8 && st.pos + 16 <= input_count && st.w < kFastWindowLimit) {
       FastStop stop = decode_fast(st, literal_table, distance_table, literal_bits, distance_bits);
       if (stop == FastStop::EndOfBlock) break;
       if (stop == FastStop::Invalid) {

@@ -276,6 +276,19 @@ TEST(Tool, ExitStatusIsTheEngineResult) {
   EXPECT_EQ(dir.entries(), (Names{"bad.gz", "ok", "refused.gz", "warn"}));
 }
 
+TEST(Tool, InputsFoundByFuzzingEndCleanly) {
+  // Each once made the engine write outside its buffers.
+  fs::path dir_in = fs::path(TEST_DATA_DIR) / "fuzz-regressions";
+  for (const auto& entry : fs::directory_iterator(dir_in)) {
+    TempDir dir;
+    std::string name = entry.path().filename().string();
+    write_file(name, read_file(entry.path().string()));
+    ToolRun r = run_tool(name);
+    EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2) << name << ": " << r.status;
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << name << ": " << r.err;
+  }
+}
+
 TEST(Tool, WriteFailureEndsTheProcessAndRemovesTheOutput) {
   TempDir dir;
   write_file("big.gz", gzip_of(text_data(300000)));

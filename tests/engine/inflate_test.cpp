@@ -457,4 +457,63 @@ TEST(Inflate, TrailerStartsAtTheByteAfterTheDeflateData) {
   }
 }
 
+TEST(Inflate, LiteralsThenALongMatchJustBeforeTheWindowEnd) {
+  // A run of literals and a 258-byte match decoded together can end the
+  // output exactly at the window's end; the window must still be flushed
+  // there. Dynamic code with every literal at 9 bits (one lookup each), so
+  // that several literals and a match share one step of the fast loop;
+  // several offsets so that one of them lines up with the window's end.
+  std::vector<int> lit(286, 0);
+  for (int i = 0; i < 256; ++i) lit[i] = 9;
+  lit[256] = 2;
+  lit[284] = 3;
+  lit[285] = 3;  // length 258
+  auto codes = canonical_codes(lit);
+  DynamicHeader h{286, 20, 19, std::vector<int>(19, 0), {}};
+  h.cl_lengths[9] = 2;
+  h.cl_lengths[0] = 2;
+  h.cl_lengths[2] = 2;
+  h.cl_lengths[1] = 3;
+  h.cl_lengths[3] = 3;
+  for (int v : lit) h.cl_symbols.push_back({v, 0});
+  for (int d = 0; d < 19; ++d) h.cl_symbols.push_back({0, 0});
+  h.cl_symbols.push_back({1, 0});  // distance code 19 (769..1024), alone, 1 bit
+  for (int cases = 0; cases < 36; ++cases) {
+    int offset = cases % 12, shift = cases / 12;
+    WindowModel model;
+    std::mt19937 rng{unsigned(cases)};
+    BitWriter w;
+    write_dynamic_header(w, h);
+    auto literal = [&](unsigned b) {
+      w.code(codes[b], 9);
+      model.put(std::uint8_t(b));
+    };
+    for (int i = 0; i < 1100; ++i) literal(rng() % 256);
+    // Matches of 227 bytes move the fast loop's steps against the output.
+    for (int i = 0; i < shift; ++i) {
+      w.code(codes[284], 3);
+      w.bits(0, 5);
+      w.code(0, 1);
+      w.bits(1000 - 769, 8);
+      model.copy(227, 1000);
+    }
+    while (model.out.size() < std::size_t(32500 + offset)) literal(rng() % 256);
+    for (int round = 0; round < 3; ++round) {
+      literal('a');
+      literal('b');
+      w.code(codes[285], 3);
+      w.code(0, 1);
+      w.bits(1000 - 769, 8);
+      model.copy(258, 1000);
+    }
+    // A missed flush would let the write position run on past the window
+    // (and the buffer) from here.
+    for (int i = 0; i < 40000; ++i) literal(rng() % 256);
+    w.code(codes[256], 2);
+    Outcome o = decompress_bytes(gzip_member(model.out, w.finish()));
+    ASSERT_EQ(o.run.result, 0) << "offset " << offset << " shift " << shift << ": " << o.run.err;
+    ASSERT_TRUE(o.output == model.out) << "offset " << offset << " shift " << shift;
+  }
+}
+
 }  // namespace
