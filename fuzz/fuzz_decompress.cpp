@@ -2,8 +2,9 @@
 // to a file in a private directory and decompressed in-process; a fatal end
 // of the engine is caught through the replaceable process end, and whatever
 // the engine left behind is removed before the next input. The engine's
-// messages are sent to /dev/null during the call (sanitizer reports still
-// reach libFuzzer's crash handling; set ASAN_OPTIONS=log_path to keep them).
+// messages are sent to /dev/null during the call; sanitizer reports go to
+// the real standard error, and libFuzzer saves a crashing input under its
+// artifact prefix as usual.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <sanitizer/common_interface_defs.h>
 
 #include "engine/decompress.h"
 #include "engine_state.h"
@@ -39,6 +42,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   engine::end_process_hook = throw_on_end;
   null_fd = ::open("/dev/null", O_WRONLY);
   saved_stderr = ::dup(2);
+  __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(saved_stderr)));
   return 0;
 }
 
