@@ -1,6 +1,7 @@
 // Buffered input and output shared by every decoder: the static buffers and
 // their counters, the block-wise byte reader, the window flush with its
 // CRC-32, the write loop, and the fatal reporters.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -202,6 +203,23 @@ void flush_sliding_window() {
   write_all(output_handle, sliding_window, output_count);
   output_bytes += output_count;
   output_count = 0;
+}
+
+void copy_input_to_window(std::uint32_t count) {
+  while (count > 0) {
+    if (input_pos == input_count) {
+      sliding_window[output_count++] = std::uint8_t(fill_input(false));
+      --count;
+    } else {
+      std::uint32_t run = std::min(input_count - input_pos, count);
+      run = std::min(run, std::uint32_t(kWindowSize) - output_count);
+      std::memcpy(sliding_window + output_count, input_buffer + input_pos, run);
+      input_pos += run;
+      output_count += run;
+      count -= run;
+    }
+    if (output_count == kWindowSize) flush_sliding_window();
+  }
 }
 
 void write_all(int handle, const void* data, std::size_t count) {

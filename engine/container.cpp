@@ -195,22 +195,8 @@ int gzip_member_decode(int /*input_handle*/, int /*output_handle*/) {
       std::fprintf(stderr, "len %ld, siz %ld\n", long(n), long(packed));
       report_error("invalid compressed data--length mismatch");
     }
-    // Stored entry: straight copy through the window, in whole runs.
-    while (n > 0) {
-      if (input_pos == input_count) {
-        sliding_window[output_count++] = std::uint8_t(fill_input(false));
-        --n;
-      } else {
-        std::uint32_t run = input_count - input_pos;
-        if (run > n) run = n;
-        if (run > kWindowSize - output_count) run = std::uint32_t(kWindowSize) - output_count;
-        std::memcpy(sliding_window + output_count, input_buffer + input_pos, run);
-        input_pos += run;
-        output_count += run;
-        n -= run;
-      }
-      if (output_count == kWindowSize) flush_sliding_window();
-    }
+    // Stored entry: straight copy through the window.
+    copy_input_to_window(n);
     flush_sliding_window();
   } else {
     report_error("internal error, invalid method");

@@ -64,6 +64,9 @@ inline int next_input_byte() {
   return input_pos < input_count ? input_buffer[input_pos++] : fill_input(false);
 }
 void flush_sliding_window();
+/// Copies COUNT input bytes into sliding_window at output_count in whole runs,
+/// flushing each time the window fills (stored data).
+void copy_input_to_window(std::uint32_t count);
 void write_all(int handle, const void* data, std::size_t count);
 std::uint32_t update_crc(const std::uint8_t* data, std::size_t count);
 

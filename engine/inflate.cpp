@@ -286,6 +286,25 @@ inline void need_bits(BitState& st, unsigned n) {
   }
 }
 
+/// Looks up one code in TABLE (root width ROOT_BITS, through a sub-table
+/// when linked), fetching only the bytes it needs, and consumes its bits.
+/// False for an invalid code.
+bool careful_lookup(BitState& st, const code_entry* table, unsigned root_bits,
+                    std::uint64_t root_mask, code_entry& entry) {
+  need_bits(st, root_bits);
+  entry = table[st.bits & root_mask];
+  if (entry.op > kOpLiteral) {
+    if (entry.op == kOpInvalid) return false;
+    unsigned sub = entry.op - 16u;
+    need_bits(st, root_bits + sub);
+    entry = table[entry.value + ((st.bits >> root_bits) & ((1u << sub) - 1))];
+    if (entry.op == kOpInvalid) return false;
+  }
+  st.bits >>= entry.bits;
+  st.count -= entry.bits;
+  return true;
+}
+
 /// One symbol near the end of the buffer fill or of the window: bytes are
 /// fetched only as this step needs them, the window is flushed when full.
 /// Returns true when the block ends (RESULT 0) or the code is invalid
@@ -294,17 +313,8 @@ bool careful_symbol(BitState& st, const code_entry* literal_table,
                     const code_entry* distance_table, unsigned literal_bits,
                     unsigned distance_bits, std::uint64_t literal_mask,
                     std::uint64_t distance_mask, int& result) {
-  need_bits(st, literal_bits);
-  code_entry e = literal_table[st.bits & literal_mask];
-  if (e.op > kOpLiteral) {
-    if (e.op == kOpInvalid) return result = 1, true;
-    unsigned sub = e.op - 16u;
-    need_bits(st, literal_bits + sub);
-    e = literal_table[e.value + ((st.bits >> literal_bits) & ((1u << sub) - 1))];
-    if (e.op == kOpInvalid) return result = 1, true;
-  }
-  st.bits >>= e.bits;
-  st.count -= e.bits;
+  code_entry e;
+  if (!careful_lookup(st, literal_table, literal_bits, literal_mask, e)) return result = 1, true;
   if (e.op == kOpLiteral) {
     sliding_window[st.w++] = std::uint8_t(e.value);
     if (st.w == kWindowSize) {
@@ -320,17 +330,8 @@ bool careful_symbol(BitState& st, const code_entry* literal_table,
   st.bits >>= e.op;
   st.count -= e.op;
 
-  need_bits(st, distance_bits);
-  code_entry d = distance_table[st.bits & distance_mask];
-  if (d.op > kOpLiteral) {
-    if (d.op == kOpInvalid) return result = 1, true;
-    unsigned sub = d.op - 16u;
-    need_bits(st, distance_bits + sub);
-    d = distance_table[d.value + ((st.bits >> distance_bits) & ((1u << sub) - 1))];
-    if (d.op == kOpInvalid) return result = 1, true;
-  }
-  st.bits >>= d.bits;
-  st.count -= d.bits;
+  code_entry d;
+  if (!careful_lookup(st, distance_table, distance_bits, distance_mask, d)) return result = 1, true;
   need_bits(st, d.op);
   std::uint32_t distance = d.value + std::uint32_t(st.bits & ((1u << d.op) - 1));
   st.bits >>= d.op;
@@ -552,21 +553,7 @@ int copy_stored_block() {
   }
   if (length == 0) return 0;
   inflate_bits = 0;  // nothing held; drop the look-ahead copy of what follows
-  while (length > 0) {
-    if (input_pos == input_count) {
-      put_byte(std::uint8_t(fill_input(false)));
-      --length;
-      continue;
-    }
-    std::uint32_t run = input_count - input_pos;
-    if (run > length) run = length;
-    if (run > kWindowSize - output_count) run = std::uint32_t(kWindowSize) - output_count;
-    std::memcpy(sliding_window + output_count, input_buffer + input_pos, run);
-    input_pos += run;
-    output_count += run;
-    length -= run;
-    if (output_count == kWindowSize) flush_sliding_window();
-  }
+  copy_input_to_window(length);
   return 0;
 }
 
