@@ -32,10 +32,14 @@ constexpr int kWidestCode = 16;
 constexpr std::uint32_t kStagingSize = 16384;  // output_buffer minus its spare
 constexpr std::uint32_t kRefillBelow = 64;    // bytes kept before a refill
 
-// The stack starts 2 bytes below the end of scratch_table; a string is at
-// most 65,282 bytes long (see decode_lzw), so the 65,534 bytes below suffice.
+// The byte stack grows downward from near the end of scratch_table. It
+// starts 16 bytes below the end (room for 65,520 bytes, more than the longest
+// string, at most 65,282 bytes; see decode_lzw) so that a string can be
+// copied out in whole 16-byte moves that may read past its last byte
+// without leaving the table.
+constexpr std::uint32_t kCopyChunk = 16;
 std::uint8_t* stack_top() {
-  return reinterpret_cast<std::uint8_t*>(scratch_table) + sizeof(scratch_table) - 2;
+  return reinterpret_cast<std::uint8_t*>(scratch_table) + sizeof(scratch_table) - kCopyChunk;
 }
 
 // Next multiple of one group of codes (width bytes = width * 8 bits).
@@ -44,30 +48,16 @@ inline std::uint64_t next_group(std::uint64_t bit_position, int width) {
   return (bit_position + group - 1) / group * group;
 }
 
-// Copies a decoded string (at least 2 bytes) with a few fixed-size moves
-// instead of a loop of unpredictable length; never reads past the string.
+// Copies a decoded string in 16-byte moves: most strings take one move and
+// no length-dependent branch. Up to 15 bytes past the string are read (still
+// inside scratch_table) and written (inside output_buffer's spare room, which
+// the caller guarantees).
 inline void copy_string(std::uint8_t* to, const std::uint8_t* from, std::uint32_t length) {
-  if (length >= 8) {
-    if (length > 16) {
-      std::memcpy(to, from, length);
-      return;
-    }
-    std::uint64_t head, tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + length - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + length - 8, &tail, 8);
-  } else if (length >= 4) {
-    std::uint32_t head, tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + length - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + length - 4, &tail, 4);
-  } else {
-    to[0] = from[0];
-    to[1] = from[1];
-    to[length - 1] = from[length - 1];
-  }
+  std::uint32_t done = 0;
+  do {
+    std::memcpy(to + done, from + done, kCopyChunk);
+    done += kCopyChunk;
+  } while (done < length);
 }
 
 inline void write_staged(int output_handle, std::uint32_t count) {
@@ -209,7 +199,7 @@ int decode_lzw(int input_handle, int output_handle) {
         *--sp = first_byte;
 
         std::uint32_t length = static_cast<std::uint32_t>(top - sp);
-        if (staged + length < kStagingSize) {
+        if (staged + length + kCopyChunk <= kStagingSize) {
           copy_string(output_buffer + staged, sp, length);
           staged += length;
         } else {
