@@ -105,23 +105,23 @@ UpdateSession::Step UpdateSession::RunStep() {
   return Step::Stop;
 }
 
-UpdateSession::Step UpdateSession::Fail(resources::MessageId id) {
+void UpdateSession::Abandon() {
   socket_.Close();
   if (output_ != nullptr) std::fclose(output_);
   output_ = nullptr;
   progress_ = Progress::Failed;
   buffered_ = 0;
+}
+
+UpdateSession::Step UpdateSession::Fail(resources::MessageId id) {
+  Abandon();
   host_.ShowMessage(id);
   host_.EndWindow();
   return Step::Stop;
 }
 
 UpdateSession::Step UpdateSession::FailCannotCreate(const std::string& name) {
-  socket_.Close();
-  if (output_ != nullptr) std::fclose(output_);
-  output_ = nullptr;
-  progress_ = Progress::Failed;
-  buffered_ = 0;
+  Abandon();
   host_.ShowCannotCreateFile(name);
   host_.EndWindow();
   return Step::Stop;

@@ -68,6 +68,8 @@ class UpdateSession : private SocketOwner {
   Step OnFileHeader();
   Step OnFileBody();
 
+  /// Closes the connection and any open output, and stops the session.
+  void Abandon();
   Step Fail(resources::MessageId id);
   Step FailCannotCreate(const std::string& name);
   Step Refuse(const std::string& why);
