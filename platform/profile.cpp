@@ -5,6 +5,7 @@
 #include <fstream>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "platform/paths.h"
 
@@ -30,15 +31,15 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-/// The raw value of KEY in SECTION of the file at INIPATH (a program name,
-/// backslashes allowed), or nothing when the file, the section or the key is
-/// missing. The first matching section and the first matching key in it win.
-std::optional<std::string> FindValue(const std::string& section, const std::string& key,
-                                     const std::string& iniPath) {
+/// Calls VISIT(key, value) for each key of the first section named SECTION in
+/// the file at INIPATH (a program name, backslashes allowed), in file order,
+/// until VISIT returns false. Names and values come trimmed; a value wholly
+/// enclosed in one kind of quotes loses them. False when the file is missing.
+template <typename Visit>
+bool ForEachKey(const std::string& section, const std::string& iniPath, Visit visit) {
   std::ifstream in(HostPath(iniPath), std::ios::binary);
-  if (!in) return std::nullopt;
+  if (!in) return false;
   const std::string_view wantedSection = Trim(section);
-  const std::string_view wantedKey = Trim(key);
   bool inSection = false;
   bool sectionSeen = false;
   std::string line;
@@ -50,7 +51,7 @@ std::optional<std::string> FindValue(const std::string& section, const std::stri
     view = Trim(view);
     if (view.empty() || view.front() == ';') continue;
     if (view.front() == '[') {
-      if (sectionSeen) return std::nullopt;  // only the first section of that name counts
+      if (sectionSeen) return true;  // only the first section of that name counts
       const std::size_t close = view.find(']');
       const std::string_view name =
           Trim(view.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
@@ -61,15 +62,27 @@ std::optional<std::string> FindValue(const std::string& section, const std::stri
     if (!inSection) continue;
     const std::size_t equals = view.find('=');
     if (equals == std::string_view::npos) continue;
-    if (!EqualsIgnoringCase(Trim(view.substr(0, equals)), wantedKey)) continue;
     std::string_view value = Trim(view.substr(equals + 1));
-    // A value wholly enclosed in one kind of quotes loses them.
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
       value = value.substr(1, value.size() - 2);
-    return std::string(value);
+    if (!visit(Trim(view.substr(0, equals)), value)) return true;
   }
-  return std::nullopt;
+  return true;
+}
+
+/// The value of KEY in SECTION, or nothing when the file, the section or the
+/// key is missing. The first matching key wins.
+std::optional<std::string> FindValue(const std::string& section, const std::string& key,
+                                     const std::string& iniPath) {
+  const std::string_view wantedKey = Trim(key);
+  std::optional<std::string> found;
+  ForEachKey(section, iniPath, [&](std::string_view name, std::string_view value) {
+    if (!EqualsIgnoringCase(name, wantedKey)) return true;
+    found = std::string(value);
+    return false;
+  });
+  return found;
 }
 
 }  // namespace
@@ -100,6 +113,15 @@ unsigned GetProfileInt(const std::string& section, const std::string& key, int d
     result = result * 10u + static_cast<std::uint32_t>(c - '0');
   }
   return negative ? 0u - result : result;
+}
+
+std::vector<std::string> GetProfileKeyNames(const std::string& section, const std::string& iniPath) {
+  std::vector<std::string> names;
+  ForEachKey(section, iniPath, [&](std::string_view name, std::string_view) {
+    names.emplace_back(name);
+    return true;
+  });
+  return names;
 }
 
 }  // namespace platform

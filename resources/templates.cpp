@@ -10,6 +10,10 @@
 
 extern const char xrc_update_dialog[];
 extern const std::size_t xrc_update_dialog_size;
+extern const char xrc_wait_panel[];
+extern const std::size_t xrc_wait_panel_size;
+extern const char xrc_server_select[];
+extern const std::size_t xrc_server_select_size;
 
 namespace resources {
 
@@ -29,7 +33,9 @@ bool LoadDialogTemplates() {
   if (loaded) return true;
   wxXmlResource* xrc = wxXmlResource::Get();
   xrc->InitAllHandlers();
-  loaded = LoadTemplate(xrc_update_dialog, xrc_update_dialog_size);
+  loaded = LoadTemplate(xrc_update_dialog, xrc_update_dialog_size) &&
+           LoadTemplate(xrc_wait_panel, xrc_wait_panel_size) &&
+           LoadTemplate(xrc_server_select, xrc_server_select_size);
   return loaded;
 }
 

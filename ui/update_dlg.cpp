@@ -1,34 +1,49 @@
 #include "ui/update_dlg.h"
 
+#include <wx/app.h>
 #include <wx/button.h>
 #include <wx/dcclient.h>
 #include <wx/gauge.h>
 #include <wx/iconbndl.h>
 #include <wx/log.h>
-#include <wx/panel.h>
+#include <wx/statbox.h>
 #include <wx/stattext.h>
-#include <wx/webview.h>
+#include <wx/utils.h>
 #include <wx/xrc/xmlres.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
+#include "app/message_box.h"
+#include "app/settings.h"
+#include "platform/paths.h"
 #include "resources/templates.h"
+#include "session/update_session.h"
+#include "ui/download_progress.h"
+#include "ui/installation.h"
+#include "ui/notice_view.h"
+#include "ui/server_select_dlg.h"
+#include "ui/trace.h"
+#include "ui/wait_dlg.h"
 
 namespace ui {
 
 namespace {
 
-/// Set (to anything) to have the window print when it first paints, as
-/// "first-paint <microseconds since the epoch>" on standard error; used to
-/// measure the start-up time.
-constexpr const char* kPaintTraceVariable = "UPDATER_TRACE_FIRST_PAINT";
+constexpr const char* kNoticeName = "Notice.html";
 
 template <typename T>
 T* Control(wxWindow* dialog, int id) {
   return dynamic_cast<T*>(dialog->FindWindow(id));
 }
+
+/// The controls of the download area, hidden when it collapses.
+constexpr int kDownloadAreaControls[] = {IDC_FILE_COUNT_LABEL, IDC_CURRENT_LABEL, IDC_TOTAL_LABEL,
+                                         IDC_FILE_COUNT_TEXT,  IDC_TOTAL_TEXT,    IDC_CURRENT_TEXT,
+                                         IDC_CURRENT_PROGRESS, IDC_TOTAL_PROGRESS};
 
 }  // namespace
 
@@ -43,56 +58,229 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
   SetClientSize(ConvertDialogToPixels(TemplateClientSize()));
   Centre();
 
-  wxWindow* view = nullptr;
-  if (wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) {
-    view = wxWebView::New(this, IDC_NOTICE_VIEW, wxWebViewDefaultURLStr);
-  }
-  if (view == nullptr) view = new wxPanel(this, IDC_NOTICE_VIEW);
-  wxXmlResource::Get()->AttachUnknownControl(wxString::Format("%d", IDC_NOTICE_VIEW), view, this);
-  noticeView_ = view;
+  notice_ = std::make_unique<NoticeView>(this, IDC_NOTICE_VIEW);
+  wxXmlResource::Get()->AttachUnknownControl(wxString::Format("%d", IDC_NOTICE_VIEW),
+                                             notice_->window(), this);
 
   totalProgress_ = Control<wxGauge>(this, IDC_TOTAL_PROGRESS);
   currentProgress_ = Control<wxGauge>(this, IDC_CURRENT_PROGRESS);
   fileCountText_ = Control<wxStaticText>(this, IDC_FILE_COUNT_TEXT);
   currentText_ = Control<wxStaticText>(this, IDC_CURRENT_TEXT);
   totalText_ = Control<wxStaticText>(this, IDC_TOTAL_TEXT);
+  progress_ = std::make_unique<DownloadProgress>(totalProgress_, currentProgress_, fileCountText_,
+                                                 currentText_, totalText_);
+  session_ = std::make_unique<session::UpdateSession>(
+      static_cast<session::SessionHost&>(*this), outcome_, app::updaterSettings.serverAddresses,
+      app::updaterSettings.port);
 
-  SetIcons(wxIconBundle(icon_));
-  // No default button: Enter is not routed to either of the two buttons.
+  // No default button: Enter is handled below, as the default OK processing.
   SetAffirmativeId(wxID_NONE);
   SetEscapeId(wxID_NONE);
 
+  Bind(wxEVT_INIT_DIALOG, &CUpdateDlg::OnInitDialog, this);
+  Bind(wxEVT_BUTTON, &CUpdateDlg::OnOk, this, IDC_OK);
   Bind(wxEVT_BUTTON, &CUpdateDlg::OnCancel, this, IDC_CANCEL);
   Bind(wxEVT_CHAR_HOOK, &CUpdateDlg::OnCharHook, this);
   Bind(wxEVT_CLOSE_WINDOW, &CUpdateDlg::OnClose, this);
   Bind(wxEVT_PAINT, &CUpdateDlg::OnPaint, this);
 }
 
-void CUpdateDlg::OnCancel(wxCommandEvent&) { EndModal(0); }
+CUpdateDlg::~CUpdateDlg() {
+  if (session_ == nullptr) return;  // the template could not be loaded
+  RunInstallation();
+  session_->Shutdown();
+}
+
+wxWindow* CUpdateDlg::noticeView() const { return notice_ ? notice_->window() : nullptr; }
+
+// Runs when the window is first shown: the texts are in their controls
+// already; then the icon, the hidden wait panel and the session.
+void CUpdateDlg::OnInitDialog(wxInitDialogEvent& event) {
+  event.Skip();  // the default processing puts the texts into their controls
+  SetIcons(wxIconBundle(icon_));
+  if (waitPanel_ == nullptr) waitPanel_ = new CWaitDlg(this);
+  session_->ConnectToServers();
+}
+
+void CUpdateDlg::ShowNotice() {
+  struct stat status {};
+  // Only a page: anything else under that name (a folder, a pipe) would
+  // leave the view waiting or showing something that is not a notice.
+  if (::stat(platform::HostPath(kNoticeName).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return;
+  }
+  std::string directory(4096, '\0');
+  if (::getcwd(directory.data(), directory.size()) == nullptr) {
+    app::ShowSystemError(app::ApplicationName());
+    return;
+  }
+  directory.resize(directory.find('\0'));
+  const std::string separator = directory.back() == '/' ? "" : "/";
+  notice_->Navigate(directory + separator + kNoticeName);
+}
+
+void CUpdateDlg::CollapseDownloadArea() {
+  if (collapsed_) return;
+  collapsed_ = true;
+  progress_->Finish();
+  const int h = FindWindow(IDC_DOWNLOAD_AREA)->GetSize().GetHeight();
+  for (int id : kDownloadAreaControls) FindWindow(id)->Hide();
+  wxWindow* ok = FindWindow(IDC_OK);
+  wxWindow* cancel = FindWindow(IDC_CANCEL);
+  ok->Show();
+  cancel->Hide();
+  for (wxWindow* button : {ok, cancel}) {
+    button->Move(button->GetPosition().x, button->GetPosition().y - h);
+    button->Refresh();
+  }
+  SetOuterSize(wxSize(GetSize().x, GetSize().y - h));
+  Refresh();
+  if (TraceEnabled()) {
+    const wxRect r = ok->GetRect();
+    Trace("collapsed", "ok %d,%d %dx%d window %dx%d area %d", r.x, r.y, r.width, r.height,
+          GetSize().x, GetSize().y, h);
+  }
+}
+
+void CUpdateDlg::SetTotalProgressRange(std::int32_t upper) { progress_->SetTotalRange(upper); }
+void CUpdateDlg::SetFileProgressRange(std::int32_t upper) { progress_->SetFileRange(upper); }
+void CUpdateDlg::AdvanceProgress(std::int32_t bytes) { progress_->Advance(bytes); }
+void CUpdateDlg::RefreshProgressTexts(const session::ProgressTexts& texts) {
+  progress_->SetTexts(texts);
+}
+
+void CUpdateDlg::ShowMessage(resources::MessageId id) {
+  Trace("message", "%d", static_cast<int>(id));
+  app::ShowNumberedMessage(id);
+}
+
+void CUpdateDlg::ShowCannotCreateFile(const std::string& name) {
+  Trace("message", "Can't create file %s", name.c_str());
+  app::ShowMessageBox(this, wxString::Format("Can't create file %s", wxString::FromUTF8(name)),
+                      app::ApplicationName(), wxICON_ERROR);
+}
+
+void CUpdateDlg::EndWindow() { EndWith(0); }
+
+void CUpdateDlg::PostCloseRequest() {
+  CallAfter([this] { Close(); });
+}
+
+void CUpdateDlg::RepaintNow() {
+  Refresh();
+  Update();
+}
+
+// Through the client size: on GTK a window whose client size was set before
+// it was shown keeps that as its smallest size for SetSize, but not for
+// SetClientSize. The top-left corner stays where it is either way.
+void CUpdateDlg::SetOuterSize(const wxSize& outer) {
+  SetClientSize(outer - (GetSize() - GetClientSize()));
+}
+
+void CUpdateDlg::EndWith(int result) {
+  if (IsModal()) {
+    EndModal(result);
+  } else if (IsShown()) {
+    // Asked before the modal run began (during the window's initialisation):
+    // end it as soon as it runs.
+    CallAfter([this, result] {
+      if (IsModal()) EndModal(result);
+    });
+  }
+}
+
+// The worker runs the engine while this thread waits for it, painting
+// nothing and taking no input: the engine's state belongs to the worker
+// alone until it ends. What the worker has to tell the player is shown here,
+// on this thread, before the panel goes away.
+void CUpdateDlg::RunInstallation() {
+  if (waitPanel_ == nullptr) return;  // never initialised, so nothing was received
+  wxBeginBusyCursor();
+  InstallResult result;
+  waitPanel_->workerThread = std::thread([this, &result] { result = InstallReceivedFiles(outcome_); });
+
+  const wxSize client = GetClientSize();
+  const wxSize panel = waitPanel_->GetSize();
+  waitPanel_->Move(std::max(0, (client.x - panel.x) / 2), std::max(0, (client.y - panel.y) / 2));
+  waitPanel_->Show();
+  waitPanel_->Raise();
+  waitPanel_->Update();
+  Trace("wait-panel", "shown");
+
+  waitPanel_->workerThread.join();
+  if (result.failed()) {
+    // The window ends after a failure; its connection is of no further use
+    // and must not deliver anything while the box is open.
+    session_->Shutdown();
+    Trace("message", "%s", result.FailureText().c_str());
+    app::ShowMessageBox(nullptr, wxString::FromUTF8(result.FailureText()), app::ApplicationName(),
+                        wxICON_ERROR);
+    EndWindow();
+  }
+  waitPanel_->Hide();
+  wxEndBusyCursor();
+  Trace("wait-panel", "hidden %d installed", result.installed);
+}
+
+void CUpdateDlg::FinishUpdate() {
+  noticeView()->Hide();
+  FindWindow(IDC_CANCEL)->Hide();
+  SetOuterSize(waitPanel_->GetClientSize());
+  Refresh();
+  Update();
+  RunInstallation();
+  EndWith(0);
+
+  CServerSelectDlg selection(nullptr);
+  wxWindow* previousTop = wxTheApp != nullptr ? wxTheApp->GetTopWindow() : nullptr;
+  if (wxTheApp != nullptr) wxTheApp->SetTopWindow(&selection);
+  selection.ShowModal();
+  if (wxTheApp != nullptr) wxTheApp->SetTopWindow(previousTop);
+}
+
+void CUpdateDlg::OnOk(wxCommandEvent&) { FinishUpdate(); }
+
+void CUpdateDlg::OnCancel(wxCommandEvent&) { EndWith(0); }
 
 void CUpdateDlg::OnCharHook(wxKeyEvent& event) {
-  if (event.GetKeyCode() == WXK_ESCAPE && event.GetModifiers() == wxMOD_NONE) {
-    EndModal(0);
+  if (event.GetModifiers() != wxMOD_NONE) {
+    event.Skip();
     return;
+  }
+  switch (event.GetKeyCode()) {
+    case WXK_ESCAPE:
+      EndWith(0);
+      return;
+    case WXK_RETURN:
+    case WXK_NUMPAD_ENTER:
+      // A focused button takes Enter itself; otherwise Enter is the default
+      // OK processing: the texts are read back and the run ends with OK.
+      if (dynamic_cast<wxButton*>(FindFocus()) == nullptr) {
+        TransferDataFromWindow();
+        EndWith(wxID_OK);
+        return;
+      }
+      break;
+    default:
+      break;
   }
   event.Skip();
 }
 
 void CUpdateDlg::OnClose(wxCloseEvent& event) {
-  if (IsModal()) EndModal(0);
-  else event.Skip();
+  if (IsModal()) {
+    EndWith(0);
+  } else {
+    event.Skip();
+  }
 }
 
 void CUpdateDlg::OnPaint(wxPaintEvent&) {
   wxPaintDC dc(this);
   if (painted_) return;
   painted_ = true;
-  if (std::getenv(kPaintTraceVariable) != nullptr) {
-    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    std::fprintf(stderr, "first-paint %lld\n", static_cast<long long>(now.count()));
-    std::fflush(stderr);
-  }
+  Trace("first-paint");
 }
 
 }  // namespace ui

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -19,5 +20,9 @@ std::string GetProfileString(const std::string& section, const std::string& key,
 /// when the key is missing; a value with no digits reads as 0.
 unsigned GetProfileInt(const std::string& section, const std::string& key, int defaultValue,
                        const std::string& iniPath);
+
+/// The names of the keys in SECTION, in file order; empty when the file or
+/// the section is missing.
+std::vector<std::string> GetProfileKeyNames(const std::string& section, const std::string& iniPath);
 
 }  // namespace platform

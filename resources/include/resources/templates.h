@@ -7,6 +7,8 @@ namespace resources {
 
 /// Dialog template ids; each is the object name in the XRC resources.
 inline constexpr const char* kUpdateDialogTemplate = "102";
+inline constexpr const char* kWaitPanelTemplate = "131";
+inline constexpr const char* kServerSelectTemplate = "133";
 inline constexpr int kUpdaterIconId = 130;
 
 /// Registers the XRC handlers and loads every

@@ -1,17 +1,32 @@
 #pragma once
 /// CUpdateDlg: the updater's main window, built from dialog template 102:
 /// the notice page above, the download area (file count, current file and
-/// total progress) and the Cancel / OK buttons below.
+/// total progress) and the Cancel / OK buttons below. It hosts the update
+/// session: it owns the session's outcome (the received files and the
+/// versions they bring) and the session itself, shows what the session
+/// reports, and installs what was received on every way out.
+
+#include <memory>
+#include <string>
 
 #include <wx/dialog.h>
 #include <wx/icon.h>
 
+#include "session/session_host.h"
+
 class wxButton;
 class wxGauge;
 class wxStaticText;
-class wxWebView;
+
+namespace session {
+class UpdateSession;
+}
 
 namespace ui {
+
+class CWaitDlg;
+class DownloadProgress;
+class NoticeView;
 
 /// Control ids of template 102.
 enum UpdateDlgControl {
@@ -29,36 +44,71 @@ enum UpdateDlgControl {
   IDC_OK = 1020,
 };
 
-class CUpdateDlg : public wxDialog {
+class CUpdateDlg : public wxDialog, private session::SessionHost {
  public:
   explicit CUpdateDlg(wxWindow* parent = nullptr);
+  /// Installs what was received completely, then closes the connection.
+  ~CUpdateDlg() override;
 
-  /// The notice viewer: a wxWebView, or a plain placeholder panel when no web
-  /// view back end is available.
-  wxWindow* noticeView() const { return noticeView_; }
+  /// The notice viewer: a wxWebView, or a plain panel when no web view back
+  /// end is available.
+  wxWindow* noticeView() const;
   wxGauge* totalProgress() const { return totalProgress_; }
   wxGauge* currentProgress() const { return currentProgress_; }
   wxStaticText* fileCountText() const { return fileCountText_; }
   wxStaticText* currentText() const { return currentText_; }
   wxStaticText* totalText() const { return totalText_; }
+  CWaitDlg* waitPanel() const { return waitPanel_; }
+  const session::SessionOutcome& outcome() const { return outcome_; }
 
-  /// The client size and each control's rectangle follow the template's
-  /// dialog units in the window's own font.
+  /// The client size follows the template's dialog units in the window's own font.
   static wxSize TemplateClientSize() { return wxSize(300, 267); }
 
+  /// Installs the files received completely (and records the versions they
+  /// bring) behind the wait panel; a second call finds nothing left to do.
+  void RunInstallation() override;
+
  private:
+  // What the session asks of the window.
+  void ShowNotice() override;
+  void CollapseDownloadArea() override;
+  void SetTotalProgressRange(std::int32_t upper) override;
+  void SetFileProgressRange(std::int32_t upper) override;
+  void AdvanceProgress(std::int32_t bytes) override;
+  void RefreshProgressTexts(const session::ProgressTexts& texts) override;
+  void ShowMessage(resources::MessageId id) override;
+  void ShowCannotCreateFile(const std::string& name) override;
+  void EndWindow() override;
+  void PostCloseRequest() override;
+  void RepaintNow() override;
+
+  void OnInitDialog(wxInitDialogEvent& event);
+  void OnOk(wxCommandEvent& event);
   void OnCancel(wxCommandEvent& event);
   void OnCharHook(wxKeyEvent& event);
   void OnClose(wxCloseEvent& event);
   void OnPaint(wxPaintEvent& event);
 
-  wxWindow* noticeView_ = nullptr;
+  /// The OK button: install behind the wait panel, end this window and run
+  /// the server selection.
+  void FinishUpdate();
+  /// Gives the window the outer size OUTER, keeping its top-left corner.
+  void SetOuterSize(const wxSize& outer);
+  /// Ends the modal run with RESULT (once; later requests are ignored).
+  void EndWith(int result);
+
+  std::unique_ptr<NoticeView> notice_;
   wxGauge* totalProgress_ = nullptr;
   wxGauge* currentProgress_ = nullptr;
   wxStaticText* fileCountText_ = nullptr;
   wxStaticText* currentText_ = nullptr;
   wxStaticText* totalText_ = nullptr;
+  std::unique_ptr<DownloadProgress> progress_;
   wxIcon icon_;
+  CWaitDlg* waitPanel_ = nullptr;
+  session::SessionOutcome outcome_;
+  std::unique_ptr<session::UpdateSession> session_;
+  bool collapsed_ = false;
   bool painted_ = false;
 };
 

@@ -1,0 +1,41 @@
+#pragma once
+/// Starting the game client. The updater hands the client its own command-line
+/// arguments after the ones it adds, so they are kept from the very start of
+/// the process, before the toolkit sees (and removes) any of them.
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+/// Keeps ARGV[1..ARGC-1] as the program's own arguments. Call first in main.
+void RecordOwnArguments(int argc, const char* const* argv);
+
+/// The arguments kept by RecordOwnArguments, unchanged.
+const std::vector<std::string>& OwnArguments();
+
+/// A client setting split at its last '\' or '/': the directory to make
+/// current (empty when the setting has no directory part) and the file name.
+struct ClientLocation {
+  std::string directory;
+  std::string fileName;
+};
+ClientLocation SplitClientSetting(const std::string& setting);
+
+/// Why a client could not be started: a system error code and its text
+/// (the text can say more than the code, e.g. that a needed program is missing).
+struct StartFailure {
+  int code = 0;
+  std::string text;
+};
+
+/// Starts FILENAME (no directory part) with the arguments: FILENAME, the
+/// blank-separated words of ARGUMENTTEXT, then OwnArguments(). The program is
+/// looked up in the updater's own directory, then in the current directory,
+/// then on PATH. A Windows program (a file starting with "MZ") is started
+/// through `wine` from PATH. The client starts in the current directory with
+/// this process's environment, inherits no descriptor beyond the standard
+/// three and is not waited for. Returns code 0 when the client was started.
+StartFailure StartClient(const std::string& fileName, const std::string& argumentText);
+
+}  // namespace platform

@@ -1,0 +1,42 @@
+#pragma once
+/// Installing the files a session received: each "NAME.gz" is decompressed in
+/// place by the engine, then File.ver records the versions they bring. No
+/// window is involved, so the update window's worker thread and the console
+/// tool share it. Corrupt data ends the whole process inside the engine
+/// (status 1), leaving the compressed file and File.ver as they were.
+
+#include <functional>
+#include <string>
+
+#include "session/session_host.h"
+
+namespace ui {
+
+struct InstallResult {
+  enum class Outcome {
+    Nothing,            ///< no file was listed; File.ver untouched
+    Installed,          ///< every file installed and File.ver written
+    DecompressFailed,   ///< failedName could not be installed; File.ver untouched
+    VersionFileFailed,  ///< every file installed, but File.ver could not be created
+  };
+  Outcome outcome = Outcome::Nothing;
+  std::string failedName;  ///< the ".gz" name that failed
+  int installed = 0;       ///< files installed by this run
+
+  bool failed() const {
+    return outcome == Outcome::DecompressFailed || outcome == Outcome::VersionFileFailed;
+  }
+  /// The text shown to the player for a failure: "Can't decompress %s" or
+  /// "Can't create File.ver".
+  std::string FailureText() const;
+};
+
+/// Installs OUTCOME.receivedNames in order. "null.dat" (any letter case) is
+/// skipped. A name leaves the list as soon as it is done with, so a later run
+/// after a failure starts at the file that failed. When every name is done,
+/// File.ver is written from OUTCOME.versions. ONINSTALLED, if set, is called
+/// with each name installed.
+InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
+                                   const std::function<void(const std::string&)>& onInstalled = {});
+
+}  // namespace ui

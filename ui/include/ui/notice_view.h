@@ -1,0 +1,42 @@
+#pragma once
+/// The notice viewer of the update window. The notice page comes from the
+/// update server, so the view keeps to it: it never navigates away from the
+/// page it was given and opens no windows; a link the player clicks opens in
+/// the player's web browser instead, and the notice stays.
+
+#include <string>
+
+#include <wx/string.h>
+
+class wxWindow;
+class wxWebView;
+class wxWebViewEvent;
+
+namespace ui {
+
+class NoticeView {
+ public:
+  /// Creates the viewer as control ID of PARENT: a web view, or, where no web
+  /// view back end exists, a plain panel (said once on standard error).
+  NoticeView(wxWindow* parent, int id);
+
+  wxWindow* window() const { return window_; }
+  bool hasWebView() const { return webView_ != nullptr; }
+
+  /// Shows the local file PATH (absolute); without a web view it does nothing.
+  void Navigate(const std::string& path);
+
+ private:
+  void OnNavigating(wxWebViewEvent& event);
+  void OnNewWindow(wxWebViewEvent& event);
+  void OnLoaded(wxWebViewEvent& event);
+
+  wxWindow* window_ = nullptr;
+  wxWebView* webView_ = nullptr;
+  wxString pageUrl_;  // the page the view may show, without a fragment
+};
+
+/// PATH as a file URL ("file:///…", every byte outside the unreserved set escaped).
+wxString FileUrl(const std::string& path);
+
+}  // namespace ui

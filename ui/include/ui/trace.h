@@ -1,0 +1,13 @@
+#pragma once
+/// Diagnostic lines for measuring and for black-box tests: with UPDATER_TRACE
+/// set (to anything), the windows print what they show as
+/// "<event> <microseconds since the epoch> <details>" on standard error.
+/// Players never set it; nothing else changes when it is set.
+
+namespace ui {
+
+bool TraceEnabled();
+void Trace(const char* event);
+void Trace(const char* event, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace ui

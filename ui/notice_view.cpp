@@ -1,0 +1,92 @@
+#include "ui/notice_view.h"
+
+#include <wx/panel.h>
+#include <wx/utils.h>
+#include <wx/webview.h>
+
+#include <cstdio>
+
+#include "ui/trace.h"
+
+namespace ui {
+namespace {
+
+wxString WithoutFragment(const wxString& url) { return url.BeforeFirst('#'); }
+
+/// Addresses handed to the player's browser: web pages and mail only, never
+/// local files or script URLs that a hostile page could name.
+bool OpensInBrowser(const wxString& url) {
+  const wxString lower = url.Lower();
+  return lower.StartsWith("http://") || lower.StartsWith("https://") || lower.StartsWith("mailto:");
+}
+
+}  // namespace
+
+wxString FileUrl(const std::string& path) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string url = "file://";
+  for (const unsigned char c : path) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += kHex[c >> 4];
+      url += kHex[c & 15];
+    }
+  }
+  return wxString::FromUTF8(url);
+}
+
+NoticeView::NoticeView(wxWindow* parent, int id) {
+  if (wxWebView::IsBackendAvailable(wxWebViewBackendDefault)) {
+    webView_ = wxWebView::New(parent, id, wxWebViewDefaultURLStr);
+  }
+  if (webView_ == nullptr) {
+    std::fprintf(stderr, "Update: no web view back end is available; the notice page is not shown\n");
+    window_ = new wxPanel(parent, id);
+    return;
+  }
+  window_ = webView_;
+  webView_->EnableHistory(false);
+  webView_->EnableContextMenu(false);
+  webView_->Bind(wxEVT_WEBVIEW_NAVIGATING, &NoticeView::OnNavigating, this);
+  webView_->Bind(wxEVT_WEBVIEW_NEWWINDOW, &NoticeView::OnNewWindow, this);
+  webView_->Bind(wxEVT_WEBVIEW_LOADED, &NoticeView::OnLoaded, this);
+  webView_->Bind(wxEVT_WEBVIEW_TITLE_CHANGED, [](wxWebViewEvent& event) {
+    Trace("notice-title", "%s", event.GetString().utf8_str().data());
+    event.Skip();
+  });
+}
+
+void NoticeView::Navigate(const std::string& path) {
+  if (webView_ == nullptr) return;
+  const wxString url = FileUrl(path);
+  pageUrl_ = url;
+  webView_->LoadURL(url);
+}
+
+void NoticeView::OnNavigating(wxWebViewEvent& event) {
+  const wxString url = event.GetURL();
+  if (WithoutFragment(url) == pageUrl_ || url.StartsWith("about:")) return;
+  event.Veto();
+  if (event.GetNavigationAction() == wxWEBVIEW_NAV_ACTION_USER && OpensInBrowser(url)) {
+    wxLaunchDefaultBrowser(url);
+  }
+}
+
+// The view opens no window itself; a link meant for a new window that the
+// player clicked goes to the browser like any other.
+void NoticeView::OnNewWindow(wxWebViewEvent& event) {
+  if (event.GetNavigationAction() == wxWEBVIEW_NAV_ACTION_USER && OpensInBrowser(event.GetURL())) {
+    wxLaunchDefaultBrowser(event.GetURL());
+  }
+}
+
+void NoticeView::OnLoaded(wxWebViewEvent& event) {
+  if (TraceEnabled() && WithoutFragment(event.GetURL()) == pageUrl_) {
+    Trace("notice-loaded", "%s", event.GetURL().utf8_str().data());
+  }
+  event.Skip();
+}
+
+}  // namespace ui
