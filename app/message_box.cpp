@@ -5,6 +5,7 @@
 #include <wx/generic/msgdlgg.h>
 #include <wx/window.h>
 
+#include "app/trace.h"
 #include "platform/executable.h"
 
 namespace app {
@@ -24,6 +25,11 @@ long IconStyle(resources::MessageIcon icon) {
 }
 
 void ShowMessageBox(wxWindow* owner, const wxString& text, const wxString& caption, long icon) {
+  if (TraceEnabled()) {
+    wxString oneLine = text;
+    oneLine.Replace("\n", "\\n");
+    Trace("message-box", "%s|%s", caption.utf8_str().data(), oneLine.utf8_str().data());
+  }
   wxGenericMessageDialog box(owner, text, caption, wxOK | icon | wxCENTRE);
   box.ShowModal();
 }

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "ui/trace.h"
+#include "app/trace.h"
 
 namespace ui {
 
@@ -71,8 +71,8 @@ void DownloadProgress::Show() {
     shownTexts_[i] = pendingTexts_[i];
     texts_[i]->SetLabel(wxString::FromUTF8(shownTexts_[i]));
   }
-  if (TraceEnabled()) {
-    Trace("progress", "%s %s %s bars %d/%d %d/%d", texts_[0]->GetLabel().utf8_str().data(),
+  if (app::TraceEnabled()) {
+    app::Trace("progress", "%s %s %s bars %d/%d %d/%d", texts_[0]->GetLabel().utf8_str().data(),
           texts_[1]->GetLabel().utf8_str().data(), texts_[2]->GetLabel().utf8_str().data(),
           currentGauge_->GetValue(), currentGauge_->GetRange(), totalGauge_->GetValue(),
           totalGauge_->GetRange());

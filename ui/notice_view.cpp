@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "ui/trace.h"
+#include "app/trace.h"
 
 namespace ui {
 namespace {
@@ -53,7 +53,7 @@ NoticeView::NoticeView(wxWindow* parent, int id) {
   webView_->Bind(wxEVT_WEBVIEW_NEWWINDOW, &NoticeView::OnNewWindow, this);
   webView_->Bind(wxEVT_WEBVIEW_LOADED, &NoticeView::OnLoaded, this);
   webView_->Bind(wxEVT_WEBVIEW_TITLE_CHANGED, [](wxWebViewEvent& event) {
-    Trace("notice-title", "%s", event.GetString().utf8_str().data());
+    app::Trace("notice-title", "%s", event.GetString().utf8_str().data());
     event.Skip();
   });
 }
@@ -69,6 +69,7 @@ void NoticeView::OnNavigating(wxWebViewEvent& event) {
   const wxString url = event.GetURL();
   if (WithoutFragment(url) == pageUrl_ || url.StartsWith("about:")) return;
   event.Veto();
+  app::Trace("notice-refused", "%s", url.utf8_str().data());
   if (event.GetNavigationAction() == wxWEBVIEW_NAV_ACTION_USER && OpensInBrowser(url)) {
     wxLaunchDefaultBrowser(url);
   }
@@ -77,14 +78,15 @@ void NoticeView::OnNavigating(wxWebViewEvent& event) {
 // The view opens no window itself; a link meant for a new window that the
 // player clicked goes to the browser like any other.
 void NoticeView::OnNewWindow(wxWebViewEvent& event) {
+  app::Trace("notice-refused", "new window %s", event.GetURL().utf8_str().data());
   if (event.GetNavigationAction() == wxWEBVIEW_NAV_ACTION_USER && OpensInBrowser(event.GetURL())) {
     wxLaunchDefaultBrowser(event.GetURL());
   }
 }
 
 void NoticeView::OnLoaded(wxWebViewEvent& event) {
-  if (TraceEnabled() && WithoutFragment(event.GetURL()) == pageUrl_) {
-    Trace("notice-loaded", "%s", event.GetURL().utf8_str().data());
+  if (app::TraceEnabled() && WithoutFragment(event.GetURL()) == pageUrl_) {
+    app::Trace("notice-loaded", "%s", event.GetURL().utf8_str().data());
   }
   event.Skip();
 }

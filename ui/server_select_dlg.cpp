@@ -22,7 +22,7 @@
 #include "platform/profile.h"
 #include "resources/templates.h"
 #include "session/wire.h"
-#include "ui/trace.h"
+#include "app/trace.h"
 
 namespace ui {
 namespace {
@@ -101,7 +101,7 @@ bool CServerSelectDlg::LoadServerList() {
   }
   if (serverList_->GetCount() > 0) serverList_->SetSelection(0);
   std::remove(platform::HostPath(listPath).c_str());
-  Trace("server-list", "%u", serverList_->GetCount());
+  app::Trace("server-list", "%u", serverList_->GetCount());
   return true;
 }
 
@@ -122,10 +122,10 @@ bool CServerSelectDlg::LaunchClient(const std::string& arguments) {
   }
   const platform::StartFailure failure = platform::StartClient(client.fileName, arguments);
   if (failure.code == 0) {
-    Trace("client-started", "%s %s", client.fileName.c_str(), arguments.c_str());
+    app::Trace("client-started", "%s %s", client.fileName.c_str(), arguments.c_str());
     return true;
   }
-  Trace("client-failed", "%s", failure.text.c_str());
+  app::Trace("client-failed", "%s", failure.text.c_str());
   app::ShowMessageBox(nullptr, wxString::FromUTF8(failure.text), app::ApplicationName(), wxICON_ERROR);
   app::ShowNumberedMessage(resources::MessageId::MsgClientStartFailed);
   EndWith(0);

@@ -26,7 +26,7 @@
 #include "ui/installation.h"
 #include "ui/notice_view.h"
 #include "ui/server_select_dlg.h"
-#include "ui/trace.h"
+#include "app/trace.h"
 #include "ui/wait_dlg.h"
 
 namespace ui {
@@ -127,19 +127,21 @@ void CUpdateDlg::CollapseDownloadArea() {
   for (int id : kDownloadAreaControls) FindWindow(id)->Hide();
   wxWindow* ok = FindWindow(IDC_OK);
   wxWindow* cancel = FindWindow(IDC_CANCEL);
+  const wxPoint cancelWas = cancel->GetPosition();
+  const wxRect windowWas = GetRect();
   ok->Show();
   cancel->Hide();
   for (wxWindow* button : {ok, cancel}) {
     button->Move(button->GetPosition().x, button->GetPosition().y - h);
     button->Refresh();
   }
-  SetOuterSize(wxSize(GetSize().x, GetSize().y - h));
+  SetOuterSize(wxSize(windowWas.width, windowWas.height - h));
   Refresh();
-  if (TraceEnabled()) {
-    const wxRect r = ok->GetRect();
-    Trace("collapsed", "ok %d,%d %dx%d window %dx%d area %d", r.x, r.y, r.width, r.height,
-          GetSize().x, GetSize().y, h);
-  }
+  const wxRect window = GetRect();
+  app::Trace("collapsed", "area %d cancel-was %d,%d ok %d,%d window-was %d,%d %dx%d window %d,%d %dx%d",
+             h, cancelWas.x, cancelWas.y, ok->GetPosition().x, ok->GetPosition().y, windowWas.x,
+             windowWas.y, windowWas.width, windowWas.height, window.x, window.y, window.width,
+             window.height);
 }
 
 void CUpdateDlg::SetTotalProgressRange(std::int32_t upper) { progress_->SetTotalRange(upper); }
@@ -150,12 +152,10 @@ void CUpdateDlg::RefreshProgressTexts(const session::ProgressTexts& texts) {
 }
 
 void CUpdateDlg::ShowMessage(resources::MessageId id) {
-  Trace("message", "%d", static_cast<int>(id));
   app::ShowNumberedMessage(id);
 }
 
 void CUpdateDlg::ShowCannotCreateFile(const std::string& name) {
-  Trace("message", "Can't create file %s", name.c_str());
   app::ShowMessageBox(this, wxString::Format("Can't create file %s", wxString::FromUTF8(name)),
                       app::ApplicationName(), wxICON_ERROR);
 }
@@ -206,21 +206,20 @@ void CUpdateDlg::RunInstallation() {
   waitPanel_->Show();
   waitPanel_->Raise();
   waitPanel_->Update();
-  Trace("wait-panel", "shown");
+  app::Trace("wait-panel", "shown");
 
   waitPanel_->workerThread.join();
   if (result.failed()) {
     // The window ends after a failure; its connection is of no further use
     // and must not deliver anything while the box is open.
     session_->Shutdown();
-    Trace("message", "%s", result.FailureText().c_str());
     app::ShowMessageBox(nullptr, wxString::FromUTF8(result.FailureText()), app::ApplicationName(),
                         wxICON_ERROR);
     EndWindow();
   }
   waitPanel_->Hide();
   wxEndBusyCursor();
-  Trace("wait-panel", "hidden %d installed", result.installed);
+  app::Trace("wait-panel", "hidden %d installed", result.installed);
 }
 
 void CUpdateDlg::FinishUpdate() {
@@ -280,7 +279,8 @@ void CUpdateDlg::OnPaint(wxPaintEvent&) {
   wxPaintDC dc(this);
   if (painted_) return;
   painted_ = true;
-  Trace("first-paint");
+  app::Trace("first-paint", "%s %s %s", fileCountText_->GetLabel().utf8_str().data(),
+             currentText_->GetLabel().utf8_str().data(), totalText_->GetLabel().utf8_str().data());
 }
 
 }  // namespace ui

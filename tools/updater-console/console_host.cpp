@@ -9,6 +9,7 @@
 
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "ui/installation.h"
 
 namespace console {
 
@@ -44,8 +45,10 @@ void ConsoleHost::ShowNotice() {
 
 void ConsoleHost::CollapseDownloadArea() {
   finished_ = true;
-  Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
-       outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
+  if (!install_) {
+    Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
+         outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
+  }
   End(true);
 }
 
@@ -76,8 +79,19 @@ void ConsoleHost::PostCloseRequest() {
 
 void ConsoleHost::RunInstallation() {
   if (outcome_.receivedNames.empty()) return;
-  Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
-       outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
+  if (!install_) {
+    Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
+         outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
+    return;
+  }
+  const ui::InstallResult result = ui::InstallReceivedFiles(
+      outcome_, [this](const std::string& name) { Line("installed: %s", name.c_str()); });
+  if (result.failed()) {
+    installFailed_ = true;
+    Line("message: %s", result.FailureText().c_str());
+  } else {
+    Line("versions recorded: %u %u", outcome_.versions[0], outcome_.versions[1]);
+  }
 }
 
 void ConsoleHost::OnConnected(const std::string& server, unsigned port, session::Ipv4Address local) {

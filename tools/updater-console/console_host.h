@@ -17,6 +17,12 @@ class ConsoleHost : public session::SessionHost {
   /// up-to-date session, false after any failure.
   ConsoleHost(session::SessionOutcome& outcome, std::FILE* out, std::function<void(bool)> end);
 
+  /// With INSTALL, RunInstallation really installs the received files (as
+  /// the update window does) instead of saying that it would.
+  void SetInstall(bool install) { install_ = install; }
+  /// False once an installation failed.
+  bool installationSucceeded() const { return !installFailed_; }
+
   bool ended() const { return ended_; }
   bool succeeded() const { return succeeded_; }
   int messagesShown() const { return messagesShown_; }
@@ -58,6 +64,8 @@ class ConsoleHost : public session::SessionHost {
   bool succeeded_ = false;
   bool failed_ = false;
   bool finished_ = false;  // complete or up to date
+  bool install_ = false;
+  bool installFailed_ = false;
   int messagesShown_ = 0;
 };
 

@@ -1,9 +1,13 @@
 // updater-console: runs one update session in the current directory, as the
-// update window would, and prints one line per event. Exit status 0 when the
-// session completed or was up to date, 1 after any failure.
+// update window would, and prints one line per event. With --install it then
+// installs what was received, as the update window does when its OK button is
+// pressed. Exit status 0 when the session completed or was up to date (and,
+// with --install, the installation succeeded), 1 after any failure, 2 for a
+// command line it does not understand.
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include <wx/app.h>
 #include <wx/evtloop.h>
@@ -14,6 +18,8 @@
 
 namespace {
 
+bool installRequested = false;  // --install
+
 class ConsoleApp : public wxAppConsole {
  public:
   bool OnInit() override {
@@ -22,6 +28,7 @@ class ConsoleApp : public wxAppConsole {
       status_ = success ? 0 : 1;
       if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->ScheduleExit(status_);
     });
+    host_->SetInstall(installRequested);
     session_ = std::make_unique<session::UpdateSession>(
         *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port);
     // Start inside the running loop, so that ending at once can end it.
@@ -30,6 +37,12 @@ class ConsoleApp : public wxAppConsole {
   }
   int OnRun() override {
     wxAppConsole::OnRun();
+    if (installRequested) {
+      // What the window installs when its OK button is pressed: everything
+      // received, also after the server closed the connection.
+      host_->RunInstallation();
+      if (!host_->installationSucceeded()) status_ = 1;
+    }
     return status_;
   }
   int OnExit() override {
@@ -46,4 +59,24 @@ class ConsoleApp : public wxAppConsole {
 
 }  // namespace
 
-wxIMPLEMENT_APP_CONSOLE(ConsoleApp);
+wxIMPLEMENT_APP_NO_MAIN(ConsoleApp);
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--install") {
+      installRequested = true;
+      continue;
+    }
+    std::fprintf(argument == "--help" ? stdout : stderr,
+                 "usage: updater-console [--install]\n"
+                 "  Runs one update session in the current directory, as the updater would\n"
+                 "  (settings from Config.ini), and prints one line per event.\n"
+                 "  --install  also install the received files and record File.ver\n"
+                 "Exit status: 0 complete or up to date, 1 any failure, 2 bad usage.\n");
+    return argument == "--help" ? 0 : 2;
+  }
+  int toolkitArgc = 1;
+  char* toolkitArgv[] = {argv[0], nullptr};
+  return wxEntry(toolkitArgc, toolkitArgv);
+}

@@ -1,11 +1,11 @@
-#include "ui/trace.h"
+#include "app/trace.h"
 
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-namespace ui {
+namespace app {
 
 bool TraceEnabled() {
   static const bool enabled = std::getenv("UPDATER_TRACE") != nullptr;
@@ -41,4 +41,4 @@ void Trace(const char* event, const char* format, ...) {
   std::fflush(stderr);
 }
 
-}  // namespace ui
+}  // namespace app

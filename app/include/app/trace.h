@@ -4,10 +4,10 @@
 /// "<event> <microseconds since the epoch> <details>" on standard error.
 /// Players never set it; nothing else changes when it is set.
 
-namespace ui {
+namespace app {
 
 bool TraceEnabled();
 void Trace(const char* event);
 void Trace(const char* event, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-}  // namespace ui
+}  // namespace app
