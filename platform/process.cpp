@@ -125,8 +125,8 @@ StartFailure StartClient(const std::string& fileName, const std::string& argumen
     // Players run the game, a Windows program, through wine.
     const std::string wine = FindOnPath("wine", false);
     if (wine.empty()) {
-      return Failure(ENOENT, fileName + " is a Windows program and needs wine, which was not found: " +
-                                 SystemErrorText(ENOENT));
+      return Failure(ENOENT, fileName + " is a Windows program; starting it needs wine, which was not "
+                                        "found on PATH (" + SystemErrorText(ENOENT) + ")");
     }
     arguments[0] = found;
     arguments.insert(arguments.begin(), "wine");

@@ -157,7 +157,20 @@ void CUpdateSocket::StopWatching() {
   source_ = nullptr;
 }
 
+void CUpdateSocket::HoldNotifications() {
+  if (source_ == nullptr) return;
+  StopWatching();
+  held_ = true;
+}
+
+void CUpdateSocket::ReleaseNotifications() {
+  if (!held_) return;
+  held_ = false;
+  if (fd_ >= 0) source_ = wxEventLoopBase::AddSourceForFD(fd_, this, wxEVENT_SOURCE_INPUT);
+}
+
 void CUpdateSocket::Close() {
+  held_ = false;
   owner = nullptr;
   StopWatching();
   if (fd_ >= 0) ::close(fd_);

@@ -52,8 +52,10 @@ NoticeView::NoticeView(wxWindow* parent, int id) {
   webView_->Bind(wxEVT_WEBVIEW_NAVIGATING, &NoticeView::OnNavigating, this);
   webView_->Bind(wxEVT_WEBVIEW_NEWWINDOW, &NoticeView::OnNewWindow, this);
   webView_->Bind(wxEVT_WEBVIEW_LOADED, &NoticeView::OnLoaded, this);
-  webView_->Bind(wxEVT_WEBVIEW_TITLE_CHANGED, [](wxWebViewEvent& event) {
-    app::Trace("notice-title", "%s", event.GetString().utf8_str().data());
+  webView_->Bind(wxEVT_WEBVIEW_TITLE_CHANGED, [this](wxWebViewEvent& event) {
+    if (WithoutFragment(webView_->GetCurrentURL()) == pageUrl_) {
+      app::Trace("notice-title", "%s", event.GetString().utf8_str().data());
+    }
     event.Skip();
   });
 }

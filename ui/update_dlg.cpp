@@ -3,6 +3,7 @@
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/dcclient.h>
+#include <wx/evtloop.h>
 #include <wx/gauge.h>
 #include <wx/iconbndl.h>
 #include <wx/log.h>
@@ -15,6 +16,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
 #include <cerrno>
 
 #include "app/message_box.h"
@@ -129,8 +134,11 @@ void CUpdateDlg::CollapseDownloadArea() {
   wxWindow* cancel = FindWindow(IDC_CANCEL);
   const wxPoint cancelWas = cancel->GetPosition();
   const wxRect windowWas = GetRect();
+  const bool cancelHadFocus = FindFocus() == cancel || FindFocus() == nullptr;
   ok->Show();
   cancel->Hide();
+  // Keys must still reach the window: the focus moves from Cancel to OK.
+  if (cancelHadFocus) ok->SetFocus();
   for (wxWindow* button : {ok, cancel}) {
     button->Move(button->GetPosition().x, button->GetPosition().y - h);
     button->Refresh();
@@ -190,33 +198,55 @@ void CUpdateDlg::EndWith(int result) {
   }
 }
 
-// The worker runs the engine while this thread waits for it, painting
-// nothing and taking no input: the engine's state belongs to the worker
-// alone until it ends. What the worker has to tell the player is shown here,
-// on this thread, before the panel goes away.
+// The worker runs the engine while this thread waits for it. Meanwhile the
+// windows are painted (the panel must be visible before the wait and stay
+// so), but nothing else reaches them: input waits in the toolkit's queue and
+// the socket's notifications are held back, so no handler of this window
+// runs and the engine's state, the received names and the versions belong
+// to the worker alone until it ends. What the worker has to tell the player
+// is shown here, on this thread, before the panel goes away.
 void CUpdateDlg::RunInstallation() {
   if (waitPanel_ == nullptr) return;  // never initialised, so nothing was received
   wxBeginBusyCursor();
+  session_->HoldNotifications();
   InstallResult result;
-  waitPanel_->workerThread = std::thread([this, &result] { result = InstallReceivedFiles(outcome_); });
+  std::atomic<bool> done{false};
+  waitPanel_->workerThread = std::thread([this, &result, &done] {
+    result = InstallReceivedFiles(outcome_);
+    done = true;
+  });
 
   const wxSize client = GetClientSize();
   const wxSize panel = waitPanel_->GetSize();
   waitPanel_->Move(std::max(0, (client.x - panel.x) / 2), std::max(0, (client.y - panel.y) / 2));
   waitPanel_->Show();
   waitPanel_->Raise();
-  waitPanel_->Update();
+  waitPanel_->Refresh();
   app::Trace("wait-panel", "shown");
-
+  {
+    // After the modal run (at destruction) no loop is running: paint through one of our own.
+    wxGUIEventLoop ownLoop;
+    wxEventLoopBase* loop = wxEventLoopBase::GetActive();
+    std::optional<wxEventLoopActivator> activate;
+    if (loop == nullptr) {
+      activate.emplace(&ownLoop);
+      loop = &ownLoop;
+    }
+    while (!done) {
+      loop->YieldFor(wxEVT_CATEGORY_UI);
+      if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
   waitPanel_->workerThread.join();
+
   if (result.failed()) {
-    // The window ends after a failure; its connection is of no further use
-    // and must not deliver anything while the box is open.
+    // The window ends after a failure; its connection is of no further use.
     session_->Shutdown();
     app::ShowMessageBox(nullptr, wxString::FromUTF8(result.FailureText()), app::ApplicationName(),
                         wxICON_ERROR);
     EndWindow();
   }
+  session_->ReleaseNotifications();
   waitPanel_->Hide();
   wxEndBusyCursor();
   app::Trace("wait-panel", "hidden %d installed", result.installed);
@@ -279,8 +309,10 @@ void CUpdateDlg::OnPaint(wxPaintEvent&) {
   wxPaintDC dc(this);
   if (painted_) return;
   painted_ = true;
-  app::Trace("first-paint", "%s %s %s", fileCountText_->GetLabel().utf8_str().data(),
-             currentText_->GetLabel().utf8_str().data(), totalText_->GetLabel().utf8_str().data());
+  const wxRect cancel = FindWindow(IDC_CANCEL)->GetRect();
+  app::Trace("first-paint", "%s %s %s cancel %d,%d %dx%d", fileCountText_->GetLabel().utf8_str().data(),
+             currentText_->GetLabel().utf8_str().data(), totalText_->GetLabel().utf8_str().data(), cancel.x,
+             cancel.y, cancel.width, cancel.height);
 }
 
 }  // namespace ui

@@ -27,6 +27,7 @@
 #include "console_host.h"
 #include "session/update_session.h"
 #include "session/wire.h"
+#include "stream_server.h"
 
 namespace {
 
@@ -43,70 +44,13 @@ double ThreadCpuSeconds() {
 struct Timing {
   double wall = 0, cpu = 0;
 };
-constexpr int kFiles = 4;
-
-// What the server sends after the request: file list, then each header and body.
-struct Stream {
-  std::vector<std::uint8_t> pattern;  // body bytes, repeated
-  std::vector<std::vector<std::uint8_t>> headers;
-  std::array<std::uint8_t, session::kFileListHeaderSize> list{};
-  std::int32_t bodySize = 0;
-};
-
-Stream MakeStream(std::int64_t totalBytes) {
-  Stream s;
-  s.pattern.resize(1 << 20);
-  std::uint32_t x = 12345;
-  for (auto& b : s.pattern) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(x >> 16);
-  }
-  s.bodySize = static_cast<std::int32_t>(totalBytes / kFiles);
-  session::FileListHeader h;
-  h.counts = {kFiles / 2, kFiles / 2};
-  h.totalBytes = s.bodySize * kFiles;
-  s.list = session::EncodeFileListHeader(h);
-  for (int i = 0; i < kFiles; ++i) {
-    s.headers.push_back(session::EncodeFileHeader(i + 1, s.bodySize, "bench" + std::to_string(i) + ".bin"));
-  }
-  return s;
-}
-
-bool SendAll(int fd, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    p += sent;
-    n -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
-
-void SendStream(int fd, const Stream& s) {
-  SendAll(fd, s.list.data(), s.list.size());
-  for (const auto& header : s.headers) {
-    SendAll(fd, header.data(), header.size());
-    std::int64_t left = s.bodySize;
-    while (left > 0) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(left, s.pattern.size()));
-      if (!SendAll(fd, s.pattern.data(), n)) return;
-      left -= static_cast<std::int64_t>(n);
-    }
-  }
-}
-
-int Listen(std::uint16_t& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  ::listen(fd, 1);
-  socklen_t len = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
-  port = ntohs(at.sin_port);
-  return fd;
-}
+using bench::kStreamFiles;
+using bench::Listen;
+using bench::MakeStream;
+using bench::SendAll;
+using bench::SendStream;
+using bench::Stream;
+constexpr int kFiles = kStreamFiles;
 
 // Server for the session: version reply, the request, then the stream; it
 // keeps the connection until the client closes it.
@@ -120,12 +64,7 @@ Timing RunSession(const Stream& stream, wxEventLoopBase* loop) {
     const auto bytes = session::EncodeVersionReply(reply);
     SendAll(fd, bytes.data(), bytes.size());
     std::uint8_t request[session::kUpdateRequestSize];
-    std::size_t got = 0;
-    while (got < sizeof request) {
-      const ssize_t n = ::recv(fd, request + got, sizeof request - got, 0);
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
+    bench::ReceiveExactly(fd, request, sizeof request);
     SendStream(fd, stream);
     std::uint8_t sink[64];
     while (::recv(fd, sink, sizeof sink, 0) > 0) {

@@ -1,108 +1,92 @@
+// The windows as their templates describe them: every control of templates
+// 102, 131 and 133 stands where the template puts it, in dialog units of the
+// window's own font, with its text and visibility. The expectations are read
+// from the template files themselves.
 #include <gtest/gtest.h>
-#include <wx/button.h>
-#include <wx/gauge.h>
-#include <wx/statbox.h>
-#include <wx/stattext.h>
-#include <wx/timer.h>
-#include <wx/uiaction.h>
+#include <wx/listbox.h>
+#include <wx/xml/xml.h>
+
+#include <functional>
 
 #include "test_support/wx_env.h"
+#include "ui/server_select_dlg.h"
 #include "ui/update_dlg.h"
+#include "ui/wait_dlg.h"
 
 static auto* const wxEnvironment = ::testing::AddGlobalTestEnvironment(new test_support::WxEnvironment);
 
 namespace {
 
-struct Expected {
-  int id;
-  int x, y, width, height;
-  bool visible;
-  const char* label;
-};
+wxSize Pair(const wxString& text) {  // "300,267d"
+  long a = 0, b = 0;
+  text.BeforeFirst(',').ToLong(&a);
+  text.AfterFirst(',').BeforeFirst('d').ToLong(&b);
+  return wxSize(static_cast<int>(a), static_cast<int>(b));
+}
 
-// Template 102, in dialog units.
-constexpr Expected kControls[] = {
-    {1012, 0, 0, 300, 168, true, nullptr},
-    {1019, 236, 248, 50, 14, true, "취소"},
-    {1020, 236, 248, 50, 14, false, "확인"},
-    {1002, 67, 196, 217, 8, true, "0/0"},
-    {1003, 67, 221, 217, 8, true, "0/0"},
-    {1004, 12, 206, 272, 10, true, nullptr},
-    {1005, 12, 231, 272, 10, true, nullptr},
-    {1006, 67, 180, 217, 8, true, "0/0"},
-    {1015, 12, 180, 41, 8, true, "File Count"},
-    {1017, 12, 196, 29, 8, true, "Current"},
-    {1018, 12, 221, 21, 8, true, "Total"},
-    {1014, 0, 172, 300, 72, false, "Download Area"},
-};
+wxString Child(const wxXmlNode* node, const wxString& name) {
+  for (const wxXmlNode* c = node->GetChildren(); c != nullptr; c = c->GetNext())
+    if (c->GetName() == name) return c->GetNodeContent();
+  return {};
+}
+
+/// Checks WINDOW and each named control against the template in FILE.
+void ExpectAsTemplate(wxWindow* window, const std::string& file) {
+  wxXmlDocument document;
+  ASSERT_TRUE(document.Load(wxString(TEMPLATE_DIR) + "/" + file));
+  const wxXmlNode* top = document.GetRoot()->GetChildren();
+  while (top != nullptr && top->GetName() != "object") top = top->GetNext();
+  ASSERT_NE(top, nullptr);
+  if (!Child(top, "title").empty()) EXPECT_EQ(window->GetLabel(), Child(top, "title"));
+  const wxSize client = window->ConvertDialogToPixels(Pair(Child(top, "size")));
+  EXPECT_EQ(window->IsTopLevel() ? window->GetClientSize() : window->GetSize(), client);
+  EXPECT_EQ(window->GetFont().GetPointSize(), 9);
+  const wxString face = window->GetFont().GetFaceName();
+  EXPECT_TRUE(face == wxString::FromUTF8("굴림체") || face.StartsWith("Nanum")) << face;
+
+  for (const wxXmlNode* c = top->GetChildren(); c != nullptr; c = c->GetNext()) {
+    if (c->GetName() != "object") continue;
+    const wxString name = c->GetAttribute("name");
+    SCOPED_TRACE(name.ToStdString());
+    long id = 0;
+    wxWindow* control = name.ToLong(&id) ? window->FindWindow(static_cast<int>(id)) : window->FindWindow(name);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->GetPosition(), window->ConvertDialogToPixels(wxPoint(Pair(Child(c, "pos")).x,
+                                                                            Pair(Child(c, "pos")).y)));
+    EXPECT_EQ(control->GetSize(), window->ConvertDialogToPixels(Pair(Child(c, "size"))));
+    if (window->IsTopLevel()) EXPECT_EQ(control->IsShown(), Child(c, "hidden") != "1");
+    if (!Child(c, "label").empty()) EXPECT_EQ(control->GetLabel(), Child(c, "label"));
+    EXPECT_EQ(control->GetFont().GetFaceName(), face);
+  }
+}
 
 }  // namespace
 
-TEST(UpdateWindow, EveryControlOfTheTemplateAtItsPlace) {
-  ui::CUpdateDlg dialog(nullptr);
-  EXPECT_EQ(dialog.GetTitle(), wxString::FromUTF8("Mirvale Update"));
-  EXPECT_EQ(dialog.GetClientSize(), dialog.ConvertDialogToPixels(wxSize(300, 267)));
-  EXPECT_FALSE(dialog.HasFlag(wxCLOSE_BOX));
-  EXPECT_FALSE(dialog.HasFlag(wxSYSTEM_MENU));
-  EXPECT_TRUE(dialog.HasFlag(wxCAPTION));
-  EXPECT_EQ(dialog.GetFont().GetPointSize(), 9);
-  EXPECT_TRUE(dialog.GetFont().GetFaceName() == wxString::FromUTF8("굴림체") ||
-              dialog.GetFont().GetFaceName().StartsWith("Nanum"))
-      << dialog.GetFont().GetFaceName();
-  EXPECT_TRUE(dialog.GetIcon().IsOk());
+TEST(Templates, WindowsStandAsTheirTemplatesSay) {
+  {
+    ui::CUpdateDlg update(nullptr);
+    SCOPED_TRACE("102");
+    ExpectAsTemplate(&update, "update_dialog.xrc");
+    EXPECT_FALSE(update.HasFlag(wxCLOSE_BOX) || update.HasFlag(wxSYSTEM_MENU));
+    EXPECT_TRUE(update.FindWindow(ui::IDC_CURRENT_TEXT)->HasFlag(wxALIGN_RIGHT));
 
-  for (const Expected& c : kControls) {
-    SCOPED_TRACE(c.id);
-    wxWindow* control = dialog.FindWindow(c.id);
-    ASSERT_NE(control, nullptr);
-    EXPECT_EQ(control->GetPosition(), dialog.ConvertDialogToPixels(wxPoint(c.x, c.y)));
-    EXPECT_EQ(control->GetSize(), dialog.ConvertDialogToPixels(wxSize(c.width, c.height)));
-    EXPECT_EQ(control->IsShown(), c.visible);
-    if (c.label != nullptr) {
-      EXPECT_EQ(control->GetLabel(), wxString::FromUTF8(c.label));
-    }
-    EXPECT_EQ(control->GetFont().GetFaceName(), dialog.GetFont().GetFaceName());
+    ui::CWaitDlg wait(&update);
+    SCOPED_TRACE("131");
+    EXPECT_FALSE(wait.IsShown());
+    ExpectAsTemplate(&wait, "wait_panel.xrc");
   }
-  EXPECT_NE(dynamic_cast<wxGauge*>(dialog.FindWindow(1004)), nullptr);
-  EXPECT_NE(dynamic_cast<wxStaticBox*>(dialog.FindWindow(1014)), nullptr);
-  EXPECT_TRUE(dialog.FindWindow(1002)->HasFlag(wxALIGN_RIGHT));
-  EXPECT_FALSE(dialog.FindWindow(1015)->HasFlag(wxALIGN_RIGHT));
-  EXPECT_NE(dialog.totalProgress(), nullptr);
-  EXPECT_EQ(dialog.totalProgress(), dialog.FindWindow(1005));
-  EXPECT_EQ(dialog.currentProgress(), dialog.FindWindow(1004));
-  EXPECT_EQ(dialog.fileCountText(), dialog.FindWindow(1006));
+  ui::CServerSelectDlg select(nullptr);
+  SCOPED_TRACE("133");
+  ExpectAsTemplate(&select, "server_select.xrc");
+  EXPECT_FALSE(select.HasFlag(wxCLOSE_BOX) || select.HasFlag(wxSYSTEM_MENU));
+  EXPECT_FALSE(select.serverList()->HasFlag(wxLB_SORT));
 }
 
-TEST(UpdateWindow, CancelEndsTheModalRunWithZero) {
-  ui::CUpdateDlg dialog(nullptr);
-  dialog.CallAfter([&dialog] {
-    wxCommandEvent click(wxEVT_BUTTON, ui::IDC_CANCEL);
-    click.SetEventObject(dialog.FindWindow(ui::IDC_CANCEL));
-    dialog.FindWindow(ui::IDC_CANCEL)->GetEventHandler()->ProcessEvent(click);
-  });
-  EXPECT_EQ(dialog.ShowModal(), 0);
-}
-
-TEST(UpdateWindow, EscapeEndsTheModalRunWithZero) {
-  ui::CUpdateDlg dialog(nullptr);
-  bool sent = false;
-  dialog.CallAfter([&] {
-    // A real key press through the X server's test extension.
-    dialog.Raise();
-    dialog.SetFocus();
-    wxUIActionSimulator().Char(WXK_ESCAPE);
-    sent = true;
-  });
-  // If the key never arrives, end the run anyway so the test fails instead of hanging.
-  wxTimer guard;
-  guard.Bind(wxEVT_TIMER, [&](wxTimerEvent&) { dialog.EndModal(42); });
-  guard.StartOnce(10000);
-  EXPECT_EQ(dialog.ShowModal(), 0);
-  EXPECT_TRUE(sent);
-}
-
-TEST(UpdateWindow, CloseRequestEndsTheModalRunWithZero) {
-  ui::CUpdateDlg dialog(nullptr);
-  dialog.CallAfter([&dialog] { dialog.Close(); });
-  EXPECT_EQ(dialog.ShowModal(), 0);
+// Server names are bytes in the list: UTF-8 where they are valid UTF-8, the
+// Korean code page of lists made on Windows otherwise.
+TEST(Templates, ServerNamesInEitherEncoding) {
+  EXPECT_EQ(ui::ServerNameText("\xEC\x84\x9C\xEB\xB2\x84"), wxString::FromUTF8("서버"));
+  EXPECT_EQ(ui::ServerNameText("\xBC\xAD\xB9\xF6"), wxString::FromUTF8("서버"));  // CP949
+  EXPECT_EQ(ui::ServerNameText("Server B"), "Server B");
+  EXPECT_EQ(ui::ClientArguments(0x0502000Cu), "-Update /IP:12.0.2.5");
 }

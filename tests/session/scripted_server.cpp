@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "scripted_server.h"
 
 #include <cerrno>
@@ -135,9 +136,14 @@ void ScriptedServer::Run() {
         }
         break;
       }
-      case Step::PauseMs:
-        std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+      case Step::PauseMs: {
+        // Cut short when the server is being destroyed.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
+        while (!stop_ && std::chrono::steady_clock::now() < until) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(std::min(step.ms, 10)));
+        }
         break;
+      }
       case Step::CloseOrderly:
         ::close(fd);
         open = false;

@@ -13,6 +13,7 @@
 #include <wx/evtloop.h>
 
 #include "app/settings.h"
+#include "app/trace.h"
 #include "console_host.h"
 #include "session/update_session.h"
 
@@ -25,6 +26,7 @@ class ConsoleApp : public wxAppConsole {
   bool OnInit() override {
     app::LoadSettings();
     host_ = std::make_unique<console::ConsoleHost>(outcome_, stdout, [this](bool success) {
+      app::Trace("session-ended", "%s", success ? "complete" : "failed");
       status_ = success ? 0 : 1;
       if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->ScheduleExit(status_);
     });

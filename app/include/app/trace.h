@@ -1,6 +1,6 @@
 #pragma once
 /// Diagnostic lines for measuring and for black-box tests: with UPDATER_TRACE
-/// set (to anything), the windows print what they show as
+/// set (to anything), the programs print what they show as
 /// "<event> <microseconds since the epoch> <details>" on standard error.
 /// Players never set it; nothing else changes when it is set.
 

@@ -47,6 +47,10 @@ class UpdateSession : private SocketOwner {
   /// still open.
   void Shutdown();
 
+  /// Holds the socket's notifications back until released (see CUpdateSocket).
+  void HoldNotifications() { socket_.HoldNotifications(); }
+  void ReleaseNotifications() { socket_.ReleaseNotifications(); }
+
   State state() const { return state_; }
   Progress progress() const { return progress_; }
   bool connectionClosed() const { return connectionClosed_; }

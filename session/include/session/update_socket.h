@@ -56,6 +56,12 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   /// Clears owner, stops the notifications and closes the socket.
   void Close();
 
+  /// Holds the notifications back while the UI thread waits for other work
+  /// (the installation); whatever became ready meanwhile is delivered after
+  /// the release, as after a blocking call.
+  void HoldNotifications();
+  void ReleaseNotifications();
+
   bool IsOpen() const { return fd_ >= 0; }
   bool IsConnected() const { return connected_; }
   int LastError() const { return lastError_; }
@@ -89,6 +95,7 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   bool chainedPass_ = false;  // this pass follows another without the loop
   bool moreLikely_ = false;   // the last receive filled what it asked for
   bool peerEnded_ = false;  // end or error seen; closed notification due
+  bool held_ = false;       // watching stopped by HoldNotifications
   int peerEndCode_ = 0;
 };
 

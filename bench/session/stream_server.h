@@ -1,0 +1,97 @@
+#pragma once
+// The update server side of the download benchmarks: a file list of a given
+// size whose bodies repeat one megabyte of noise, sent over loopback.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "session/wire.h"
+
+namespace bench {
+
+constexpr int kStreamFiles = 4;
+
+/// What the server sends after the request: file list, then each header and body.
+struct Stream {
+  std::vector<std::uint8_t> pattern;  // body bytes, repeated
+  std::vector<std::vector<std::uint8_t>> headers;
+  std::array<std::uint8_t, session::kFileListHeaderSize> list{};
+  std::int32_t bodySize = 0;
+};
+
+inline Stream MakeStream(std::int64_t totalBytes) {
+  Stream s;
+  s.pattern.resize(1 << 20);
+  std::uint32_t x = 12345;
+  for (auto& b : s.pattern) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  s.bodySize = static_cast<std::int32_t>(totalBytes / kStreamFiles);
+  session::FileListHeader h;
+  h.counts = {kStreamFiles / 2, kStreamFiles / 2};
+  h.totalBytes = s.bodySize * kStreamFiles;
+  s.list = session::EncodeFileListHeader(h);
+  for (int i = 0; i < kStreamFiles; ++i) {
+    s.headers.push_back(session::EncodeFileHeader(i + 1, s.bodySize, "bench" + std::to_string(i) + ".bin"));
+  }
+  return s;
+}
+
+inline bool SendAll(int fd, const std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    p += sent;
+    n -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+inline void SendStream(int fd, const Stream& s) {
+  SendAll(fd, s.list.data(), s.list.size());
+  for (const auto& header : s.headers) {
+    SendAll(fd, header.data(), header.size());
+    std::int64_t left = s.bodySize;
+    while (left > 0) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(left, s.pattern.size()));
+      if (!SendAll(fd, s.pattern.data(), n)) return;
+      left -= static_cast<std::int64_t>(n);
+    }
+  }
+}
+
+/// A listening socket on 127.0.0.1 at a free port (written to PORT).
+inline int Listen(std::uint16_t& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::listen(fd, 1);
+  socklen_t len = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+  port = ntohs(at.sin_port);
+  return fd;
+}
+
+/// Reads exactly N bytes (less when the peer ends).
+inline std::size_t ReceiveExactly(int fd, std::uint8_t* into, std::size_t n) {
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::recv(fd, into + got, n - got, 0);
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return got;
+}
+
+}  // namespace bench
