@@ -16,7 +16,7 @@ namespace session {
 namespace {
 
 int connectTimeoutMs = 5000;
-int notificationBurst = 64;
+int notificationBurst = 1024;
 // Back-to-back notifications also stop after this long, so painting and
 // button clicks get their turn during a fast download.
 constexpr auto kBurstTime = std::chrono::milliseconds(20);

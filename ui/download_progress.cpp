@@ -35,11 +35,19 @@ void DownloadProgress::Advance(std::int32_t bytes) {
   Changed();
 }
 
+namespace {
+
+bool operator==(const session::ProgressTexts& a, const session::ProgressTexts& b) {
+  return a.fileNumber == b.fileNumber && a.fileCount == b.fileCount &&
+         a.currentPosition == b.currentPosition && a.currentUpper == b.currentUpper &&
+         a.totalPosition == b.totalPosition && a.totalUpper == b.totalUpper;
+}
+
+}  // namespace
+
 void DownloadProgress::SetTexts(const session::ProgressTexts& texts) {
-  pendingTexts_[0] = session::FormatCount(texts.fileNumber, texts.fileCount);
-  pendingTexts_[1] = session::FormatCount(texts.currentPosition, texts.currentUpper);
-  pendingTexts_[2] = session::FormatCount(texts.totalPosition, texts.totalUpper);
-  if (std::equal(pendingTexts_, pendingTexts_ + 3, shownTexts_)) return;
+  pendingTexts_ = texts;
+  if (pendingTexts_ == shownTexts_) return;
   Changed();
 }
 
@@ -50,11 +58,12 @@ void DownloadProgress::Finish() {
 
 void DownloadProgress::Changed() {
   pending_ = true;
+  if (timer_.IsRunning()) return;  // shown when it fires
   const auto now = std::chrono::steady_clock::now();
   const auto since = now - lastShown_;
   if (since >= kRefreshInterval) {
     Show();
-  } else if (!timer_.IsRunning()) {
+  } else {
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kRefreshInterval - since);
     timer_.StartOnce(static_cast<int>(std::max<std::int64_t>(wait.count(), 1)));
   }
@@ -66,11 +75,14 @@ void DownloadProgress::Show() {
   pending_ = false;
   if (totalGauge_->GetValue() != total_.position) totalGauge_->SetValue(static_cast<int>(total_.position));
   if (currentGauge_->GetValue() != current_.position) currentGauge_->SetValue(static_cast<int>(current_.position));
+  const session::ProgressTexts& t = pendingTexts_;
+  const std::pair<int, int> counts[3] = {
+      {t.fileNumber, t.fileCount}, {t.currentPosition, t.currentUpper}, {t.totalPosition, t.totalUpper}};
   for (int i = 0; i < 3; ++i) {
-    if (pendingTexts_[i] == shownTexts_[i]) continue;
-    shownTexts_[i] = pendingTexts_[i];
-    texts_[i]->SetLabel(wxString::FromUTF8(shownTexts_[i]));
+    const wxString text = wxString::FromUTF8(session::FormatCount(counts[i].first, counts[i].second));
+    if (texts_[i]->GetLabel() != text) texts_[i]->SetLabel(text);
   }
+  shownTexts_ = pendingTexts_;
   if (app::TraceEnabled()) {
     app::Trace("progress", "%s %s %s bars %d/%d %d/%d", texts_[0]->GetLabel().utf8_str().data(),
           texts_[1]->GetLabel().utf8_str().data(), texts_[2]->GetLabel().utf8_str().data(),

@@ -71,7 +71,7 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   static void SetConnectTimeoutMs(int milliseconds);
 
   /// Receive notifications delivered back to back while data is waiting,
-  /// before control goes back to the event loop (64 unless changed; 1 makes
+  /// before control goes back to the event loop (1024 unless changed; 1 makes
   /// every notification go through the loop).
   static void SetNotificationBurst(int count);
 

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
 
 #include <wx/timer.h>
 
@@ -44,8 +43,9 @@ class DownloadProgress {
   wxGauge* currentGauge_;
   wxStaticText* texts_[3];
   Bar total_, current_;
-  std::string shownTexts_[3] = {"0/0", "0/0", "0/0"};
-  std::string pendingTexts_[3] = {"0/0", "0/0", "0/0"};
+  // The numbers behind the texts; formatted only when shown, since they
+  // arrive once per received piece.
+  session::ProgressTexts shownTexts_, pendingTexts_;
   bool pending_ = false;
   std::chrono::steady_clock::time_point lastShown_{};
   wxTimer timer_;
