@@ -4,6 +4,9 @@
 #include <wx/utils.h>
 #include <wx/webview.h>
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstdio>
 
 #include "app/trace.h"
@@ -63,7 +66,16 @@ NoticeView::NoticeView(wxWindow* parent, int id) {
 void NoticeView::Navigate(const std::string& path) {
   if (webView_ == nullptr) return;
   const wxString url = FileUrl(path);
+  struct stat st {};
+  FileState now;
+  if (::stat(path.c_str(), &st) == 0) {
+    now = {st.st_size, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+           st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec, static_cast<long long>(st.st_ino)};
+  }
+  // Loading the same page again would only start the view over.
+  if (url == pageUrl_ && now == shown_ && now.size >= 0) return;
   pageUrl_ = url;
+  shown_ = now;
   webView_->LoadURL(url);
 }
 

@@ -24,6 +24,7 @@ class NoticeView {
   bool hasWebView() const { return webView_ != nullptr; }
 
   /// Shows the local file PATH (absolute); without a web view it does nothing.
+  /// The page already shown, unchanged on disk, is not loaded again.
   void Navigate(const std::string& path);
 
  private:
@@ -34,6 +35,11 @@ class NoticeView {
   wxWindow* window_ = nullptr;
   wxWebView* webView_ = nullptr;
   wxString pageUrl_;  // the page the view may show, without a fragment
+  struct FileState {
+    long long size = -1, modified = 0, changed = 0, inode = 0;
+    bool operator==(const FileState&) const = default;
+  };
+  FileState shown_;   // of the file when it was last loaded
 };
 
 /// PATH as a file URL ("file:///…", every byte outside the unreserved set escaped).
