@@ -64,7 +64,10 @@ void UpdateSession::HandleReceive() {
   const std::size_t room = kReceiveBufferSize - buffered_;
   if (room > 0) {
     const long got = socket_.Receive(buffer_ + buffered_, room);
-    if (got > 0) buffered_ += static_cast<std::size_t>(got);
+    if (got > 0) {
+      buffered_ += static_cast<std::size_t>(got);
+      host_.OnReceived(static_cast<std::size_t>(got));
+    }
   }
   // A finished session opens nothing more: whatever still arrives is dropped.
   if (progress_ != Progress::Running) {
@@ -184,6 +187,7 @@ UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
   }
 
   if (reply.redirect != 0 && !fromLoopback) {
+    if (++redirects_ > kMaxRedirects) return Fail(resources::MessageId::MsgConnectFailed);
     host_.OnRedirect(reply.redirect);
     socket_.Close();
     if (!socket_.Create()) {
@@ -257,6 +261,7 @@ UpdateSession::Step UpdateSession::OnFileList() {
   buffered_ -= kFileListHeaderSize;
   filesLeft_ = {header.counts[0], header.counts[1]};
   totalBytes_ = header.totalBytes;
+  announcedBytes_ = 0;
   host_.OnFileList(header);
   if (totalBytes_ > kMaxDownloadBytes && socket_.localAddress != kLoopbackAddress) {
     return Fail(resources::MessageId::MsgTooManyFiles);
@@ -291,6 +296,12 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   // Names arrive from the network: refuse anything that would leave the
   // installation folder before a file is opened for it.
   if (!platform::IsContainedRelativeName(header.name)) return Refuse("name outside the folder");
+  // The size limit holds for what is sent, not only for what the file list
+  // promised: a server afar cannot announce little and send much.
+  announcedBytes_ += header.bodyLength;
+  if (announcedBytes_ > kMaxDownloadBytes && socket_.localAddress != kLoopbackAddress) {
+    return Fail(resources::MessageId::MsgTooManyFiles);
+  }
   --filesLeft_[kindIndex_];
   fileVersion_ = header.version;
   remaining_ = header.bodyLength;
@@ -314,7 +325,9 @@ UpdateSession::Step UpdateSession::OnFileBody() {
   if (remaining_ == 0) {
     if (!CloseOutput()) return FailCannotCreate(currentName_ + ".gz");
     outcome_.versions[kindIndex_] = fileVersion_;
-    outcome_.receivedNames.push_back(currentName_);
+    // A name sent twice has one download, which the later body replaced:
+    // it is installed once.
+    if (receivedThisSession_.insert(currentName_).second) outcome_.receivedNames.push_back(currentName_);
     host_.OnFileCompleted(currentName_);
     state_ = WaitFileHeader;
     return Step::Continue;

@@ -16,11 +16,11 @@ struct ConsoleRun {
   std::string output;
 };
 
-ConsoleRun RunConsole() {
+ConsoleRun RunConsole(const std::string& arguments = "") {
   const char* tool = std::getenv("UPDATER_CONSOLE");
   ConsoleRun run{-1, {}};
   if (tool == nullptr) return run;
-  FILE* pipe = popen((std::string("'") + tool + "' 2>&1").c_str(), "r");
+  FILE* pipe = popen((std::string("'") + tool + "' " + arguments + " 2>&1").c_str(), "r");
   char chunk[512];
   while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) run.output.append(chunk, n);
   const int status = pclose(pipe);
@@ -72,4 +72,50 @@ TEST_F(SessionTest, ConsoleExitsOneAfterAFailureWithTheMessageText) {
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_NE(run.output.find("connection closed by the server"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("installation would run now for 1 file(s)"), std::string::npos) << run.output;
+}
+
+// A server that goes silent (three files announced, one sent) does not keep
+// the console waiting; names are printed with control characters escaped.
+TEST_F(SessionTest, ConsoleGivesUpOnASilentServerAndEscapesNames) {
+  ASSERT_NE(std::getenv("UPDATER_CONSOLE"), nullptr);
+  ScriptedServer server;
+  server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(3, 0, 12), File("a\x1b[2Jb.dat", 1, Body(4))}));
+  server.Start();
+  WriteFile("Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
+  const ConsoleRun run = RunConsole("--idle-timeout 1");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("file completed: a\\x1B[2Jb.dat.gz"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find('\x1b'), std::string::npos);
+  EXPECT_NE(run.output.find("no data from the server for 1 s: giving up"), std::string::npos) << run.output;
+}
+
+// --install installs what was received, as the window's OK button does, and
+// records the versions; a file that cannot be installed makes it exit 1.
+TEST_F(SessionTest, ConsoleInstallsWhatItReceived) {
+  ASSERT_NE(std::getenv("UPDATER_CONSOLE"), nullptr);
+  const Bytes gz = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3, 0xcb, 0x48, 0xcd, 0xc9, 0xc9, 0x07, 0x00,
+                    0x86, 0xa6, 0x10, 0x36, 0x05, 0, 0, 0};  // "hello"
+  for (const bool broken : {false, true}) {
+    SCOPED_TRACE(broken ? "not gzip" : "gzip");
+    ScriptedServer server;
+    const Bytes second = broken ? Body(9) : gz;
+    server.Send(Reply(broken ? 3 : 2, 0)).Expect(9).Send(
+        Cat({FileList(2, 0, static_cast<std::int32_t>(gz.size() + second.size())), File("sub\\one.txt", 1, gz),
+             File("two.txt", 2, second)}));
+    server.Start();
+    WriteFile("Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
+    const ConsoleRun run = RunConsole("--install");
+    EXPECT_EQ(ReadFile("sub/one.txt"), "hello");
+    if (broken) {
+      EXPECT_EQ(run.status, 1) << run.output;
+      EXPECT_NE(run.output.find("message: Can't decompress two.txt.gz"), std::string::npos) << run.output;
+      EXPECT_NE(ReadFile("File.ver"), "") << "kept from the first case";
+    } else {
+      EXPECT_EQ(run.status, 0) << run.output;
+      EXPECT_EQ(ReadFile("two.txt"), "hello");
+      EXPECT_NE(run.output.find("installed: sub\\one.txt\ninstalled: two.txt\nversions recorded: 2 0"),
+                std::string::npos)
+          << run.output;
+    }
+  }
 }

@@ -10,7 +10,49 @@
 
 using namespace testing_session;
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
+
 namespace {
+
+/// Answers every connection on ADDRESS:43001 with a redirect to TARGET and
+/// counts the connections.
+class RedirectingServer {
+ public:
+  RedirectingServer(const char* address, std::uint32_t target) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(session::kRedirectPort);
+    inet_pton(AF_INET, address, &at.sin_addr);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ::listen(fd_, 64);
+    thread_ = std::thread([this, target] {
+      const Bytes reply = Reply(2, 0, target);
+      for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0;) {
+        ++connections;
+        ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+        ::close(client);
+      }
+    });
+  }
+  ~RedirectingServer() {
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  std::atomic<int> connections{0};
+
+ private:
+  int fd_ = -1;
+  std::thread thread_;
+};
 
 constexpr const char* kInsideVariable = "SESSION_TEST_INSIDE_NETNS";
 constexpr std::uint32_t kTarget = 0x020200C0;   // 192.0.2.2
@@ -85,4 +127,46 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
   ASSERT_TRUE(RunUntilSettled());
   EXPECT_EQ(host_.messages, std::vector<int>{2});
   EXPECT_TRUE(host_.ended);
+
+  // Servers that redirect to themselves or to each other: eight redirects
+  // are followed, the ninth is met with message 2 as a target that does not connect.
+  for (const bool toEachOther : {false, true}) {
+    SCOPED_TRACE(toEachOther ? "to each other" : "to itself");
+    host_ = RecordingHost();
+    constexpr std::uint32_t kFirst = 0x010200C0;  // 192.0.2.1
+    RedirectingServer a("192.0.2.1", toEachOther ? kTarget : kFirst);
+    RedirectingServer b("192.0.2.2", kFirst);
+    MakeSession(session::kRedirectPort, "192.0.2.1").ConnectToServers();
+    ASSERT_TRUE(RunUntilSettled());
+    EXPECT_EQ(host_.messages, std::vector<int>{2});
+    EXPECT_TRUE(host_.ended);
+    EXPECT_EQ(a.connections + b.connections, 1 + session::UpdateSession::kMaxRedirects);
+  }
+
+  // The limit counts what the file headers announce, whatever the file list
+  // promised: the header that would pass it is refused before its file is opened.
+  for (const std::int32_t second : {104857600 - 4, 104857600 - 3}) {
+    SCOPED_TRACE(second);
+    host_ = RecordingHost();
+    outcome_ = {};
+    ScriptedServer server("192.0.2.1");
+    server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(2, 0, 1), File("one.dat", 1, Body(4)),
+                                                 session::EncodeFileHeader(2, second, "two.dat"),
+                                                 Body(4096)}));
+    server.Start();
+    MakeSession(server.port(), "192.0.2.1").ConnectToServers();
+    ASSERT_TRUE(RunLoopUntil(
+        [&] { return host_.ended || (!outcome_.receivedNames.empty() && std::filesystem::exists("two.dat.gz")); }));
+    EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"one.dat"});
+    if (second == 104857600 - 4) {
+      EXPECT_TRUE(host_.messages.empty());
+      EXPECT_TRUE(std::filesystem::exists("two.dat.gz"));
+    } else {
+      EXPECT_EQ(host_.messages, std::vector<int>{6});
+      EXPECT_FALSE(std::filesystem::exists("two.dat.gz"));
+    }
+    session_.reset();
+    std::filesystem::remove("one.dat.gz");
+    std::filesystem::remove("two.dat.gz");
+  }
 }

@@ -15,6 +15,26 @@ namespace console {
 
 using session::Ipv4ToText;
 
+namespace {
+
+/// NAME as it may be printed: names come from the server, and a control
+/// character in one must not reach the operator's terminal.
+std::string Printable(const std::string& name) {
+  std::string out;
+  for (const unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 ConsoleHost::ConsoleHost(session::SessionOutcome& outcome, std::FILE* out,
                          std::function<void(bool)> end)
     : outcome_(outcome), out_(out), end_(std::move(end)) {}
@@ -64,7 +84,7 @@ void ConsoleHost::ShowMessage(resources::MessageId id) {
 void ConsoleHost::ShowCannotCreateFile(const std::string& name) {
   ++messagesShown_;
   failed_ = true;
-  Line("message: Can't create file %s", name.c_str());
+  Line("message: Can't create file %s", Printable(name).c_str());
 }
 
 void ConsoleHost::EndWindow() {
@@ -85,16 +105,17 @@ void ConsoleHost::RunInstallation() {
     return;
   }
   const ui::InstallResult result = ui::InstallReceivedFiles(
-      outcome_, [this](const std::string& name) { Line("installed: %s", name.c_str()); });
+      outcome_, [this](const std::string& name) { Line("installed: %s", Printable(name).c_str()); });
   if (result.failed()) {
     installFailed_ = true;
-    Line("message: %s", result.FailureText().c_str());
+    Line("message: %s", Printable(result.FailureText()).c_str());
   } else {
     Line("versions recorded: %u %u", outcome_.versions[0], outcome_.versions[1]);
   }
 }
 
 void ConsoleHost::OnConnected(const std::string& server, unsigned port, session::Ipv4Address local) {
+  lastActivity_ = std::chrono::steady_clock::now();
   Line("connected to %s:%u from %s", server.c_str(), port, Ipv4ToText(local).c_str());
 }
 
@@ -128,16 +149,25 @@ void ConsoleHost::OnFileList(const session::FileListHeader& header) {
 
 void ConsoleHost::OnFileStarted(const std::string& localName, std::int32_t bytes,
                                 std::uint32_t version) {
-  Line("file started: %s.gz, %d bytes, version %u", localName.c_str(), bytes, version);
+  Line("file started: %s.gz, %d bytes, version %u", Printable(localName).c_str(), bytes, version);
 }
 
 void ConsoleHost::OnFileCompleted(const std::string& localName) {
-  Line("file completed: %s.gz", localName.c_str());
+  Line("file completed: %s.gz", Printable(localName).c_str());
 }
 
 void ConsoleHost::OnComplete() { Line("complete"); }
 
-void ConsoleHost::OnRefused(const std::string& why) { Line("refused: %s", why.c_str()); }
+void ConsoleHost::OnRefused(const std::string& why) { Line("refused: %s", Printable(why).c_str()); }
+
+void ConsoleHost::OnReceived(std::size_t) { lastActivity_ = std::chrono::steady_clock::now(); }
+
+void ConsoleHost::GiveUp(const std::string& why) {
+  if (ended_) return;
+  failed_ = true;
+  Line("%s", why.c_str());
+  End(false);
+}
 
 void ConsoleHost::OnConnectionClosed(int errorCode) {
   if (errorCode == 0) {

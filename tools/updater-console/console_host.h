@@ -2,6 +2,7 @@
 /// A SessionHost without a display: one line per event on a stream. It is
 /// also the host of the session benchmark.
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -24,6 +25,10 @@ class ConsoleHost : public session::SessionHost {
   bool installationSucceeded() const { return !installFailed_; }
 
   bool ended() const { return ended_; }
+  /// When the last byte (or the connection) came.
+  std::chrono::steady_clock::time_point lastActivity() const { return lastActivity_; }
+  /// Ends as a failure with a line saying why (the console's own limits).
+  void GiveUp(const std::string& why);
   bool succeeded() const { return succeeded_; }
   int messagesShown() const { return messagesShown_; }
 
@@ -40,6 +45,7 @@ class ConsoleHost : public session::SessionHost {
   void RepaintNow() override {}
   void RunInstallation() override;
 
+  void OnReceived(std::size_t bytes) override;
   void OnConnected(const std::string& server, unsigned port, session::Ipv4Address local) override;
   void OnVersionReply(const session::VersionReply& reply, std::uint32_t major, std::uint32_t minor) override;
   void OnUpToDate() override;
@@ -67,6 +73,7 @@ class ConsoleHost : public session::SessionHost {
   bool install_ = false;
   bool installFailed_ = false;
   int messagesShown_ = 0;
+  std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace console

@@ -5,12 +5,15 @@
 // with --install, the installation succeeded), 1 after any failure, 2 for a
 // command line it does not understand.
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include <wx/app.h>
 #include <wx/evtloop.h>
+#include <wx/timer.h>
 
 #include "app/settings.h"
 #include "app/trace.h"
@@ -20,6 +23,7 @@
 namespace {
 
 bool installRequested = false;  // --install
+int idleSeconds = 60;           // --idle-timeout
 
 class ConsoleApp : public wxAppConsole {
  public:
@@ -35,6 +39,15 @@ class ConsoleApp : public wxAppConsole {
         *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port);
     // Start inside the running loop, so that ending at once can end it.
     CallAfter([this] { session_->ConnectToServers(); });
+    // A window has its Cancel button; the console gives up on a server
+    // that stays silent.
+    idle_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
+      const auto silent = std::chrono::steady_clock::now() - host_->lastActivity();
+      if (!host_->ended() && silent >= std::chrono::seconds(idleSeconds)) {
+        host_->GiveUp("no data from the server for " + std::to_string(idleSeconds) + " s: giving up");
+      }
+    });
+    idle_.Start(250);
     return true;
   }
   int OnRun() override {
@@ -57,6 +70,7 @@ class ConsoleApp : public wxAppConsole {
   std::unique_ptr<console::ConsoleHost> host_;
   std::unique_ptr<session::UpdateSession> session_;
   int status_ = 1;
+  wxTimer idle_;
 };
 
 }  // namespace
@@ -70,11 +84,16 @@ int main(int argc, char** argv) {
       installRequested = true;
       continue;
     }
+    if (argument == "--idle-timeout" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+      idleSeconds = std::atoi(argv[++i]);
+      continue;
+    }
     std::fprintf(argument == "--help" ? stdout : stderr,
-                 "usage: updater-console [--install]\n"
+                 "usage: updater-console [--install] [--idle-timeout SECONDS]\n"
                  "  Runs one update session in the current directory, as the updater would\n"
                  "  (settings from Config.ini), and prints one line per event.\n"
-                 "  --install  also install the received files and record File.ver\n"
+                 "  --install       also install the received files and record File.ver\n"
+                 "  --idle-timeout  give up after SECONDS without a byte from the server (60)\n"
                  "Exit status: 0 complete or up to date, 1 any failure, 2 bad usage.\n");
     return argument == "--help" ? 0 : 2;
   }

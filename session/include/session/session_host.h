@@ -51,6 +51,7 @@ class SessionHost {
   virtual void RunInstallation() = 0;            ///< installs SessionOutcome::receivedNames
 
   // What happened, for hosts that report it; a window ignores these.
+  virtual void OnReceived(std::size_t /*bytes*/) {}  ///< bytes arrived on the connection
   virtual void OnConnected(const std::string& /*server*/, unsigned /*port*/, Ipv4Address /*local*/) {}
   virtual void OnVersionReply(const VersionReply& /*reply*/, std::uint32_t /*major*/, std::uint32_t /*minor*/) {}
   virtual void OnUpToDate() {}

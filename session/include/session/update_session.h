@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_set>
 
 #include "session/session_host.h"
 #include "session/update_socket.h"
@@ -22,6 +23,11 @@ namespace session {
 
 class UpdateSession : private SocketOwner {
  public:
+  /// Redirects followed in one session; one more is treated as a target
+  /// that does not connect, so servers pointing at each other cannot keep
+  /// the updater connecting forever.
+  static constexpr int kMaxRedirects = 8;
+
   enum State {
     WaitVersionReply = 0,
     WaitNoticeLength = 1,
@@ -97,12 +103,15 @@ class UpdateSession : private SocketOwner {
   std::int64_t remaining_ = 0;
   std::uint32_t noticeLength_ = 0;
   std::int32_t totalBytes_ = 0;
+  std::int64_t announcedBytes_ = 0;  // body lengths of the file headers so far
+  int redirects_ = 0;
   std::array<std::uint32_t, 2> filesLeft_{};
   int kindIndex_ = 0;
   std::uint32_t fileVersion_ = 0;
   std::FILE* output_ = nullptr;
   std::string outputName_;    // name of the open file, for messages
   std::string currentName_;
+  std::unordered_set<std::string> receivedThisSession_;
   // Mirror of the two progress bars, for the texts.
   std::int64_t filePosition_ = 0, fileUpper_ = 0, totalPosition_ = 0, totalUpper_ = 0;
 };
