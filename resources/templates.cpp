@@ -1,4 +1,7 @@
+#include <wx/dialog.h>
+#include <wx/log.h>
 #include <wx/mstream.h>
+#include <wx/panel.h>
 #include <wx/xml/xml.h>
 #include <wx/xrc/xh_all.h>
 #include <wx/xrc/xmlres.h>
@@ -37,6 +40,18 @@ bool LoadDialogTemplates() {
            LoadTemplate(xrc_wait_panel, xrc_wait_panel_size) &&
            LoadTemplate(xrc_server_select, xrc_server_select_size);
   return loaded;
+}
+
+bool LoadDialogTemplate(wxDialog* dialog, wxWindow* parent, const char* name) {
+  if (LoadDialogTemplates() && wxXmlResource::Get()->LoadDialog(dialog, parent, name)) return true;
+  wxLogError("dialog template %s is missing", name);
+  return false;
+}
+
+bool LoadPanelTemplate(wxPanel* panel, wxWindow* parent, const char* name) {
+  if (LoadDialogTemplates() && wxXmlResource::Get()->LoadPanel(panel, parent, name)) return true;
+  wxLogError("dialog template %s is missing", name);
+  return false;
 }
 
 }  // namespace resources

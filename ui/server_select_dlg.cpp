@@ -3,9 +3,7 @@
 #include <wx/button.h>
 #include <wx/iconbndl.h>
 #include <wx/listbox.h>
-#include <wx/log.h>
 #include <wx/strconv.h>
-#include <wx/xrc/xmlres.h>
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -58,11 +56,7 @@ std::string ClientArguments(std::uint32_t address) {
 }
 
 CServerSelectDlg::CServerSelectDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
-  if (!resources::LoadDialogTemplates() ||
-      !wxXmlResource::Get()->LoadDialog(this, parent, resources::kServerSelectTemplate)) {
-    wxLogError("dialog template %s is missing", resources::kServerSelectTemplate);
-    return;
-  }
+  if (!resources::LoadDialogTemplate(this, parent, resources::kServerSelectTemplate)) return;
   SetClientSize(ConvertDialogToPixels(wxSize(217, 99)));
   Centre();
   serverList_ = dynamic_cast<wxListBox*>(FindWindow(IDC_SERVER_LIST));

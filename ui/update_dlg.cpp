@@ -53,11 +53,7 @@ constexpr int kDownloadAreaControls[] = {IDC_FILE_COUNT_LABEL, IDC_CURRENT_LABEL
 }  // namespace
 
 CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
-  if (!resources::LoadDialogTemplates() ||
-      !wxXmlResource::Get()->LoadDialog(this, parent, resources::kUpdateDialogTemplate)) {
-    wxLogError("dialog template %s is missing", resources::kUpdateDialogTemplate);
-    return;
-  }
+  if (!resources::LoadDialogTemplate(this, parent, resources::kUpdateDialogTemplate)) return;
   // The template's size was converted before its font was applied; the
   // window measures dialog units in its own font, as its controls did.
   SetClientSize(ConvertDialogToPixels(TemplateClientSize()));

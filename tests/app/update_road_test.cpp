@@ -159,6 +159,24 @@ class UpdateRoad : public ::testing::Test {
     return std::to_string(record.major) + " " + std::to_string(record.minor);
   }
 
+  /// A fresh run against SERVER with nothing new, through OK to the server
+  /// selection listing SERVERS; gives that window.
+  std::string UpToDateToServerSelection(ScriptedServer& server,
+                                        const std::vector<std::pair<std::string, std::string>>& servers,
+                                        const std::string& client = "record-client", const std::string& path = "") {
+    fs::remove(dir_ / "client.txt");
+    fs::remove(dir_ / "trace.txt");
+    server.Send(Reply(0, 0));
+    server.Start();
+    Configure(server.port(), client);
+    ServerList(servers);
+    Start({}, path);
+    ClickOk();
+    const std::string select = test_support::WindowOf(update_->pid(), kSelectTitle);
+    EXPECT_FALSE(select.empty());
+    return select;
+  }
+
   test_support::TempDir dir_;
   std::string game_;
   std::unique_ptr<test_support::ChildProcess> update_;
@@ -400,17 +418,8 @@ TEST_F(UpdateRoad, ServerSelectionLaunchesWithTheChosenAddress) {
                         Case{"empty list", {}, false, "arg /IP:255.255.255.255"},
                         Case{"not an address", {{"A", "game.example"}}, false, "arg /IP:255.255.255.255"}}) {
     SCOPED_TRACE(c.name);
-    fs::remove(dir_ / "client.txt");
-    fs::remove(dir_ / "trace.txt");
     ScriptedServer server;
-    server.Send(Reply(0, 0));
-    server.Start();
-    Configure(server.port());
-    ServerList(c.servers);
-    Start();
-    ClickOk();
-    const std::string select = test_support::WindowOf(update_->pid(), kSelectTitle);
-    ASSERT_FALSE(select.empty());
+    const std::string select = UpToDateToServerSelection(server, c.servers);
     if (c.doubleClickSecond) {
       // Entries are one text line high, from the list's top at 10 dialog units.
       test_support::ClickAt(select, 40, 46, true);
@@ -440,16 +449,8 @@ TEST_F(UpdateRoad, ClientLaunchThroughWineAndItsFailures) {
                         Case{"missing client", "Missing.exe", "", {"Missing.exe: No such file or directory", message3}},
                         Case{"no wine", "Game.exe", noWine, {"", message3}}}) {
     SCOPED_TRACE(c.name);
-    fs::remove(dir_ / "client.txt");
-    fs::remove(dir_ / "trace.txt");
     ScriptedServer server;
-    server.Send(Reply(0, 0));
-    server.Start();
-    Configure(server.port(), c.client);
-    ServerList({{"A", "192.0.2.5"}});
-    Start({}, c.path);
-    ClickOk();
-    PressKey(test_support::WindowOf(update_->pid(), kSelectTitle), "Return");
+    PressKey(UpToDateToServerSelection(server, {{"A", "192.0.2.5"}}, c.client, c.path), "Return");
     if (c.boxes.empty()) {
       EXPECT_EQ(ClientRecord(), (std::vector<std::string>{"cwd " + game_, "inherited", "arg wine",
                                                           "arg ./Game.exe", "arg -Update", "arg /IP:192.0.2.5"}));

@@ -340,14 +340,21 @@ TEST_F(SessionTest, FromLoopbackAnyTotalIsAcceptedAndRedirectsAreIgnored) {
 TEST_F(SessionTest, ConnectToAnAddressThatNeverAnswersIsBounded) {
   // A listener whose accept queue is full drops further connection attempts
   // without an answer, as an unreachable host does.
-  ScriptedServer server("127.0.0.2");
-  server.Send(Reply(0, 0));
+  // The same port on 127.0.0.1 may be taken by another program: try others.
+  std::unique_ptr<ScriptedServer> second;
   const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in at{};
   at.sin_family = AF_INET;
-  at.sin_port = htons(server.port());
   at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    second = std::make_unique<ScriptedServer>("127.0.0.2");
+    at.sin_port = htons(second->port());
+    if (::bind(silent, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) break;
+    second.reset();
+  }
+  ASSERT_NE(second, nullptr);
+  ScriptedServer& server = *second;
+  server.Send(Reply(0, 0));
   ASSERT_EQ(::listen(silent, 0), 0);
   std::vector<int> fillers;
   for (int i = 0; i < 3; ++i) {

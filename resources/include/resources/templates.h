@@ -3,6 +3,10 @@
 
 #include <wx/icon.h>
 
+class wxDialog;
+class wxPanel;
+class wxWindow;
+
 namespace resources {
 
 /// Dialog template ids; each is the object name in the XRC resources.
@@ -15,6 +19,11 @@ inline constexpr int kUpdaterIconId = 130;
 /// template into wxXmlResource::Get(). Safe to call more than once; false when
 /// a template cannot be parsed.
 bool LoadDialogTemplates();
+
+/// Builds DIALOG (or PANEL) from template NAME as a child of PARENT; false,
+/// with the reason logged, when the template is missing.
+bool LoadDialogTemplate(wxDialog* dialog, wxWindow* parent, const char* name);
+bool LoadPanelTemplate(wxPanel* panel, wxWindow* parent, const char* name);
 
 /// Icon resource 130.
 wxIcon LoadUpdaterIcon();
