@@ -6,26 +6,17 @@
 #include <fstream>
 
 #include "session_fixture.h"
+#include "test_support/process.h"
 
 using namespace testing_session;
 
 namespace {
 
-struct ConsoleRun {
-  int status;
-  std::string output;
-};
-
-ConsoleRun RunConsole(const std::string& arguments = "") {
+/// The tool in the current directory with ARGUMENTS as a shell would split them.
+test_support::RunResult RunConsole(const std::string& arguments = "") {
   const char* tool = std::getenv("UPDATER_CONSOLE");
-  ConsoleRun run{-1, {}};
-  if (tool == nullptr) return run;
-  FILE* pipe = popen((std::string("'") + tool + "' " + arguments + " 2>&1").c_str(), "r");
-  char chunk[512];
-  while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) run.output.append(chunk, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  if (tool == nullptr) return {};
+  return test_support::Run({"/bin/sh", "-c", std::string("'") + tool + "' " + arguments});
 }
 
 }  // namespace
@@ -38,7 +29,7 @@ TEST_F(SessionTest, ConsoleReportsEachEventAndExitsZeroWhenComplete) {
                  File("sub\\b.dat", 2, Body(4))}));
   server.Start();
   WriteFile("Config.ini", "[Update]\nIP1=\nIP2=127.0.0.1\nPort=" + std::to_string(server.port()) + "\n");
-  const ConsoleRun run = RunConsole();
+  const test_support::RunResult run = RunConsole();
   EXPECT_EQ(run.status, 0) << run.output;
   for (const char* line : {"connected to 127.0.0.1:", "versions: server 1 2, installed 0 0",
                            "request notice and files with 0 0", "notice written: Notice.html, 8 bytes",
@@ -58,7 +49,7 @@ TEST_F(SessionTest, ConsoleExitsOneAfterAFailureWithTheMessageText) {
     server.Send(Reply(1, 2, 0, 0, 7));
     server.Start();
     WriteFile("Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
-    const ConsoleRun run = RunConsole();
+    const test_support::RunResult run = RunConsole();
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_NE(run.output.find("message 5 (MsgVersionMismatch): 버전이 일치하지 안습니다."), std::string::npos)
         << run.output;
@@ -68,7 +59,7 @@ TEST_F(SessionTest, ConsoleExitsOneAfterAFailureWithTheMessageText) {
   server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(2, 0, 20), File("a.dat", 1, Body(10))})).Close();
   server.Start();
   WriteFile("Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
-  const ConsoleRun run = RunConsole();
+  const test_support::RunResult run = RunConsole();
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_NE(run.output.find("connection closed by the server"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("installation would run now for 1 file(s)"), std::string::npos) << run.output;
@@ -82,7 +73,7 @@ TEST_F(SessionTest, ConsoleGivesUpOnASilentServerAndEscapesNames) {
   server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(3, 0, 12), File("a\x1b[2Jb.dat", 1, Body(4))}));
   server.Start();
   WriteFile("Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
-  const ConsoleRun run = RunConsole("--idle-timeout 1");
+  const test_support::RunResult run = RunConsole("--idle-timeout 1");
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_NE(run.output.find("file completed: a\\x1B[2Jb.dat.gz"), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find('\x1b'), std::string::npos);
@@ -104,7 +95,7 @@ TEST_F(SessionTest, ConsoleInstallsWhatItReceived) {
              File("two.txt", 2, second)}));
     server.Start();
     WriteFile("Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
-    const ConsoleRun run = RunConsole("--install");
+    const test_support::RunResult run = RunConsole("--install");
     EXPECT_EQ(ReadFile("sub/one.txt"), "hello");
     if (broken) {
       EXPECT_EQ(run.status, 1) << run.output;
