@@ -1,0 +1,101 @@
+#pragma once
+/// The release store: one folder of plain files that an operator can read,
+/// back up and copy.
+///
+///   STORE/CURRENT                       the state in force: both version counters and the notice
+///   STORE/major/3/manifest              what major version 3 changed (sizes and names)
+///   STORE/major/3/files/data/a.dat.gz   each changed file, compressed once as a gzip stream
+///   STORE/minor/...                     the same for minor versions
+///   STORE/notice/1733620000.html        the notice pages, named by their time stamps
+///
+/// CURRENT is only ever replaced whole, by rename, after everything it names
+/// is on disk; a release folder or notice page it does not name is ignored.
+/// A published release never changes, so a server can keep using it while
+/// newer states appear.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace server {
+
+/// Kind 0 files update the major version, kind 1 files the minor version.
+constexpr int kKinds = 2;
+const char* KindName(int kind);  ///< "major" or "minor"
+/// "major" -> 0, "minor" -> 1; false for anything else.
+bool ParseKind(std::string_view text, int& kind);
+
+/// A store that cannot be read or changed; what() is one line for the operator.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// One file as changed by one release.
+struct StoredFile {
+  std::string name;                 ///< as sent to the updater: "data\maps\a.dat"
+  std::uint32_t gzipBytes = 0;      ///< body length on the wire, at most 2,147,483,647
+  std::uint64_t originalBytes = 0;
+  std::string path;                 ///< of the gzip stream, relative to the store folder
+};
+
+/// One published version of one kind.
+struct Release {
+  int kind = 0;
+  std::uint32_t version = 0;
+  std::int64_t publishedAt = 0;     ///< seconds since 1970 UTC
+  std::vector<StoredFile> files;    ///< sorted by name, byte by byte
+  /// Identity of the manifest file, so that a reload can tell that it is unchanged.
+  std::uint64_t manifestDevice = 0, manifestInode = 0;
+  std::int64_t manifestModified = 0;
+
+  std::uint64_t GzipTotal() const;
+  std::uint64_t OriginalTotal() const;
+};
+
+struct NoticePage {
+  std::int32_t stamp = 0;           ///< 0: no notice
+  std::string path;                 ///< relative to the store folder; empty without a notice
+  std::uint64_t bytes = 0;
+};
+
+/// The store's state at one moment: every release of both kinds and the notice.
+struct Snapshot {
+  std::string root;
+  /// releases[kind][v - 1] is version v of that kind.
+  std::array<std::vector<std::shared_ptr<const Release>>, kKinds> releases;
+  NoticePage notice;
+  /// The highest notice stamp ever given out, even when the notice was removed since.
+  std::int32_t lastStamp = 0;
+
+  std::uint32_t Counter(int kind) const {
+    return static_cast<std::uint32_t>(releases[kind].size());
+  }
+};
+
+/// Reads the state in force under ROOT, checking that every file it names is
+/// there with its recorded size. A folder without CURRENT is an empty store
+/// (both counters 0, no notice). Releases held by PREVIOUS whose manifest is
+/// unchanged are taken over instead of read again.
+std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root,
+                                             const Snapshot* previous = nullptr);
+
+/// Sets FILE as the notice page; its stamp is NOW, or 2 seconds after the
+/// previous stamp when that is later (the updater takes stamps within one
+/// second of each other as the same page). Returns the stamp.
+std::int32_t SetNotice(const std::string& root, const std::string& file, std::int64_t now);
+/// Removes the notice: sessions then get the stamp 0 and a notice of length 0.
+void ClearNotice(const std::string& root);
+
+/// Why NAME (as sent, backslash-separated) cannot be published, or nullptr
+/// when it can: the updater's own rule (not empty, at most 255 bytes, not
+/// absolute, no drive, no "..") plus what a player's file system or the
+/// manifest cannot hold (control characters, characters Windows refuses,
+/// empty folder names).
+const char* CheckPublishName(std::string_view name);
+
+}  // namespace server

@@ -1,0 +1,349 @@
+#include "server/publish.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "session/wire.h"
+#include "store_files.h"
+
+namespace fs = std::filesystem;
+
+namespace server {
+
+namespace {
+
+/// libdeflate's best (and slowest) level: the smallest downloads.
+constexpr int kCompressionLevel = 12;
+/// A file is compressed in pieces of at most this size, each its own gzip
+/// member, so memory stays bounded whatever the file size. The updater's
+/// engine reads every member of a stream; a piece this large loses nothing
+/// measurable to the restart of the dictionary.
+constexpr std::size_t kPieceBytes = 32u << 20;
+
+struct SourceFile {
+  std::string name;  // as sent: "data\maps\a.dat"
+  std::string path;  // on this machine
+};
+
+std::string FoldCase(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+/// Every file below DIR with its name; names that cannot be published go to REFUSALS.
+std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefusal>& refusals) {
+  std::error_code error;
+  if (!fs::is_directory(dir, error)) throw StoreError(dir + ": not a folder");
+  std::vector<SourceFile> files;
+  std::map<std::string, std::string> byFoldedName;
+  fs::recursive_directory_iterator it(dir, fs::directory_options::none, error);
+  for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    const fs::path relative = it->path().lexically_relative(dir);
+    std::string name;
+    const char* refusal = nullptr;
+    for (const fs::path& part : relative) {
+      const std::string text = part.string();
+      if (text.find('\\') != std::string::npos) refusal = "'\\' inside a file or folder name";
+      if (!name.empty()) name += '\\';
+      name += text;
+    }
+    const fs::file_status own = it->symlink_status(error);
+    if (error) break;
+    if (fs::is_directory(own)) continue;
+    if (fs::is_symlink(own)) {
+      const fs::file_status target = it->status(error);
+      error.clear();
+      if (fs::is_directory(target)) {
+        refusal = "link to a folder (links to folders are not followed)";
+      } else if (!fs::is_regular_file(target)) {
+        refusal = "link to nothing publishable";
+      }
+    } else if (!fs::is_regular_file(own)) {
+      refusal = "not a regular file";
+    }
+    if (refusal == nullptr && relative.filename().string().size() + 3 > NAME_MAX) {
+      refusal = "file name too long to store with \".gz\" appended";
+    }
+    if (refusal == nullptr) refusal = CheckPublishName(name);
+    if (refusal == nullptr) {
+      const auto [at, added] = byFoldedName.emplace(FoldCase(name), name);
+      if (!added) {
+        refusals.push_back({name, "same name as " + at->second +
+                                      " apart from letter case (one file on the player's disk)"});
+        continue;
+      }
+    }
+    if (refusal != nullptr) {
+      refusals.push_back({name, refusal});
+    } else {
+      files.push_back({name, it->path().string()});
+    }
+  }
+  if (error) throw StoreError(dir + ": " + error.message());
+  std::sort(files.begin(), files.end(),
+            [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+  return files;
+}
+
+PublishRefused Refused(const std::string& dir, std::vector<NameRefusal> refusals) {
+  const std::string what = dir + ": " + std::to_string(refusals.size()) +
+                           " file(s) cannot be published; nothing was published";
+  return PublishRefused(what, std::move(refusals));
+}
+
+void CreateFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) store::ThrowSystem(path);
+}
+
+/// Removes what an interrupted publish left: the work folders, a written but
+/// never installed CURRENT.new, and release folders above the counters.
+void RemoveLeftovers(const std::string& root, const store::StoreState& state) {
+  store::RemoveTree(root + "/tmp");
+  ::unlink((root + "/" + store::kStateFile + ".new").c_str());
+  for (int kind = 0; kind < kKinds; ++kind) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(root + "/" + KindName(kind), error)) {
+      const std::string name = entry.path().filename().string();
+      char* end = nullptr;
+      const unsigned long long version = std::strtoull(name.c_str(), &end, 10);
+      if (!name.empty() && *end == '\0' && version > state.counters[kind]) {
+        store::RemoveTree(entry.path().string());
+      }
+    }
+  }
+}
+
+/// Reads up to SIZE bytes, fewer only at the end of the file.
+std::size_t ReadFull(int fd, std::uint8_t* buffer, std::size_t size, const std::string& path) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, buffer + got, size - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      store::ThrowSystem(path);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+/// One compression thread's tools, reused from file to file.
+class Compressor {
+ public:
+  Compressor() : compressor_(libdeflate_alloc_compressor(kCompressionLevel)) {
+    if (compressor_ == nullptr) throw StoreError("out of memory for the compressor");
+  }
+  ~Compressor() { libdeflate_free_compressor(compressor_); }
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+
+  /// Compresses SOURCE into a new file at TARGET as a gzip stream, synced to
+  /// disk. Fills the sizes of FILE.
+  void Store(const SourceFile& source, const std::string& target, StoredFile& file) {
+    store::Fd in(::open(source.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) store::ThrowSystem(source.path);
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) store::ThrowSystem(source.path);
+    const std::size_t piece = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) + 1,
+                                                      1, kPieceBytes);
+    input_.resize(piece);
+    output_.resize(libdeflate_gzip_compress_bound(compressor_, piece));
+    store::Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (out.get() < 0) store::ThrowSystem(target);
+    std::uint64_t original = 0, compressed = 0;
+    for (bool first = true;; first = false) {
+      const std::size_t n = ReadFull(in.get(), input_.data(), piece, source.path);
+      if (n == 0 && !first) break;
+      const std::size_t made =
+          libdeflate_gzip_compress(compressor_, input_.data(), n, output_.data(), output_.size());
+      if (made == 0) throw StoreError(source.path + ": compression failed");
+      store::WriteAll(out.get(), output_.data(), made, target);
+      original += n;
+      compressed += made;
+      if (n < piece) break;
+    }
+    if (::fsync(out.get()) != 0) store::ThrowSystem(target);
+    out.Close(target);
+    if (compressed > kMaxBytesPerRelease) {
+      throw StoreError(source.path + ": " + std::to_string(compressed) +
+                       " bytes compressed, more than one release may hold");
+    }
+    file.originalBytes = original;
+    file.gzipBytes = static_cast<std::uint32_t>(compressed);
+  }
+
+ private:
+  libdeflate_compressor* compressor_;
+  std::vector<std::uint8_t> input_, output_;
+};
+
+/// Compresses every source into WORK/files/..., JOBS files at a time.
+void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work, unsigned jobs,
+                std::vector<StoredFile>& stored, const std::function<void()>& fileStored) {
+  // Folders first, on this thread: the workers only create files.
+  std::set<std::string> folders;
+  for (const SourceFile& source : sources) {
+    const fs::path target = work + "/" + store::StoredName(source.name);
+    for (fs::path p = target.parent_path(); p.string().size() > work.size(); p = p.parent_path()) {
+      folders.insert(p.string());
+    }
+  }
+  for (const std::string& folder : folders) CreateFolder(folder);  // sorted: parents first
+
+  stored.resize(sources.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr firstError;
+  std::mutex mutex;
+  auto work_loop = [&] {
+    try {
+      Compressor compressor;
+      for (std::size_t i; !failed && (i = next++) < sources.size();) {
+        stored[i].name = sources[i].name;
+        compressor.Store(sources[i], work + "/" + store::StoredName(sources[i].name), stored[i]);
+        std::lock_guard<std::mutex> lock(mutex);
+        fileStored();
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failed.exchange(true)) firstError = std::current_exception();
+    }
+  };
+  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+  jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, sources.size()));
+  std::vector<std::thread> threads;
+  for (unsigned j = 1; j < jobs; ++j) threads.emplace_back(work_loop);
+  work_loop();
+  for (std::thread& t : threads) t.join();
+  if (firstError) std::rethrow_exception(firstError);
+
+  // The new entries of every folder must be durable before the release is placed.
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) store::SyncDirectory(*it);
+}
+
+}  // namespace
+
+PublishResult Publish(const std::string& root, int kind, const std::string& dir,
+                      const PublishOptions& options) {
+  auto step = [&](PublishStep s) {
+    if (options.onStep) options.onStep(s);
+  };
+  std::vector<NameRefusal> refusals;
+  const std::vector<SourceFile> sources = ScanFolder(dir, refusals);
+  if (!refusals.empty()) throw Refused(dir, std::move(refusals));
+  if (sources.empty()) throw StoreError(dir + ": no files to publish");
+  if (sources.size() > kMaxFilesPerRelease) {
+    throw StoreError(dir + ": " + std::to_string(sources.size()) +
+                     " files; one release may change at most 65535");
+  }
+
+  std::error_code error;
+  fs::create_directories(root, error);
+  if (error) throw StoreError(root + ": " + error.message());
+  store::StoreLock lock(root);
+  store::StoreState state = store::ReadState(root);
+  RemoveLeftovers(root, state);
+  const std::shared_ptr<const Snapshot> current = LoadSnapshot(root);
+  step(PublishStep::Locked);
+
+  // A name belongs to one kind: the updater installs kind 1 files after
+  // kind 0 files, so a name in both would let an older copy win.
+  const int other = 1 - kind;
+  std::map<std::string, std::uint32_t> otherNames;
+  for (const auto& release : current->releases[other]) {
+    for (const StoredFile& f : release->files) otherNames[FoldCase(f.name)] = release->version;
+  }
+  for (const SourceFile& source : sources) {
+    if (auto at = otherNames.find(FoldCase(source.name)); at != otherNames.end()) {
+      refusals.push_back({source.name, std::string("already published as a ") + KindName(other) +
+                                           " file (" + KindName(other) + " version " +
+                                           std::to_string(at->second) +
+                                           "); a name stays with one kind"});
+    }
+  }
+  if (!refusals.empty()) throw Refused(dir, std::move(refusals));
+  if (state.counters[kind] == UINT32_MAX) {
+    throw StoreError(root + ": " + KindName(kind) + " version 4294967295 is the last one");
+  }
+
+  auto release = std::make_shared<Release>();
+  release->kind = kind;
+  release->version = state.counters[kind] + 1;
+  release->publishedAt = static_cast<std::int64_t>(std::time(nullptr));
+  const std::string work = root + "/tmp/" + KindName(kind) + "-" +
+                           std::to_string(release->version) + "." + std::to_string(::getpid());
+  const std::string folder = store::ReleaseFolder(kind, release->version);
+  const std::string target = root + "/" + folder;
+  bool placed = false;
+  std::string syncWarning;
+  try {
+    CreateFolder(root + "/tmp");
+    CreateFolder(work);
+    CreateFolder(work + "/files");
+    StoreFiles(sources, work, options.jobs, release->files,
+               [&] { step(PublishStep::FileStored); });
+    if (release->GzipTotal() > kMaxBytesPerRelease) {
+      throw StoreError(dir + ": " + std::to_string(release->GzipTotal()) +
+                       " bytes compressed; one release may hold at most 2147483647");
+    }
+    store::WriteDurably(work + "/manifest", store::FormatManifest(*release));
+    store::SyncDirectory(work);
+    step(PublishStep::ManifestStored);
+
+    CreateFolder(root + "/" + KindName(kind));
+    placed = true;
+    if (::rename(work.c_str(), target.c_str()) != 0) store::ThrowSystem(target);
+    store::SyncDirectory(root + "/" + KindName(kind));
+    step(PublishStep::ReleasePlaced);
+
+    state.counters[kind] = release->version;
+    syncWarning = store::CommitState(root, state, [&] { step(PublishStep::StateWritten); });
+  } catch (...) {
+    store::RemoveTree(work);
+    if (placed) store::RemoveTree(target);
+    ::unlink((root + "/" + store::kStateFile + ".new").c_str());
+    throw;
+  }
+  step(PublishStep::Committed);
+  ::rmdir((root + "/tmp").c_str());  // empty unless another publish failed to clean up
+
+  PublishResult result;
+  if (!syncWarning.empty()) {
+    result.notes.push_back("published, but the store folder could not be synced (" + syncWarning +
+                           "); a power loss now may undo it");
+  }
+  for (StoredFile& f : release->files) {
+    f.path = folder + "/" + store::StoredName(f.name);
+    const std::string local = session::LocalFileName(f.name);
+    if (local == "null.dat") {
+      result.notes.push_back(f.name + ": the updater keeps it as null.dat and never installs it "
+                                      "(it writes its own File.ver)");
+    } else if (local != f.name) {
+      result.notes.push_back(f.name + ": the updater stores it as " + local +
+                             " beside itself (it never replaces its own program)");
+    }
+  }
+  result.release = std::move(release);
+  return result;
+}
+
+}  // namespace server

@@ -1,0 +1,131 @@
+#include "server/session_plan.h"
+
+#include <algorithm>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+
+namespace server {
+
+namespace {
+
+struct KindPlan {
+  std::vector<PlannedFile> files;
+  std::uint32_t reached = 0;
+  std::uint64_t bytes = 0;
+};
+
+/// Files of KIND for a player at INSTALLED, within MAXFILES and MAXBYTES.
+KindPlan PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
+                  std::uint32_t maxFiles, std::uint64_t maxBytes) {
+  KindPlan plan;
+  plan.reached = installed;
+  const std::uint32_t newest = snapshot.Counter(kind);
+  if (installed >= newest) return plan;  // unsigned: a player ahead of the store gets nothing
+
+  // Per file: the first and the last version (after INSTALLED) that changed
+  // it, and the copy of the last one.
+  struct Entry {
+    const StoredFile* copy;
+    std::uint32_t first, last;
+  };
+  std::vector<Entry> entries;
+  std::unordered_map<std::string_view, std::size_t> byName;
+  for (std::uint64_t v = std::uint64_t{installed} + 1; v <= newest; ++v) {
+    const Release& release = *snapshot.releases[kind][v - 1];
+    // Take version v only when all of it fits: a session ends on whole versions.
+    std::size_t added = 0;
+    std::uint64_t bytes = plan.bytes;
+    for (const StoredFile& f : release.files) {
+      const auto at = byName.find(f.name);
+      if (at == byName.end()) {
+        ++added;
+      } else {
+        bytes -= entries[at->second].copy->gzipBytes;
+      }
+      bytes += f.gzipBytes;
+    }
+    if (entries.size() + added > maxFiles || bytes > maxBytes) break;
+    for (const StoredFile& f : release.files) {
+      const auto [at, isNew] = byName.emplace(f.name, entries.size());
+      if (isNew) {
+        entries.push_back({&f, static_cast<std::uint32_t>(v), static_cast<std::uint32_t>(v)});
+      } else {
+        entries[at->second].copy = &f;
+        entries[at->second].last = static_cast<std::uint32_t>(v);
+      }
+    }
+    plan.bytes = bytes;
+    plan.reached = static_cast<std::uint32_t>(v);
+  }
+
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.last != b.last ? a.last < b.last : a.copy->name < b.copy->name;
+  });
+  // Once files 0..i are installed, every change up to v is installed exactly
+  // when no file still to come was first changed at or before v: so v is one
+  // below the smallest first change among the files after i, and the
+  // version reached when none is left.
+  plan.files.resize(entries.size());
+  std::uint32_t firstToCome = 0;
+  bool anyToCome = false;
+  for (std::size_t i = entries.size(); i-- > 0;) {
+    plan.files[i] = {kind, anyToCome ? firstToCome - 1 : plan.reached, entries[i].last,
+                     entries[i].copy};
+    firstToCome = anyToCome ? std::min(firstToCome, entries[i].first) : entries[i].first;
+    anyToCome = true;
+  }
+  return plan;
+}
+
+}  // namespace
+
+SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot,
+                        const session::UpdateRequest& request, const PlanLimits& limits) {
+  SessionPlan plan;
+  plan.notice = request.code == session::RequestNoticeAndFiles;
+  const KindPlan major =
+      PlanKind(*snapshot, 0, request.major, limits.maxFilesPerKind, limits.maxTotalBytes);
+  const KindPlan minor = PlanKind(*snapshot, 1, request.minor, limits.maxFilesPerKind,
+                                  limits.maxTotalBytes - major.bytes);
+  plan.reached[0] = major.reached;
+  plan.reached[1] = minor.reached;
+  plan.list.counts = {static_cast<std::uint16_t>(major.files.size()),
+                      static_cast<std::uint16_t>(minor.files.size())};
+  plan.list.totalBytes = static_cast<std::int32_t>(major.bytes + minor.bytes);
+  plan.files = major.files;
+  plan.files.insert(plan.files.end(), minor.files.begin(), minor.files.end());
+
+  if (plan.notice) {
+    const NoticePage& notice = snapshot->notice;
+    const auto length = session::EncodeNoticeLength(static_cast<std::uint32_t>(notice.bytes));
+    plan.segments.push_back({{length.begin(), length.end()}, notice.path, notice.bytes});
+  }
+  const auto list = session::EncodeFileListHeader(plan.list);
+  plan.segments.push_back({{list.begin(), list.end()}, {}, 0});
+  for (std::size_t i = 0; i < plan.files.size(); ++i) {
+    const PlannedFile& f = plan.files[i];
+    std::vector<std::uint8_t> header = session::EncodeFileHeader(
+        f.version, static_cast<std::int32_t>(f.file->gzipBytes), f.file->name);
+    // The list header travels with the first file header.
+    Segment& segment = i == 0 ? plan.segments.back() : plan.segments.emplace_back();
+    segment.bytes.insert(segment.bytes.end(), header.begin(), header.end());
+    segment.path = f.file->path;
+    segment.fileBytes = f.file->gzipBytes;
+    segment.file = static_cast<int>(i);
+  }
+  for (const Segment& s : plan.segments) plan.wireBytes += s.bytes.size() + s.fileBytes;
+  plan.snapshot = std::move(snapshot);
+  return plan;
+}
+
+session::VersionReply MakeVersionReply(const Snapshot& snapshot, session::Ipv4Address redirect) {
+  session::VersionReply reply;
+  reply.major = snapshot.Counter(0);
+  reply.minor = snapshot.Counter(1);
+  reply.redirect = redirect;
+  reply.noticeTime = snapshot.notice.stamp;
+  return reply;
+}
+
+}  // namespace server

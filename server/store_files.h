@@ -1,0 +1,105 @@
+#pragma once
+// File handling shared by publishing and loading: durable writes, the store
+// lock, the state file CURRENT and the manifests. Every failure becomes a
+// StoreError naming the file and the system's reason.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "server/release_store.h"
+
+namespace server::store {
+
+/// A descriptor closed on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  int get() const { return fd_; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  /// Closes now and reports a failed close (where a delayed write error shows).
+  void Close(const std::string& path);
+
+ private:
+  int fd_ = -1;
+};
+
+[[noreturn]] void ThrowSystem(const std::string& what);
+
+/// Writes DATA to a new or truncated file at PATH and syncs it to disk.
+void WriteDurably(const std::string& path, std::string_view data);
+/// Writes all of DATA to FD (PATH names it in errors).
+void WriteAll(int fd, const void* data, std::size_t size, const std::string& path);
+/// Makes the entries of folder DIR durable.
+void SyncDirectory(const std::string& dir);
+/// Reads a whole file; throws when it cannot.
+std::string ReadWholeFile(const std::string& path);
+/// Removes PATH and everything below it; silent when it is missing.
+void RemoveTree(const std::string& path);
+
+/// The exclusive right to change the store at ROOT, held while it lives.
+class StoreLock {
+ public:
+  explicit StoreLock(const std::string& root);
+
+ private:
+  Fd fd_;
+};
+
+/// What CURRENT holds.
+struct StoreState {
+  std::uint32_t counters[kKinds] = {0, 0};
+  std::int32_t noticeStamp = 0;   // 0: no notice
+  std::string noticePath;         // relative to the store folder
+  std::int32_t lastStamp = 0;
+};
+
+constexpr const char* kStateFile = "CURRENT";
+/// CURRENT of ROOT; an empty state when the store has none yet.
+StoreState ReadState(const std::string& root);
+std::string FormatState(const StoreState& state);
+/// Writes STATE to CURRENT.new, syncs it, and calls WRITTEN; then renames it
+/// over CURRENT and syncs the folder. The rename is the one step that changes
+/// what the store serves: when it fails this throws and nothing changed; when
+/// only the sync after it fails the new state is in force and the returned
+/// text says why it may not survive a power loss (empty otherwise).
+template <typename Written>
+std::string CommitState(const std::string& root, const StoreState& state, Written written);
+/// Renames a synced CURRENT.new over CURRENT.
+void InstallNewState(const std::string& root);
+
+/// Text of a release's manifest, and reading one back.
+std::string FormatManifest(const Release& release);
+Release ParseManifest(const std::string& root, int kind, std::uint32_t version);
+
+/// "major/3", "major/3/manifest", "notice/1733620000.html".
+std::string ReleaseFolder(int kind, std::uint32_t version);
+std::string ManifestPath(int kind, std::uint32_t version);
+std::string NoticePath(std::int32_t stamp);
+/// Where the gzip stream of NAME lives inside a release folder: "files/data/a.dat.gz".
+std::string StoredName(std::string_view name);
+
+template <typename Written>
+std::string CommitState(const std::string& root, const StoreState& state, Written written) {
+  WriteDurably(root + "/" + kStateFile + ".new", FormatState(state));
+  written();
+  InstallNewState(root);
+  try {
+    SyncDirectory(root);
+  } catch (const StoreError& e) {
+    return e.what();
+  }
+  return {};
+}
+
+}  // namespace server::store

@@ -1,0 +1,258 @@
+// update-server: the reference update server for game operators. Publishes
+// releases into a store folder, sets the notice page, shows the store, and
+// serves updaters from it.
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/publish.h"
+#include "server/release_store.h"
+#include "server/update_server.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: update-server COMMAND ...\n"
+    "  publish STORE major|minor DIR\n"
+    "        publish every file below DIR as the next version of that kind (the\n"
+    "        store is created when missing); prints the new version\n"
+    "  notice STORE FILE\n"
+    "        set FILE (HTML) as the notice page; its time stamp is now, and at\n"
+    "        least 2 seconds after the previous one\n"
+    "  notice STORE --clear\n"
+    "        remove the notice page\n"
+    "  show STORE\n"
+    "        the version counters, the notice, and per version the files it changed\n"
+    "  serve STORE [--listen ADDR:PORT] [--redirect IPV4]... [--timeout SECONDS]\n"
+    "              [--max-sessions N]\n"
+    "        serve updaters (default 0.0.0.0:43001), one log line per session on\n"
+    "        standard output; a new state of the store is picked up for new\n"
+    "        sessions. --redirect sends updaters that need files to another server\n"
+    "        (port 43001); given several times, sessions get them in turn.\n"
+    "        --timeout drops a session that makes no progress (default 30).\n"
+    "        Stops on SIGTERM or SIGINT.\n"
+    "  --help\n"
+    "        show this text\n"
+    "Exit status: 0 done, 1 failed (one line on standard error), 2 bad usage.\n";
+
+constexpr int kFailure = 1;
+constexpr int kUsageError = 2;
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "update-server: %s\n", message.c_str());
+  return kFailure;
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "update-server: %s (see update-server --help)\n", message.c_str());
+  return kUsageError;
+}
+
+/// 12345678 -> "12,345,678".
+std::string Grouped(std::uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
+}
+
+std::string UtcTime(std::int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  gmtime_r(&t, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  return text;
+}
+
+std::string Percent(std::uint64_t part, std::uint64_t whole) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%.1f%%", whole == 0 ? 100.0 : 100.0 * part / whole);
+  return text;
+}
+
+int Publish(const std::string& store, const std::string& kindText, const std::string& dir) {
+  int kind = 0;
+  if (!server::ParseKind(kindText, kind)) return UsageError("kind must be major or minor");
+  try {
+    const server::PublishResult result = server::Publish(store, kind, dir);
+    const server::Release& r = *result.release;
+    std::printf("published %s version %u: %zu file(s), %s bytes, %s compressed (%s)\n",
+                server::KindName(kind), r.version, r.files.size(),
+                Grouped(r.OriginalTotal()).c_str(), Grouped(r.GzipTotal()).c_str(),
+                Percent(r.GzipTotal(), r.OriginalTotal()).c_str());
+    for (const std::string& note : result.notes) std::printf("note: %s\n", note.c_str());
+    return 0;
+  } catch (const server::PublishRefused& e) {
+    Fail(e.what());
+    for (const server::NameRefusal& r : e.refusals) {
+      std::fprintf(stderr, "  %s: %s\n", r.name.c_str(), r.reason.c_str());
+    }
+    return kFailure;
+  } catch (const server::StoreError& e) {
+    return Fail(std::string(e.what()) + "; nothing was published");
+  }
+}
+
+int Notice(const std::string& store, const std::string& file) {
+  try {
+    if (file == "--clear") {
+      server::ClearNotice(store);
+      std::printf("notice removed\n");
+    } else {
+      const std::int32_t stamp = server::SetNotice(store, file, std::time(nullptr));
+      std::printf("notice set: stamp %d (%s)\n", stamp, UtcTime(stamp).c_str());
+    }
+    return 0;
+  } catch (const server::StoreError& e) {
+    return Fail(e.what());
+  }
+}
+
+int Show(const std::string& store) {
+  try {
+    const auto snapshot = server::LoadSnapshot(store);
+    std::printf("store %s\n", store.c_str());
+    std::printf("major %u, minor %u\n", snapshot->Counter(0), snapshot->Counter(1));
+    if (snapshot->notice.stamp == 0) {
+      std::printf("notice: none\n");
+    } else {
+      std::printf("notice: stamp %d (%s), %s bytes, %s\n", snapshot->notice.stamp,
+                  UtcTime(snapshot->notice.stamp).c_str(), Grouped(snapshot->notice.bytes).c_str(),
+                  snapshot->notice.path.c_str());
+    }
+    for (int kind = 0; kind < server::kKinds; ++kind) {
+      for (const auto& release : snapshot->releases[kind]) {
+        std::printf("\n%s version %u, published %s: %zu file(s), %s bytes, %s compressed\n",
+                    server::KindName(kind), release->version, UtcTime(release->publishedAt).c_str(),
+                    release->files.size(), Grouped(release->OriginalTotal()).c_str(),
+                    Grouped(release->GzipTotal()).c_str());
+        for (const server::StoredFile& f : release->files) {
+          std::printf("  %15s %15s  %s\n", Grouped(f.originalBytes).c_str(),
+                      Grouped(f.gzipBytes).c_str(), f.name.c_str());
+        }
+      }
+    }
+    return 0;
+  } catch (const server::StoreError& e) {
+    return Fail(e.what());
+  }
+}
+
+std::atomic<server::UpdateServer*> running{nullptr};
+
+void OnStopSignal(int) {
+  if (server::UpdateServer* s = running.load()) s->Stop();
+}
+
+/// Lets the process hold as many sessions as the system allows it.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+template <typename Int>
+bool ParseInt(std::string_view text, Int& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+int Serve(const std::string& store, const std::vector<std::string>& args) {
+  server::ServerOptions options;
+  options.store = store;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (i + 1 >= args.size()) return UsageError(option + " needs a value");
+    const std::string& value = args[++i];
+    if (option == "--listen") {
+      const std::size_t colon = value.rfind(':');
+      unsigned port = 0;
+      if (colon == std::string::npos ||
+          !session::ParseIpv4(std::string_view(value).substr(0, colon), options.listenAddress) ||
+          !ParseInt(std::string_view(value).substr(colon + 1), port) || port > 65535) {
+        return UsageError("--listen wants ADDR:PORT, for example 0.0.0.0:43001");
+      }
+      options.port = static_cast<std::uint16_t>(port);
+    } else if (option == "--redirect") {
+      session::Ipv4Address address = 0;
+      if (!session::ParseIpv4(value, address) || address == 0) {
+        return UsageError("--redirect wants an IPv4 address such as 10.0.0.2");
+      }
+      options.redirects.push_back(address);
+    } else if (option == "--timeout") {
+      char* end = nullptr;
+      const double seconds = std::strtod(value.c_str(), &end);
+      if (end == value.c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400) {
+        return UsageError("--timeout wants seconds, more than 0");
+      }
+      options.timeout = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+    } else if (option == "--max-sessions") {
+      if (!ParseInt(value, options.maxSessions) || options.maxSessions == 0) {
+        return UsageError("--max-sessions wants a positive number");
+      }
+    } else {
+      return UsageError("unknown option " + option);
+    }
+  }
+  RaiseDescriptorLimit();
+  try {
+    server::UpdateServer instance(options);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    running = &instance;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    instance.Run();
+    running = nullptr;
+    return 0;
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError("no command");
+  const std::string& command = args[0];
+  if (command == "--help" || command == "-h") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "publish") {
+    if (args.size() != 4) return UsageError("publish wants STORE major|minor DIR");
+    return Publish(args[1], args[2], args[3]);
+  }
+  if (command == "notice") {
+    if (args.size() != 3) return UsageError("notice wants STORE FILE (or --clear)");
+    return Notice(args[1], args[2]);
+  }
+  if (command == "show") {
+    if (args.size() != 2) return UsageError("show wants STORE");
+    return Show(args[1]);
+  }
+  if (command == "serve") {
+    if (args.size() < 2) return UsageError("serve wants STORE");
+    return Serve(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+  }
+  return UsageError("unknown command " + command);
+}
