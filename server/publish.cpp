@@ -29,11 +29,6 @@ namespace {
 
 /// libdeflate's best (and slowest) level: the smallest downloads.
 constexpr int kCompressionLevel = 12;
-/// A file is compressed in pieces of at most this size, each its own gzip
-/// member, so memory stays bounded whatever the file size. The updater's
-/// engine reads every member of a stream; a piece this large loses nothing
-/// measurable to the restart of the dictionary.
-constexpr std::size_t kPieceBytes = 32u << 20;
 
 struct SourceFile {
   std::string name;  // as sent: "data\maps\a.dat"
@@ -158,13 +153,14 @@ class Compressor {
 
   /// Compresses SOURCE into a new file at TARGET as a gzip stream, synced to
   /// disk. Fills the sizes of FILE.
-  void Store(const SourceFile& source, const std::string& target, StoredFile& file) {
+  void Store(const SourceFile& source, const std::string& target, std::size_t pieceBytes,
+             StoredFile& file) {
     store::Fd in(::open(source.path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) store::ThrowSystem(source.path);
     struct stat st {};
     if (::fstat(in.get(), &st) != 0) store::ThrowSystem(source.path);
     const std::size_t piece = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) + 1,
-                                                      1, kPieceBytes);
+                                                      1, std::max<std::size_t>(pieceBytes, 1));
     input_.resize(piece);
     output_.resize(libdeflate_gzip_compress_bound(compressor_, piece));
     store::Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -197,8 +193,9 @@ class Compressor {
 };
 
 /// Compresses every source into WORK/files/..., JOBS files at a time.
-void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work, unsigned jobs,
-                std::vector<StoredFile>& stored, const std::function<void()>& fileStored) {
+void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work,
+                const PublishOptions& options, std::vector<StoredFile>& stored,
+                const std::function<void()>& fileStored) {
   // Folders first, on this thread: the workers only create files.
   std::set<std::string> folders;
   for (const SourceFile& source : sources) {
@@ -219,7 +216,8 @@ void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work,
       Compressor compressor;
       for (std::size_t i; !failed && (i = next++) < sources.size();) {
         stored[i].name = sources[i].name;
-        compressor.Store(sources[i], work + "/" + store::StoredName(sources[i].name), stored[i]);
+        compressor.Store(sources[i], work + "/" + store::StoredName(sources[i].name),
+                         options.pieceBytes, stored[i]);
         std::lock_guard<std::mutex> lock(mutex);
         fileStored();
       }
@@ -228,6 +226,7 @@ void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work,
       if (!failed.exchange(true)) firstError = std::current_exception();
     }
   };
+  unsigned jobs = options.jobs;
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
   jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, sources.size()));
   std::vector<std::thread> threads;
@@ -299,7 +298,7 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
     CreateFolder(root + "/tmp");
     CreateFolder(work);
     CreateFolder(work + "/files");
-    StoreFiles(sources, work, options.jobs, release->files,
+    StoreFiles(sources, work, options, release->files,
                [&] { step(PublishStep::FileStored); });
     if (release->GzipTotal() > kMaxBytesPerRelease) {
       throw StoreError(dir + ": " + std::to_string(release->GzipTotal()) +

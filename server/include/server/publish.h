@@ -32,6 +32,11 @@ enum class PublishStep {
 struct PublishOptions {
   /// Compression threads; 0 means one per processor.
   unsigned jobs = 0;
+  /// A file is compressed in pieces of this size, each its own gzip member,
+  /// so that memory stays bounded whatever the file size (two pieces per
+  /// thread). The updater's engine reads every member of a stream; pieces
+  /// this large lose nothing measurable to the restarted dictionary.
+  std::size_t pieceBytes = 32u << 20;
   /// Called at each step (tests stop the process there).
   std::function<void(PublishStep)> onStep;
 };

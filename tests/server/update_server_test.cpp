@@ -1,0 +1,347 @@
+// The server loop in this process on a free port of 127.0.0.1, with plain
+// socket clients: what sessions receive, snapshots, store changes, redirects,
+// timeouts, misbehaving clients, limits and the stop.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "server/publish.h"
+#include "server/update_server.h"
+#include "store_builder.h"
+#include "test_client.h"
+#include "test_support/temp_dir.h"
+
+using namespace std::chrono_literals;
+using server::Ending;
+using server_test::HandFile;
+using server_test::TestClient;
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteFile;
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void Start(server::ServerOptions options = {}) {
+    options.store = store_;
+    options.listenAddress = session::kLoopbackAddress;
+    options.port = 0;
+    log_ = std::fopen((dir_ / "server.log").c_str(), "w");
+    options.log = log_;
+    server_ = std::make_unique<server::UpdateServer>(options);
+    thread_ = std::thread([this] { server_->Run(); });
+  }
+  void TearDown() override {
+    if (server_) {
+      server_->Stop();
+      thread_.join();
+      server_.reset();
+    }
+    if (log_ != nullptr) std::fclose(log_);
+  }
+  std::uint16_t port() const { return server_->port(); }
+  std::string Log() const { return ReadFile(dir_ / "server.log"); }
+  bool LogHas(const std::string& text) const {
+    return WaitFor([&] { return Log().find(text) != std::string::npos; });
+  }
+  std::string Folder(const std::string& name, const server_test::Files& files) {
+    server_test::MakeFolder(dir_ / name, files);
+    return dir_ / name;
+  }
+  void PublishFiles(int kind, const server_test::Files& files) {
+    server::Publish(store_, kind, Folder("src" + std::to_string(++folders_), files));
+  }
+
+  TempDir dir_;
+  const std::string store_ = dir_ / "store";
+  std::FILE* log_ = nullptr;
+  std::unique_ptr<server::UpdateServer> server_;
+  std::thread thread_;
+  int folders_ = 0;
+};
+
+TEST_F(ServerTest, SessionGetsRepliesNoticeAndStoredStreams) {
+  PublishFiles(0, {{"Mirvale.exe", "game"}, {"data/a.dat", "a1"}});
+  PublishFiles(1, {{"patch.txt", "p"}});
+  PublishFiles(0, {{"data/a.dat", "a2"}});
+  WriteFile(dir_ / "notice.html", "<p>notice</p>");
+  const std::int32_t stamp = server::SetNotice(store_, dir_ / "notice.html", 1700000000);
+  Start();
+
+  TestClient client(port());
+  const auto reply = client.ReadReply();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->type, 1);
+  EXPECT_EQ(reply->major, 2u);
+  EXPECT_EQ(reply->minor, 1u);
+  EXPECT_EQ(reply->redirect, 0u);
+  EXPECT_EQ(reply->noticeTime, stamp);
+  ASSERT_TRUE(client.SendRequest(session::RequestNoticeAndFiles, 0, 0));
+  const server_test::Answer answer = client.ReadAnswer(true);
+  ASSERT_TRUE(answer.complete);
+  EXPECT_EQ(answer.notice, "<p>notice</p>");
+  EXPECT_EQ(answer.list.counts[0], 2);
+  EXPECT_EQ(answer.list.counts[1], 1);
+  ASSERT_EQ(answer.files.size(), 3u);
+  const auto snapshot = server::LoadSnapshot(store_);
+  std::int32_t total = 0;
+  const char* names[] = {"Mirvale.exe", "data\\a.dat", "patch.txt"};
+  // Mirvale.exe alone does not complete major version 1: data\a.dat, changed
+  // there too, is still to come.
+  const std::uint32_t versions[] = {0, 2, 1};
+  const char* stored[] = {"major/1/files/Mirvale.exe.gz", "major/2/files/data/a.dat.gz",
+                          "minor/1/files/patch.txt.gz"};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(answer.files[i].name, names[i]);
+    EXPECT_EQ(answer.files[i].version, versions[i]);
+    EXPECT_EQ(answer.files[i].body, ReadFile(store_ + "/" + stored[i])) << names[i];
+    total += static_cast<std::int32_t>(answer.files[i].body.size());
+  }
+  EXPECT_EQ(answer.list.totalBytes, total);
+  client.Close();
+  EXPECT_TRUE(LogHas("installed 0 0, 3/3 files, "));
+  EXPECT_TRUE(LogHas(": completed\n"));
+}
+
+TEST_F(ServerTest, SessionKeepsItsSnapshotWhileANewVersionIsPublished) {
+  PublishFiles(0, {{"a.dat", "a1"}});
+  Start();
+  TestClient early(port());
+  ASSERT_EQ(early.ReadReply()->major, 1u);
+
+  PublishFiles(0, {{"b.dat", "b2"}});
+  TestClient late(port());
+  ASSERT_EQ(late.ReadReply()->major, 2u);
+
+  ASSERT_TRUE(early.SendRequest(session::RequestFilesOnly, 0, 0));
+  const auto answer = early.ReadAnswer(false);
+  ASSERT_TRUE(answer.complete);
+  ASSERT_EQ(answer.files.size(), 1u);
+  EXPECT_EQ(answer.files[0].name, "a.dat");
+  EXPECT_EQ(answer.files[0].version, 1u);
+
+  ASSERT_TRUE(late.SendRequest(session::RequestFilesOnly, 1, 0));
+  const auto newer = late.ReadAnswer(false);
+  ASSERT_EQ(newer.files.size(), 1u);
+  EXPECT_EQ(newer.files[0].name, "b.dat");
+  EXPECT_EQ(newer.files[0].version, 2u);
+  EXPECT_TRUE(LogHas("store changed: now major 2, minor 0"));
+}
+
+TEST_F(ServerTest, StateThatCannotBeLoadedLeavesTheOldOneServed) {
+  PublishFiles(0, {{"a.dat", "a1"}});
+  Start();
+  auto servedMajor = [&] {
+    const auto reply = TestClient(port()).ReadReply();
+    return reply ? reply->major : 0u;
+  };
+  // A copy still arriving: the new CURRENT names a release not yet there.
+  WriteFile(store_ + "/CURRENT.copy", "format 1\nmajor 2\nminor 0\nnotice none\nlast-stamp 0\n");
+  std::filesystem::rename(store_ + "/CURRENT.copy", store_ + "/CURRENT");
+  EXPECT_TRUE(LogHas("cannot be loaded (still serving major 1, minor 0)"));
+  EXPECT_EQ(servedMajor(), 1u);
+
+  server_test::WriteHandmadeStore(dir_ / "copy", {{{"a.dat", 2}}, {{"b.dat", 3}}});
+  std::filesystem::copy(dir_ / "copy/major/2", store_ + "/major/2", std::filesystem::copy_options::recursive);
+  EXPECT_TRUE(WaitFor([&] { return servedMajor() == 2u; }));
+}
+
+struct RedirectCase {
+  const char* label;
+  std::vector<const char*> configured;
+  std::vector<const char*> expected;  // per session in turn; "" for none
+};
+
+class Redirect : public ServerTest, public ::testing::WithParamInterface<RedirectCase> {};
+
+TEST_P(Redirect, IsSentInTurn) {
+  PublishFiles(0, {{"a", "a"}});
+  server::ServerOptions options;
+  for (const char* text : GetParam().configured) {
+    session::Ipv4Address a = 0;
+    ASSERT_TRUE(session::ParseIpv4(text, a));
+    options.redirects.push_back(a);
+  }
+  Start(options);
+  for (const char* expected : GetParam().expected) {
+    TestClient client(port());
+    const auto reply = client.ReadReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->redirect == 0 ? "" : session::Ipv4ToText(reply->redirect), expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Redirects, Redirect,
+    ::testing::Values(RedirectCase{"None", {}, {"", "", ""}},
+                      RedirectCase{"One", {"10.0.0.2"}, {"10.0.0.2", "10.0.0.2"}},
+                      RedirectCase{"SeveralInTurn", {"10.0.0.2", "10.0.0.3", "192.168.1.40"},
+                                   {"10.0.0.2", "10.0.0.3", "192.168.1.40", "10.0.0.2"}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---- clients that misbehave are dropped; the others go on -------------------
+
+constexpr std::uint64_t kBigBody = 16u << 20;  // more than both socket buffers hold
+
+struct MisbehaviourCase {
+  const char* label;
+  std::function<void(std::uint16_t port, std::unique_ptr<TestClient>& kept)> act;
+  Ending ending;
+};
+
+class Misbehaving : public ServerTest, public ::testing::WithParamInterface<MisbehaviourCase> {};
+
+TEST_P(Misbehaving, IsDroppedWithoutHarmToOthers) {
+  server_test::WriteHandmadeStore(store_, {{{"big.bin", kBigBody}, {"small.txt", 100}}});
+  server::ServerOptions options;
+  options.timeout = 400ms;
+  Start(options);
+
+  std::unique_ptr<TestClient> bad;
+  GetParam().act(port(), bad);
+  TestClient good(port());
+  const auto answer = good.Update(0, 0);
+  ASSERT_TRUE(answer.complete);
+  ASSERT_EQ(answer.files.size(), 2u);
+  EXPECT_EQ(answer.files[0].body.size(), kBigBody);
+  EXPECT_EQ(answer.files[0].body.substr(0, 3), "abc");
+  good.Close();
+
+  // The server judges first; reading what it sent comes after.
+  const Ending ending = GetParam().ending;
+  EXPECT_TRUE(WaitFor([&] { return server_->Count(ending) == 1; })) << server::EndingText(ending);
+  if (bad) {
+    EXPECT_TRUE(bad->WaitClosed(5000)) << "the server kept the connection";
+  }
+  EXPECT_TRUE(WaitFor([&] { return server_->Count(Ending::Completed) == 1; }));
+  EXPECT_TRUE(LogHas(server::EndingText(ending)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, Misbehaving,
+    ::testing::Values(
+        MisbehaviourCase{"SilentAfterTheReply",
+                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                           c = std::make_unique<TestClient>(port);
+                           ASSERT_TRUE(c->ReadReply());
+                         },
+                         Ending::IdleTimeout},
+        MisbehaviourCase{"NeverReadsTheBody",
+                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                           c = std::make_unique<TestClient>(port, 4096);
+                           ASSERT_TRUE(c->ReadReply());
+                           ASSERT_TRUE(c->SendRequest(session::RequestFilesOnly, 0, 0));
+                         },
+                         Ending::Stalled},
+        MisbehaviourCase{"SendsHttpInsteadOfARequest",
+                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                           c = std::make_unique<TestClient>(port);
+                           const std::string get = "GET / HTTP/1.0\r\n\r\n";
+                           ASSERT_TRUE(c->Send({get.begin(), get.end()}));
+                         },
+                         Ending::BadRequest},
+        MisbehaviourCase{"SendsBytesAfterTheRequest",
+                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                           c = std::make_unique<TestClient>(port);
+                           ASSERT_TRUE(c->ReadReply());
+                           ASSERT_TRUE(c->Send({0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0xDE, 0xAD}));
+                         },
+                         Ending::ExtraData},
+        MisbehaviourCase{"ClosesDuringTheBody",
+                         [](std::uint16_t port, std::unique_ptr<TestClient>&) {
+                           TestClient c(port);
+                           ASSERT_TRUE(c.ReadReply());
+                           ASSERT_TRUE(c.SendRequest(session::RequestFilesOnly, 0, 0));
+                           char some[1000];
+                           ASSERT_TRUE(c.ReadExact(some, sizeof some));
+                         },
+                         Ending::ClosedEarly},
+        MisbehaviourCase{"ClosesWithoutARequest",
+                         [](std::uint16_t port, std::unique_ptr<TestClient>&) {
+                           TestClient c(port);
+                           ASSERT_TRUE(c.ReadReply());
+                         },
+                         Ending::NoRequest}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ServerTest, FinishedSessionThatStaysOpenIsClosedAsCompleted) {
+  PublishFiles(0, {{"a", "a"}});
+  server::ServerOptions options;
+  options.timeout = 300ms;
+  Start(options);
+  TestClient client(port());
+  ASSERT_TRUE(client.Update(0, 0).complete);
+  EXPECT_TRUE(client.WaitClosed(5000));
+  EXPECT_TRUE(WaitFor([&] { return server_->Count(Ending::Completed) == 1; }));
+}
+
+TEST_F(ServerTest, ManySessionsAtOnce) {
+  PublishFiles(0, {{"a.dat", std::string(20000, 'a')}, {"b/c.dat", "c"}});
+  Start();
+  constexpr int kClients = 300;
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TestClient>(port()));
+  for (auto& c : clients) ASSERT_TRUE(c->ReadReply());
+  for (auto& c : clients) ASSERT_TRUE(c->SendRequest(session::RequestFilesOnly, 0, 0));
+  EXPECT_TRUE(WaitFor([&] { return server_->OpenSessions() == kClients; }));
+  for (auto& c : clients) ASSERT_EQ(c->ReadAnswer(false).files.size(), 2u);
+  clients.clear();
+  EXPECT_TRUE(WaitFor([&] { return server_->Count(Ending::Completed) == kClients; }));
+  EXPECT_EQ(server_->OpenSessions(), 0u);
+}
+
+TEST_F(ServerTest, SessionsBeyondTheLimitWaitForAFreeOne) {
+  PublishFiles(0, {{"a", "a"}});
+  server::ServerOptions options;
+  options.maxSessions = 2;
+  Start(options);
+  auto first = std::make_unique<TestClient>(port());
+  TestClient second(port());
+  ASSERT_TRUE(first->ReadReply());
+  ASSERT_TRUE(second.ReadReply());
+  TestClient third(port());
+  std::uint8_t reply[session::kVersionReplySize];
+  EXPECT_FALSE(third.ReadExact(reply, sizeof reply, 300));
+  first.reset();
+  EXPECT_TRUE(third.ReadExact(reply, sizeof reply, 3000));
+}
+
+TEST_F(ServerTest, StopEndsOpenSessions) {
+  PublishFiles(0, {{"a", "a"}});
+  Start();
+  TestClient one(port()), two(port());
+  ASSERT_TRUE(one.ReadReply());
+  ASSERT_TRUE(two.ReadReply());
+  server_->Stop();
+  thread_.join();
+  EXPECT_TRUE(one.WaitClosed(1000));
+  EXPECT_TRUE(two.WaitClosed(1000));
+  EXPECT_EQ(server_->Count(Ending::Stopped), 2u);
+  EXPECT_NE(Log().find("stopped: 2 session(s) served, 2 ended by the stop"), std::string::npos);
+  server_.reset();
+}
+
+TEST_F(ServerTest, StoreThatCannotBeReadStopsTheStart) {
+  server::ServerOptions options;
+  options.store = dir_ / "missing";
+  options.port = 0;
+  options.log = nullptr;
+  EXPECT_THROW(server::UpdateServer{options}, std::runtime_error);
+}
+
+}  // namespace
