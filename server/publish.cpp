@@ -318,6 +318,7 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
     syncWarning = store::CommitState(root, state, [&] { step(PublishStep::StateWritten); });
   } catch (...) {
     store::RemoveTree(work);
+    ::rmdir((root + "/tmp").c_str());
     if (placed) store::RemoveTree(target);
     ::unlink((root + "/" + store::kStateFile + ".new").c_str());
     throw;

@@ -1,2 +1,350 @@
+// update-server as an operator runs it: commands, output and exit statuses;
+// the real updater-console updating a game folder from the real server;
+// publishers killed at random moments and publishing onto a full disk.
+
 #include <gtest/gtest.h>
-TEST(Placeholder, Nothing) {}
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "server/publish.h"
+#include "store_builder.h"
+#include "test_support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using server_test::Files;
+using server_test::MakeFolder;
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteFile;
+
+namespace {
+
+struct Ran {
+  int status;
+  std::string out;  // standard output and standard error
+};
+
+Ran Shell(const std::string& command) {
+  Ran run{-1, {}};
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char chunk[4096];
+  while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) run.out.append(chunk, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+Ran Tool(const std::string& arguments) { return Shell(std::string(UPDATE_SERVER) + " " + arguments); }
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+/// `update-server serve` as a child process whose standard output is a file.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& store, const std::string& log, const std::string& options = "") {
+    const std::string command = "exec " + std::string(UPDATE_SERVER) + " serve " + Quote(store) +
+                                " --listen 127.0.0.1:0 " + options + " > " + Quote(log) + " 2>&1";
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    log_ = log;
+    const std::regex serving("serving .* on 127\\.0\\.0\\.1:([0-9]+):");
+    for (int i = 0; i < 500 && port_ == 0; ++i) {
+      std::smatch m;
+      const std::string text = ReadFile(log_);
+      if (std::regex_search(text, m, serving)) port_ = std::stoi(m[1]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) Stop();
+  }
+  int port() const { return port_; }
+  /// SIGTERM; the exit status (-1 when it did not exit by itself).
+  int Stop() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Log() const { return ReadFile(log_); }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string log_;
+};
+
+class ToolTest : public ::testing::Test {
+ protected:
+  std::string Folder(const std::string& name, const Files& files) {
+    MakeFolder(dir_ / name, files);
+    return dir_ / name;
+  }
+  TempDir dir_;
+  const std::string store_ = dir_ / "store";
+};
+
+struct UsageCase {
+  const char* label;
+  const char* arguments;
+  int status;
+  const char* output;
+};
+
+class Usage : public ToolTest, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(Usage, StatusAndMessage) {
+  const Ran run = Tool(GetParam().arguments);
+  EXPECT_EQ(run.status, GetParam().status) << run.out;
+  EXPECT_TRUE(Has(run.out, GetParam().output)) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, Usage,
+    ::testing::Values(UsageCase{"Help", "--help", 0, "publish STORE major|minor DIR"},
+                      UsageCase{"NoCommand", "", 2, "no command"},
+                      UsageCase{"UnknownCommand", "frobnicate", 2, "unknown command frobnicate"},
+                      UsageCase{"BadKind", "publish s sideways d", 2, "major or minor"},
+                      UsageCase{"MissingFolder", "publish /nonexistent/s major /nonexistent/d", 1,
+                                "/nonexistent/d: not a folder; nothing was published"},
+                      UsageCase{"BadListen", "serve s --listen nowhere", 2, "ADDR:PORT"},
+                      UsageCase{"BadRedirect", "serve s --redirect 10.0.0", 2, "IPv4"},
+                      UsageCase{"NoStore", "serve /nonexistent/store --listen 127.0.0.1:0", 1,
+                                "/nonexistent/store"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ToolTest, OperatorPublishesSetsTheNoticeAndShowsTheStore) {
+  const std::string one = Folder("one", {{"Mirvale.exe", std::string(3000, 'x')},
+                                         {"data/cars.dat", "cars"}, {"readme.txt", "hello"}});
+  Ran run = Tool("publish " + Quote(store_) + " major " + Quote(one));
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "published major version 1: 3 file(s), 3,009 bytes")) << run.out;
+
+  WriteFile(dir_ / "notice.html", "<h1>\xEA\xB3\xB5\xEC\xA7\x80</h1>");
+  run = Tool("notice " + Quote(store_) + " " + Quote(dir_ / "notice.html"));
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "notice set: stamp ")) << run.out;
+
+  run = Tool("show " + Quote(store_));
+  ASSERT_EQ(run.status, 0) << run.out;
+  for (const char* line : {"major 1, minor 0", "notice: stamp ", "major version 1, published ",
+                           "3 file(s), 3,009 bytes", "3,000", "data\\cars.dat", "readme.txt"}) {
+    EXPECT_TRUE(Has(run.out, line)) << line << "\n" << run.out;
+  }
+
+  const std::string bad = Folder("bad", {{"ok.txt", "ok"}, {"what?.txt", "x"}, {"tab\tname", "y"}});
+  run = Tool("publish " + Quote(store_) + " minor " + Quote(bad));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Has(run.out, "2 file(s) cannot be published; nothing was published")) << run.out;
+  EXPECT_TRUE(Has(run.out, "  what?.txt: character that Windows file names cannot hold")) << run.out;
+  EXPECT_TRUE(Has(Tool("show " + Quote(store_)).out, "major 1, minor 0"));
+
+  run = Tool("notice " + Quote(store_) + " --clear");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(Has(Tool("show " + Quote(store_)).out, "notice: none"));
+}
+
+TEST_F(ToolTest, SecondServerOnATakenPortFailsClearly) {
+  Folder("one", {{"a", "a"}});
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(dir_ / "one")).status, 0);
+  ServerProcess first(store_, dir_ / "first.log");
+  ASSERT_NE(first.port(), 0) << first.Log();
+  const Ran second =
+      Tool("serve " + Quote(store_) + " --listen 127.0.0.1:" + std::to_string(first.port()));
+  EXPECT_EQ(second.status, 1);
+  EXPECT_TRUE(Has(second.out, "cannot listen on 127.0.0.1:" + std::to_string(first.port()) +
+                                  ": Address already in use")) << second.out;
+}
+
+#ifdef UPDATER_CONSOLE
+/// Runs updater-console in GAME; then installs what it received as the
+/// update window would: the engine on each ".gz", the versions into File.ver.
+Ran UpdateGame(const std::string& game) {
+  const Ran run = Shell("cd " + Quote(game) + " && " + UPDATER_CONSOLE);
+  std::smatch m;
+  std::string rest = run.out;
+  const std::regex completed("file completed: (.*)\\.gz\n");
+  while (std::regex_search(rest, m, completed)) {
+    std::string name = m[1];
+    std::replace(name.begin(), name.end(), '\\', '/');
+    EXPECT_EQ(Shell(std::string(DECOMPRESS) + " " + Quote(game + "/" + name + ".gz")).status, 0);
+    rest = m.suffix();
+  }
+  const std::regex installed("versions ([0-9]+) ([0-9]+)");
+  if (std::regex_search(run.out, m, installed)) {
+    const std::string admin = fs::path(UPDATER_CONSOLE).parent_path().parent_path() /
+                              "updater-admin/updater-admin";
+    Shell("cd " + Quote(game) + " && " + admin + " version-write " + m[1].str() + " " + m[2].str());
+  }
+  return run;
+}
+
+TEST_F(ToolTest, UpdaterConsoleUpdatesAGameFolderFromTheServer) {
+  const Files release = {{"Mirvale.exe", std::string(40000, 'M')},
+                         {"data/maps/track01.map", "track one"},
+                         {"readme.txt", "\xEC\x95\x88\xEB\x85\x95"}};
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("one", release))).status, 0);
+  const std::string notice = "<html><body>\xEC\x98\xA4\xEB\x8A\x98 \xEC\xA0\x90\xEA\xB2\x80</body></html>";
+  WriteFile(dir_ / "notice.html", notice);
+  ASSERT_EQ(Tool("notice " + Quote(store_) + " " + Quote(dir_ / "notice.html")).status, 0);
+  ServerProcess server(store_, dir_ / "server.log", "--timeout 2");
+  ASSERT_NE(server.port(), 0) << server.Log();
+
+  const std::string game = dir_ / "game";
+  fs::create_directories(game);
+  WriteFile(game + "/Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" +
+                                      std::to_string(server.port()) + "\n");
+  Ran run = UpdateGame(game);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "file list: 3 major file(s), 0 minor file(s)")) << run.out;
+  EXPECT_TRUE(Has(run.out, "versions 1 0")) << run.out;
+  for (const auto& [name, content] : release) EXPECT_EQ(ReadFile(game + "/" + name), content) << name;
+  EXPECT_EQ(ReadFile(game + "/Notice.html"), notice);
+  struct stat st {};
+  ASSERT_EQ(stat((game + "/Notice.html").c_str(), &st), 0);
+  EXPECT_TRUE(Has(Tool("show " + Quote(store_)).out, "stamp " + std::to_string(st.st_mtime)));
+
+  run = UpdateGame(game);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(Has(run.out, "up to date")) << run.out;
+
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " minor " +
+                 Quote(Folder("two", {{"data/patch.dat", "patched"}}))).status, 0);
+  run = UpdateGame(game);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "request files only with 1 0")) << run.out;
+  EXPECT_TRUE(Has(run.out, "file list: 0 major file(s), 1 minor file(s)")) << run.out;
+  EXPECT_EQ(ReadFile(game + "/data/patch.dat"), "patched");
+
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string log = server.Log();
+  EXPECT_TRUE(Has(log, "127.0.0.1:")) << log;
+  EXPECT_TRUE(Has(log, " installed 0 0, 3/3 files, ")) << log;
+  EXPECT_TRUE(Has(log, " installed 1 0, 1/1 files, ")) << log;
+  EXPECT_TRUE(Has(log, "s: completed\n")) << log;
+  EXPECT_TRUE(Has(log, "no request, 17 bytes")) << log;
+  EXPECT_TRUE(Has(log, "stopped: 3 session(s) served")) << log;
+}
+#endif
+
+TEST_F(ToolTest, EngineReadsAStreamOfSeveralMembers) {
+  std::string data;
+  for (int i = 0; i < 10000; ++i) data += static_cast<char>('a' + (i * i) % 26);
+  server::PublishOptions options;
+  options.pieceBytes = 4096;
+  const auto result = server::Publish(store_, 0, Folder("one", {{"big.dat", data}}), options);
+  fs::copy_file(store_ + "/" + result.release->files[0].path, dir_ / "big.dat.gz");
+  ASSERT_EQ(Shell(std::string(DECOMPRESS) + " " + Quote(dir_ / "big.dat.gz")).status, 0);
+  EXPECT_EQ(ReadFile(dir_ / "big.dat"), data);
+}
+
+/// Data that libdeflate cannot shrink, so sizes on disk are predictable.
+std::string Noise(std::size_t bytes, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(bytes, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+TEST_F(ToolTest, PublisherKilledAtRandomMomentsLeavesAServableStore) {
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " +
+                 Quote(Folder("one", {{"a.dat", "first"}}))).status, 0);
+  Files next;
+  for (int i = 0; i < 6; ++i) next["data/part" + std::to_string(i) + ".bin"] = Noise(200000, i);
+  const std::string dir = Folder("next", next);
+
+  auto startPublish = [&](const std::string& store) {
+    const pid_t child = fork();
+    if (child == 0) {
+      freopen("/dev/null", "w", stdout);
+      execl(UPDATE_SERVER, UPDATE_SERVER, "publish", store.c_str(), "major", dir.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return child;
+  };
+  // Kill moments spread over the whole length of one publish.
+  auto start = std::chrono::steady_clock::now();
+  waitpid(startPublish(dir_ / "timing"), nullptr, 0);
+  const auto length = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start).count();
+
+  std::mt19937 rng(7);
+  std::uint32_t expected = 1;
+  for (int round = 0; round < 8; ++round) {
+    start = std::chrono::steady_clock::now();
+    const pid_t child = startPublish(store_);
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % (length + 1)));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++expected;  // finished before the kill
+    SCOPED_TRACE("round " + std::to_string(round) + " after " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start).count()) + " ms");
+    const Ran show = Tool("show " + Quote(store_));
+    ASSERT_EQ(show.status, 0) << show.out;
+    // Killed after the rename of CURRENT but before its exit: the new state.
+    if (Has(show.out, "major " + std::to_string(expected + 1) + ",")) ++expected;
+    EXPECT_TRUE(Has(show.out, "major " + std::to_string(expected) + ", minor 0")) << show.out;
+  }
+  const Ran last = Tool("publish " + Quote(store_) + " major " + Quote(dir));
+  ASSERT_EQ(last.status, 0) << last.out;
+  EXPECT_TRUE(Has(last.out, "version " + std::to_string(expected + 1) + ":")) << last.out;
+  EXPECT_FALSE(fs::exists(store_ + "/tmp"));
+}
+
+TEST_F(ToolTest, FullDiskLeavesThePreviousState) {
+  if (Shell("unshare -m true").status != 0) {
+    GTEST_SKIP() << "private mount namespaces are not permitted here (unshare -m failed)";
+  }
+  Folder("small", {{"a.dat", Noise(20000, 1)}, {"b/c.dat", Noise(20000, 2)}});
+  Files big;
+  for (int i = 0; i < 4; ++i) big["big" + std::to_string(i) + ".bin"] = Noise(100000, 10 + i);
+  Folder("big", big);
+  Folder("later", {{"d.dat", "d"}});
+  const std::string tool = UPDATE_SERVER;
+  // A tmpfs of a few hundred KiB: the first publish fits, the big one runs out
+  // of room at a point that moves with the size.
+  for (int kib : {200, 260, 330, 400}) {
+    SCOPED_TRACE(std::to_string(kib) + " KiB");
+    const std::string mnt = dir_ / ("mnt" + std::to_string(kib));
+    fs::create_directories(mnt);
+    const std::string script =
+        "set -e; mount -t tmpfs -o size=" + std::to_string(kib) + "k tmpfs " + Quote(mnt) + "; " +
+        "S=" + Quote(mnt + "/store") + "; " +
+        tool + " publish $S major " + Quote(dir_ / "small") + " >/dev/null; " +
+        tool + " show $S > " + Quote(dir_ / "before.txt") + "; " +
+        "if " + tool + " publish $S major " + Quote(dir_ / "big") + "; then echo BIG-PUBLISHED; fi; " +
+        tool + " show $S > " + Quote(dir_ / "after.txt") + "; " +
+        "ls -A $S > " + Quote(dir_ / "entries.txt") + "; " +
+        tool + " publish $S minor " + Quote(dir_ / "later") + "; " +
+        "umount " + Quote(mnt);
+    const Ran run = Shell("unshare -m sh -c " + Quote(script));
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_FALSE(Has(run.out, "BIG-PUBLISHED")) << run.out;
+    EXPECT_TRUE(Has(run.out, "No space left on device; nothing was published")) << run.out;
+    EXPECT_EQ(ReadFile(dir_ / "after.txt"), ReadFile(dir_ / "before.txt"));
+    EXPECT_EQ(ReadFile(dir_ / "entries.txt"), "CURRENT\nlock\nmajor\n");
+    EXPECT_TRUE(Has(run.out, "published minor version 1")) << run.out;
+  }
+}
+
+}  // namespace
