@@ -25,6 +25,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -80,8 +81,36 @@ constexpr std::size_t kCachedPlans = 1024;
 constexpr std::int64_t kStoreCheckMs = 1000;
 /// Accepting pauses this long when the process runs out of descriptors.
 constexpr std::int64_t kAcceptPauseMs = 100;
-/// Descriptors kept back from sessions: the cache, the store, the log.
-constexpr std::size_t kReservedDescriptors = kCachedFiles + 64;
+/// Answers up to this size are assembled whole into an in-memory file once
+/// per plan, so that a session sends them with one sendfile: for small
+/// answers the cost of sending many pieces (a send and a sendfile per file)
+/// outweighs the data itself. Larger answers go piece by piece from the
+/// stored files, where that cost is lost in the volume.
+constexpr std::uint64_t kAssembleBytes = 4u << 20;
+/// Most memory and most files held by assembled answers per snapshot.
+constexpr std::uint64_t kAssembleBudget = 128u << 20;
+constexpr std::size_t kAssembledAnswers = 256;
+/// Descriptors kept back from sessions: open stored files, assembled
+/// answers, the store, the log.
+constexpr std::size_t kReservedDescriptors = kCachedFiles + kAssembledAnswers + 64;
+
+/// A plan as sessions use it: its pieces and, for a small answer, the whole
+/// answer assembled in one in-memory file.
+struct Prepared {
+  SessionPlan plan;
+  int whole = -1;                       ///< every byte after the request, or -1: send the pieces
+  std::vector<std::uint64_t> fileEnds;  ///< where each body ends in WHOLE
+  Prepared() = default;
+  Prepared(const Prepared&) = delete;
+  Prepared& operator=(const Prepared&) = delete;
+  ~Prepared() {
+    if (whole >= 0) ::close(whole);
+  }
+  std::uint32_t FilesBefore(std::uint64_t offset) const {
+    return static_cast<std::uint32_t>(
+        std::upper_bound(fileEnds.begin(), fileEnds.end(), offset) - fileEnds.begin());
+  }
+};
 
 /// One snapshot and what its sessions share: plans by request, open files.
 class Served {
@@ -95,16 +124,29 @@ class Served {
   Served& operator=(const Served&) = delete;
 
   const Snapshot& snapshot() const { return *snapshot_; }
-  const std::shared_ptr<const Snapshot>& shared() const { return snapshot_; }
 
-  const std::shared_ptr<const SessionPlan>& PlanFor(const session::UpdateRequest& request) {
+  const std::shared_ptr<const Prepared>& PlanFor(const session::UpdateRequest& request) {
     const Key key{(std::uint64_t{request.major} << 32) | request.minor,
                   request.code == session::RequestNoticeAndFiles};
     auto at = plans_.find(key);
     if (at == plans_.end()) {
-      if (plans_.size() >= kCachedPlans) plans_.clear();
-      at = plans_.emplace(key, std::make_shared<const SessionPlan>(
-                                   PlanSession(snapshot_, request, limits_))).first;
+      if (plans_.size() >= kCachedPlans) {
+        // Sessions keep what they use; the memory of the dropped answers is
+        // freed as those sessions end.
+        plans_.clear();
+        assembledBytes_ = 0;
+        assembledCount_ = 0;
+      }
+      auto prepared = std::make_shared<Prepared>();
+      prepared->plan = PlanSession(snapshot_, request, limits_);
+      const std::uint64_t size = prepared->plan.wireBytes;
+      if (prepared->plan.segments.size() > 1 && size <= kAssembleBytes &&
+          assembledBytes_ + size <= kAssembleBudget && assembledCount_ < kAssembledAnswers &&
+          Assemble(*prepared)) {
+        assembledBytes_ += size;
+        ++assembledCount_;
+      }
+      at = plans_.emplace(key, std::move(prepared)).first;
     }
     return at->second;
   }
@@ -124,6 +166,41 @@ class Served {
   }
 
  private:
+  /// Writes every piece of P's plan into one in-memory file, the bodies
+  /// copied by the kernel (sendfile between files). False leaves P to be
+  /// sent piece by piece.
+  bool Assemble(Prepared& p) {
+    const int fd = ::memfd_create("update-answer", MFD_CLOEXEC);
+    if (fd < 0) return false;
+    std::uint64_t offset = 0;
+    bool ok = true;
+    for (const Segment& segment : p.plan.segments) {
+      ok = ok && ::write(fd, segment.bytes.data(), segment.bytes.size()) ==
+                     static_cast<ssize_t>(segment.bytes.size());
+      offset += segment.bytes.size();
+      if (ok && !segment.path.empty()) {
+        bool own = false;
+        const int in = Open(segment.path, own);
+        off_t from = 0;
+        while (in >= 0 && static_cast<std::uint64_t>(from) < segment.fileBytes) {
+          const ssize_t n = ::sendfile(fd, in, &from, segment.fileBytes - from);
+          if (n <= 0) break;
+        }
+        if (own) ::close(in);
+        ok = in >= 0 && static_cast<std::uint64_t>(from) == segment.fileBytes;
+        offset += segment.fileBytes;
+      }
+      if (segment.file >= 0) p.fileEnds.push_back(offset);
+    }
+    if (!ok || offset != p.plan.wireBytes) {
+      ::close(fd);
+      p.fileEnds.clear();
+      return false;
+    }
+    p.whole = fd;
+    return true;
+  }
+
   struct Key {
     std::uint64_t versions;
     bool notice;
@@ -137,8 +214,10 @@ class Served {
   std::shared_ptr<const Snapshot> snapshot_;
   int rootFd_;
   PlanLimits limits_;
-  std::unordered_map<Key, std::shared_ptr<const SessionPlan>, KeyHash> plans_;
+  std::unordered_map<Key, std::shared_ptr<const Prepared>, KeyHash> plans_;
   std::unordered_map<std::string, int> files_;
+  std::uint64_t assembledBytes_ = 0;
+  std::size_t assembledCount_ = 0;
 };
 
 struct Session {
@@ -159,7 +238,7 @@ struct Session {
   Session* prev = nullptr;  // the progress list, oldest first
   Session* next = nullptr;
   std::shared_ptr<Served> served;
-  std::shared_ptr<const SessionPlan> plan;
+  std::shared_ptr<const Prepared> prepared;
 };
 
 /// Identity of the store's CURRENT file: a publish replaces it by rename.
@@ -201,8 +280,12 @@ class UpdateServer::Loop {
   bool OnReadable(Session* s);
   bool StartSending(Session* s);
   bool Pump(Session* s);
+  enum class Sent { All, Blocked, Failed };
+  /// Sends bytes S->fileOffset..SIZE of FD, at most BUDGET of them.
+  Sent SendFile(Session* s, int fd, std::uint64_t size, std::size_t& budget, const std::string& what);
   bool Failed(Session* s, const char* what);
   void WatchWrite(Session* s, bool want);
+  void Cork(Session* s, bool on);
   void Touch(Session* s);
   void End(Session* s, Ending ending, const std::string& detail = {});
   void ReleaseFile(Session* s);
@@ -224,6 +307,8 @@ class UpdateServer::Loop {
   std::size_t redirectTurn_ = 0;
   bool accepting_ = true;
   std::int64_t pausedUntil_ = 0;  // 0: paused until a session ends
+  std::time_t stampSecond_ = -1;
+  char stamp_[32] = {};
   std::atomic<std::size_t> open_{0};
   std::array<std::atomic<std::uint64_t>, kEndings> counts_{};
 };
@@ -296,17 +381,24 @@ UpdateServer::Loop::~Loop() {
 
 void UpdateServer::Loop::Log(const char* format, ...) {
   if (options_.log == nullptr) return;
-  char stamp[32];
+  // One line per session: formatted in one go behind a time stamp that is
+  // remade once a second.
   const std::time_t t = std::time(nullptr);
-  std::tm utc{};
-  ::gmtime_r(&t, &utc);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ ", &utc);
-  std::fputs(stamp, options_.log);
+  if (t != stampSecond_) {
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    std::strftime(stamp_, sizeof stamp_, "%Y-%m-%dT%H:%M:%SZ ", &utc);
+    stampSecond_ = t;
+  }
+  char line[1024];
   va_list args;
   va_start(args, format);
-  std::vfprintf(options_.log, format, args);
+  const int n = std::vsnprintf(line, sizeof line - 1, format, args);
   va_end(args);
-  std::fputc('\n', options_.log);
+  const std::size_t length = std::min<std::size_t>(n < 0 ? 0 : n, sizeof line - 2);
+  line[length] = '\n';
+  std::fputs(stamp_, options_.log);
+  std::fwrite(line, 1, length + 1, options_.log);
 }
 
 StateIdentity UpdateServer::Loop::ReadIdentity() const {
@@ -514,22 +606,60 @@ bool UpdateServer::Loop::StartSending(Session* s) {
     End(s, Ending::BadRequest);
     return false;
   }
-  s->plan = s->served->PlanFor(request);
+  s->prepared = s->served->PlanFor(request);
   s->phase = Session::Sending;
+  // Sent in pieces, headers and bodies are corked so that they leave in full
+  // packets; the end of the answer uncorks the rest.
+  if (s->prepared->whole < 0) Cork(s, true);
   return Pump(s);
 }
 
+UpdateServer::Loop::Sent UpdateServer::Loop::SendFile(Session* s, int fd, std::uint64_t size,
+                                                      std::size_t& budget, const std::string& what) {
+  while (s->fileOffset < size) {
+    if (budget == 0) return Sent::Blocked;
+    off_t offset = static_cast<off_t>(s->fileOffset);
+    const std::size_t chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - s->fileOffset, budget));
+    const ssize_t n = ::sendfile(s->fd, fd, &offset, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return Sent::Blocked;
+      Failed(s, "sendfile");
+      return Sent::Failed;
+    }
+    if (n == 0) {
+      End(s, Ending::StoreError, what + ": shorter than the manifest says");
+      return Sent::Failed;
+    }
+    s->fileOffset += static_cast<std::uint64_t>(n);
+    s->bytesSent += static_cast<std::uint64_t>(n);
+    budget -= static_cast<std::size_t>(n);
+    Touch(s);
+  }
+  return Sent::All;
+}
+
 bool UpdateServer::Loop::Pump(Session* s) {
-  const SessionPlan& plan = *s->plan;
+  const Prepared& prepared = *s->prepared;
+  const SessionPlan& plan = prepared.plan;
   std::size_t budget = kTurnBytes;
+  if (prepared.whole >= 0) {
+    switch (SendFile(s, prepared.whole, plan.wireBytes, budget, "the assembled answer")) {
+      case Sent::Failed: return false;
+      case Sent::Blocked: WatchWrite(s, true); return true;
+      case Sent::All: break;
+    }
+    s->filesSent = static_cast<std::uint32_t>(plan.files.size());
+    s->phase = Session::Done;
+    WatchWrite(s, false);
+    return true;
+  }
   while (s->segment < plan.segments.size()) {
     const Segment& segment = plan.segments[s->segment];
     if (s->byteOffset < segment.bytes.size()) {
-      // Headers wait for the body behind them, so both leave in full packets.
-      const bool more = !segment.path.empty() || s->segment + 1 < plan.segments.size();
       const ssize_t n = ::send(s->fd, segment.bytes.data() + s->byteOffset,
-                               segment.bytes.size() - s->byteOffset,
-                               MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+                               segment.bytes.size() - s->byteOffset, MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN) break;
@@ -541,7 +671,6 @@ bool UpdateServer::Loop::Pump(Session* s) {
       continue;
     }
     if (s->fileOffset < segment.fileBytes) {
-      if (budget == 0) break;
       if (s->fileFd < 0) {
         s->fileFd = s->served->Open(segment.path, s->ownFile);
         if (s->fileFd < 0) {
@@ -549,24 +678,9 @@ bool UpdateServer::Loop::Pump(Session* s) {
           return false;
         }
       }
-      off_t offset = static_cast<off_t>(s->fileOffset);
-      const std::size_t chunk = static_cast<std::size_t>(
-          std::min<std::uint64_t>(segment.fileBytes - s->fileOffset, budget));
-      const ssize_t n = ::sendfile(s->fd, s->fileFd, &offset, chunk);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) break;
-        return Failed(s, "sendfile");
-      }
-      if (n == 0) {
-        End(s, Ending::StoreError, segment.path + ": shorter than the manifest says");
-        return false;
-      }
-      s->fileOffset += static_cast<std::uint64_t>(n);
-      s->bytesSent += static_cast<std::uint64_t>(n);
-      budget -= static_cast<std::size_t>(n);
-      Touch(s);
-      continue;
+      const Sent sent = SendFile(s, s->fileFd, segment.fileBytes, budget, segment.path);
+      if (sent == Sent::Failed) return false;
+      if (sent == Sent::Blocked) break;
     }
     ReleaseFile(s);
     if (segment.file >= 0) ++s->filesSent;
@@ -579,6 +693,7 @@ bool UpdateServer::Loop::Pump(Session* s) {
     return true;
   }
   s->phase = Session::Done;
+  Cork(s, false);
   WatchWrite(s, false);
   return true;
 }
@@ -598,6 +713,11 @@ void UpdateServer::Loop::WatchWrite(Session* s, bool want) {
   ev.data.ptr = s;
   ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, s->fd, &ev);
   s->writeWatched = want;
+}
+
+void UpdateServer::Loop::Cork(Session* s, bool on) {
+  const int value = on ? 1 : 0;
+  ::setsockopt(s->fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 void UpdateServer::Loop::Touch(Session* s) {
@@ -620,19 +740,23 @@ void UpdateServer::Loop::ReleaseFile(Session* s) {
 
 void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detail) {
   if (options_.log != nullptr) {
-    const std::string peer = session::Ipv4ToText(s->peerAddress) + ":" + std::to_string(s->peerPort);
-    const double seconds = static_cast<double>(NowMs() - s->started) / 1000.0;
+    const auto peer = session::Ipv4ToText(s->peerAddress);
+    const long long ms = NowMs() - s->started;
     const char* separator = detail.empty() ? "" : ": ";
     if (s->got == sizeof s->request) {
       const session::UpdateRequest r = session::DecodeUpdateRequest(s->request);
-      const std::size_t files = s->plan ? s->plan->files.size() : 0;
-      Log("%s installed %u %u, %u/%zu files, %llu bytes, %.3f s: %s%s%s", peer.c_str(), r.major,
-          r.minor, s->filesSent, files, static_cast<unsigned long long>(s->bytesSent), seconds,
-          EndingText(ending), separator, detail.c_str());
+      const Prepared* p = s->prepared.get();
+      const std::size_t files = p != nullptr ? p->plan.files.size() : 0;
+      const std::uint32_t sent =
+          p != nullptr && p->whole >= 0 ? p->FilesBefore(s->fileOffset) : s->filesSent;
+      Log("%s:%u installed %u %u, %u/%zu files, %llu bytes, %lld.%03lld s: %s%s%s", peer.c_str(),
+          s->peerPort, r.major, r.minor, sent, files,
+          static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000, EndingText(ending),
+          separator, detail.c_str());
     } else {
-      Log("%s no request, %llu bytes, %.3f s: %s%s%s", peer.c_str(),
-          static_cast<unsigned long long>(s->bytesSent), seconds, EndingText(ending), separator,
-          detail.c_str());
+      Log("%s:%u no request, %llu bytes, %lld.%03lld s: %s%s%s", peer.c_str(), s->peerPort,
+          static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000, EndingText(ending),
+          separator, detail.c_str());
     }
   }
   ReleaseFile(s);
