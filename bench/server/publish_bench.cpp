@@ -1,0 +1,185 @@
+// Publishing benchmark: a release of mixed text-like and binary-like files
+// published into a fresh store (libdeflate at level 12, one thread per
+// processor and one thread), against zlib at level 9 (gzip wrapper,
+// default memory level) compressing the same files in the same run.
+//
+//   bench_server_publish [megabytes=100] [rounds=1]
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/publish.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+/// Text-like: made-up words with a skewed frequency, punctuation, numbers, lines.
+void AppendText(std::string& out, std::size_t bytes, std::mt19937& rng) {
+  static std::vector<std::string> words;
+  if (words.empty()) {
+    std::mt19937 wr(7);
+    const char* syllables[] = {"ka", "ri", "mo", "ven", "al", "tor", "is", "e", "un", "sha",
+                               "ly", "dra", "o", "th", "er", "qu", "st", "ng", "pa", "zi"};
+    for (int i = 0; i < 4000; ++i) {
+      std::string w;
+      for (int k = 1 + static_cast<int>(wr() % 4); k > 0; --k) w += syllables[wr() % 20];
+      words.push_back(w);
+    }
+  }
+  const std::size_t end = out.size() + bytes;
+  std::exponential_distribution<double> pick(1.0 / 300.0);
+  int column = 0;
+  while (out.size() < end) {
+    const std::string& w = words[std::min<std::size_t>(static_cast<std::size_t>(pick(rng)), words.size() - 1)];
+    out += w;
+    column += static_cast<int>(w.size()) + 1;
+    const unsigned r = rng() % 100;
+    if (r < 6) out += ',';
+    else if (r < 10) out += '.';
+    else if (r < 11) out += std::to_string(rng() % 100000);
+    if (column > 72) {
+      out += '\n';
+      column = 0;
+    } else {
+      out += ' ';
+    }
+  }
+  out.resize(end);
+}
+
+/// Binary-like: fixed-size records of counters, small integers, floats and noise.
+void AppendBinary(std::string& out, std::size_t bytes, std::mt19937& rng) {
+  const std::size_t end = out.size() + bytes;
+  std::uint32_t id = static_cast<std::uint32_t>(rng());
+  while (out.size() < end) {
+    unsigned char record[48];
+    const std::uint32_t fields[6] = {id++, static_cast<std::uint32_t>(rng() % 64),
+                                     static_cast<std::uint32_t>(rng() % 1000),
+                                     0x3F800000u + static_cast<std::uint32_t>(rng() % 4096),
+                                     static_cast<std::uint32_t>(rng() & 0xFF00FF00u),
+                                     static_cast<std::uint32_t>(rng())};
+    std::memcpy(record, fields, sizeof fields);
+    for (int i = 24; i < 48; ++i) {
+      record[i] = rng() % 4 == 0 ? static_cast<unsigned char>(rng()) : static_cast<unsigned char>(i);
+    }
+    out.append(reinterpret_cast<char*>(record), sizeof record);
+  }
+  out.resize(end);
+}
+
+/// About MEGABYTES of files of 0.25 to 8 MB, alternately text-like and
+/// binary-like, in a few folders. Returns their total size.
+std::uint64_t MakeRelease(const fs::path& dir, std::size_t megabytes) {
+  std::mt19937 rng(12345);
+  const std::uint64_t total = static_cast<std::uint64_t>(megabytes) << 20;
+  std::uint64_t made = 0;
+  const char* folders[] = {"", "data/", "data/maps/", "sound/"};
+  for (int i = 0; made < total; ++i) {
+    const std::size_t size = static_cast<std::size_t>(
+        std::min<std::uint64_t>(total - made, (std::uint64_t{1} << 18) << (rng() % 6)));
+    std::string data;
+    data.reserve(size);
+    if (i % 2 == 0) AppendText(data, size, rng);
+    else AppendBinary(data, size, rng);
+    const fs::path path = dir / (std::string(folders[i % 4]) + "file" + std::to_string(i) + (i % 2 ? ".dat" : ".txt"));
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+    made += size;
+  }
+  return made;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+/// Compresses every file below DIR with zlib level 9 into gzip streams held
+/// in memory (one at a time); returns the total compressed size.
+std::uint64_t ZlibBest(const fs::path& dir) {
+  std::uint64_t total = 0;
+  std::vector<unsigned char> out;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string data = ReadFile(entry.path());
+    z_stream z{};
+    if (deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::exit(1);
+    out.resize(deflateBound(&z, data.size()));
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) std::exit(1);
+    total += z.total_out;
+    deflateEnd(&z);
+  }
+  return total;
+}
+
+std::uint64_t StoredBytes(const server::PublishResult& r) { return r.release->GzipTotal(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t megabytes = argc > 1 ? static_cast<std::size_t>(std::atoi(argv[1])) : 100;
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
+  char pattern[] = "/tmp/bench-publish-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return 1;
+  const fs::path dir = pattern;
+  const std::uint64_t original = MakeRelease(dir / "release", megabytes);
+  std::size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir / "release")) files += e.is_regular_file();
+
+  struct Row {
+    const char* name;
+    std::vector<double> seconds;
+    std::uint64_t bytes = 0;
+  };
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  Row rows[3] = {{"update-server publish, libdeflate 12, all cores", {}, 0},
+                 {"update-server publish, libdeflate 12, 1 thread", {}, 0},
+                 {"zlib 9, 1 thread (compression only, in memory)", {}, 0}};
+  for (int round = 0; round < rounds; ++round) {
+    for (int which = 0; which < 3; ++which) {
+      const auto start = Clock::now();
+      if (which < 2) {
+        server::PublishOptions options;
+        options.jobs = which == 0 ? 0 : 1;
+        const fs::path store = dir / ("store" + std::to_string(round) + "-" + std::to_string(which));
+        rows[which].bytes = StoredBytes(server::Publish(store.string(), 0, (dir / "release").string(), options));
+      } else {
+        rows[which].bytes = ZlibBest(dir / "release");
+      }
+      rows[which].seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+  }
+  std::printf("publishing %.1f MB in %zu files (text-like and binary-like), %u processor(s), %d round(s)\n\n",
+              original / 1e6, files, cores, rounds);
+  std::printf("| compressor | best s | MB/s | compressed bytes | of original |\n|---|---|---|---|---|\n");
+  for (const Row& r : rows) {
+    const double best = *std::min_element(r.seconds.begin(), r.seconds.end());
+    std::printf("| %s | %.2f | %.1f | %llu | %.2f%% |\n", r.name, best, original / 1e6 / best,
+                static_cast<unsigned long long>(r.bytes), 100.0 * r.bytes / original);
+  }
+  std::printf("\nlibdeflate 12 / zlib 9 size: %.4f (%lld bytes smaller)\n",
+              static_cast<double>(rows[0].bytes) / rows[2].bytes,
+              static_cast<long long>(rows[2].bytes) - static_cast<long long>(rows[0].bytes));
+  fs::remove_all(dir);
+  return 0;
+}
