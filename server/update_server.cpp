@@ -2,13 +2,20 @@
 // session socket, an eventfd for Stop() and an inotify watch on the store
 // folder with one level-triggered epoll set.
 //
-// A session is a record of about 150 bytes: where it stands in its plan (a
+// A session is a record of about 170 bytes: where it stands in its answer (a
 // segment index and two offsets), its timers, and shared pointers to the
-// snapshot it started with and to its plan. Plans are shared by every session
-// that sent the same request against the same snapshot, and stored files are
-// opened once per snapshot, so a session owns nothing but its socket. Bodies
-// move from the page cache to the socket with sendfile; a session sends at
-// most kTurnBytes of body per turn, so a fast reader cannot starve the rest.
+// snapshot it started with and to its prepared plan. Plans are shared by
+// every session that sent the same request against the same snapshot, and
+// stored files are opened once per snapshot, so a session owns nothing but
+// its socket.
+//
+// Bytes never pass through this process's buffers: an answer of up to
+// kAssembleBytes is assembled once per plan, by the kernel, into an
+// in-memory file and every session sends it with sendfile, exactly as a
+// plain file server would; a larger answer goes piece by piece, each header
+// with send and each body with sendfile from its stored file, corked so
+// that the pieces still leave in full packets. A session sends at most
+// kTurnBytes per turn, so a fast reader cannot starve the rest.
 //
 // Sessions sit in one list ordered by their last progress: progress moves a
 // session to the back, and the loop drops from the front whatever has been
