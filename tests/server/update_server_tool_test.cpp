@@ -174,26 +174,10 @@ TEST_F(ToolTest, SecondServerOnATakenPortFailsClearly) {
 }
 
 #ifdef UPDATER_CONSOLE
-/// Runs updater-console in GAME; then installs what it received as the
-/// update window would: the engine on each ".gz", the versions into File.ver.
+/// One update of GAME by the real updater code without a window: the
+/// session, then the installation the OK button runs.
 Ran UpdateGame(const std::string& game) {
-  const Ran run = Shell("cd " + Quote(game) + " && " + UPDATER_CONSOLE);
-  std::smatch m;
-  std::string rest = run.out;
-  const std::regex completed("file completed: (.*)\\.gz\n");
-  while (std::regex_search(rest, m, completed)) {
-    std::string name = m[1];
-    std::replace(name.begin(), name.end(), '\\', '/');
-    EXPECT_EQ(Shell(std::string(DECOMPRESS) + " " + Quote(game + "/" + name + ".gz")).status, 0);
-    rest = m.suffix();
-  }
-  const std::regex installed("versions ([0-9]+) ([0-9]+)");
-  if (std::regex_search(run.out, m, installed)) {
-    const std::string admin = fs::path(UPDATER_CONSOLE).parent_path().parent_path() /
-                              "updater-admin/updater-admin";
-    Shell("cd " + Quote(game) + " && " + admin + " version-write " + m[1].str() + " " + m[2].str());
-  }
-  return run;
+  return Shell("cd " + Quote(game) + " && " + UPDATER_CONSOLE + " --install");
 }
 
 TEST_F(ToolTest, UpdaterConsoleUpdatesAGameFolderFromTheServer) {
@@ -214,7 +198,8 @@ TEST_F(ToolTest, UpdaterConsoleUpdatesAGameFolderFromTheServer) {
   Ran run = UpdateGame(game);
   ASSERT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(Has(run.out, "file list: 3 major file(s), 0 minor file(s)")) << run.out;
-  EXPECT_TRUE(Has(run.out, "versions 1 0")) << run.out;
+  EXPECT_TRUE(Has(run.out, "installed: data\\maps\\track01.map")) << run.out;
+  EXPECT_TRUE(Has(run.out, "versions recorded: 1 0")) << run.out;
   for (const auto& [name, content] : release) EXPECT_EQ(ReadFile(game + "/" + name), content) << name;
   EXPECT_EQ(ReadFile(game + "/Notice.html"), notice);
   struct stat st {};
@@ -231,6 +216,7 @@ TEST_F(ToolTest, UpdaterConsoleUpdatesAGameFolderFromTheServer) {
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(Has(run.out, "request files only with 1 0")) << run.out;
   EXPECT_TRUE(Has(run.out, "file list: 0 major file(s), 1 minor file(s)")) << run.out;
+  EXPECT_TRUE(Has(run.out, "versions recorded: 1 1")) << run.out;
   EXPECT_EQ(ReadFile(game + "/data/patch.dat"), "patched");
 
   EXPECT_EQ(server.Stop(), 0);
