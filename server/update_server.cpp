@@ -86,6 +86,9 @@ constexpr std::size_t kCachedPlans = 1024;
 /// The store is looked at this often even without a change notification
 /// (file systems without inotify, a store that could not be loaded yet).
 constexpr std::int64_t kStoreCheckMs = 1000;
+/// Log lines reach the file within this time; writing them in batches keeps
+/// the write calls far fewer than the sessions.
+constexpr std::int64_t kLogFlushMs = 100;
 /// Accepting pauses this long when the process runs out of descriptors.
 constexpr std::int64_t kAcceptPauseMs = 100;
 /// Answers up to this size are assembled whole into an in-memory file once
@@ -300,6 +303,8 @@ class UpdateServer::Loop {
   void PauseAccepting(std::int64_t until);
   void ResumeAccepting();
   int NextWakeMs() const;
+  /// Writes out buffered log lines, at most every kLogFlushMs unless NOW.
+  void FlushLog(bool now);
 
   ServerOptions options_;
   int rootFd_ = -1, epollFd_ = -1, listenFd_ = -1, stopFd_ = -1, notifyFd_ = -1;
@@ -315,6 +320,8 @@ class UpdateServer::Loop {
   bool accepting_ = true;
   std::int64_t pausedUntil_ = 0;  // 0: paused until a session ends
   std::time_t stampSecond_ = -1;
+  bool logPending_ = false;
+  std::int64_t lastFlush_ = 0;
   char stamp_[32] = {};
   std::atomic<std::size_t> open_{0};
   std::array<std::atomic<std::uint64_t>, kEndings> counts_{};
@@ -406,6 +413,7 @@ void UpdateServer::Loop::Log(const char* format, ...) {
   line[length] = '\n';
   std::fputs(stamp_, options_.log);
   std::fwrite(line, 1, length + 1, options_.log);
+  logPending_ = true;
 }
 
 StateIdentity UpdateServer::Loop::ReadIdentity() const {
@@ -440,7 +448,15 @@ int UpdateServer::Loop::NextWakeMs() const {
   std::int64_t wake = nextStoreCheck_;
   if (oldest_ != nullptr) wake = std::min(wake, oldest_->lastProgress + options_.timeout.count());
   if (!accepting_ && pausedUntil_ != 0) wake = std::min(wake, pausedUntil_);
+  if (logPending_) wake = std::min(wake, lastFlush_ + kLogFlushMs);
   return static_cast<int>(std::clamp<std::int64_t>(wake - NowMs(), 0, kStoreCheckMs));
+}
+
+void UpdateServer::Loop::FlushLog(bool now) {
+  if (options_.log == nullptr || !logPending_ || (!now && now_ - lastFlush_ < kLogFlushMs)) return;
+  std::fflush(options_.log);
+  logPending_ = false;
+  lastFlush_ = now_;
 }
 
 void UpdateServer::Loop::Run() {
@@ -453,7 +469,7 @@ void UpdateServer::Loop::Run() {
   nextStoreCheck_ = NowMs() + kStoreCheckMs;
   epoll_event events[kEventsPerWait];
   for (;;) {
-    if (options_.log != nullptr) std::fflush(options_.log);
+    FlushLog(false);
     const int n = ::epoll_wait(epollFd_, events, kEventsPerWait, NextWakeMs());
     if (n < 0 && errno != EINTR) throw ServerError(std::string("epoll: ") + std::strerror(errno));
     now_ = NowMs();
@@ -747,7 +763,10 @@ void UpdateServer::Loop::ReleaseFile(Session* s) {
 
 void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detail) {
   if (options_.log != nullptr) {
-    const auto peer = session::Ipv4ToText(s->peerAddress);
+    const session::Ipv4Address a = s->peerAddress;
+    char peer[16];
+    std::snprintf(peer, sizeof peer, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF,
+                  a >> 24);
     const long long ms = NowMs() - s->started;
     const char* separator = detail.empty() ? "" : ": ";
     if (s->got == sizeof s->request) {
@@ -756,12 +775,12 @@ void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detai
       const std::size_t files = p != nullptr ? p->plan.files.size() : 0;
       const std::uint32_t sent =
           p != nullptr && p->whole >= 0 ? p->FilesBefore(s->fileOffset) : s->filesSent;
-      Log("%s:%u installed %u %u, %u/%zu files, %llu bytes, %lld.%03lld s: %s%s%s", peer.c_str(),
+      Log("%s:%u installed %u %u, %u/%zu files, %llu bytes, %lld.%03lld s: %s%s%s", peer,
           s->peerPort, r.major, r.minor, sent, files,
           static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000, EndingText(ending),
           separator, detail.c_str());
     } else {
-      Log("%s:%u no request, %llu bytes, %lld.%03lld s: %s%s%s", peer.c_str(), s->peerPort,
+      Log("%s:%u no request, %llu bytes, %lld.%03lld s: %s%s%s", peer, s->peerPort,
           static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000, EndingText(ending),
           separator, detail.c_str());
     }

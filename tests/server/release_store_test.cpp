@@ -211,35 +211,11 @@ TEST_F(StoreTest, PublishStoresEveryFileOnceAsGzipAndCountsVersionsPerKind) {
   EXPECT_FALSE(fs::exists(store_ + "/tmp"));
 }
 
-TEST_F(StoreTest, LargeFileIsStoredAsSeveralMembers) {
-  std::string data;
-  for (int i = 0; i < 2500; ++i) data += static_cast<char>('a' + (i * 7) % 26);
-  server::PublishOptions options;
-  options.pieceBytes = 1000;
-  const auto result = Publish(store_, 0, Folder("big", {{"big.bin", data}}), options);
-  const std::string stream = ReadFile(store_ + "/" + result.release->files[0].path);
-  EXPECT_EQ(Gunzip(stream), data);
-  int members = 0;
-  for (std::size_t i = 0; i + 2 < stream.size(); ++i) {
-    members += stream[i] == '\x1f' && stream[i + 1] == '\x8b' && stream[i + 2] == '\x08';
-  }
-  EXPECT_EQ(members, 3);
-}
-
 TEST_F(StoreTest, NotesForNamesTheUpdaterStoresElsewhere) {
   const auto result = Publish(store_, 0, Folder("one", {{"Update.exe", "u"}, {"File.ver", "v"}}));
   ASSERT_EQ(result.notes.size(), 2u);
   EXPECT_NE(result.notes[0].find("null.dat"), std::string::npos);
   EXPECT_NE(result.notes[1].find("Update0.exe"), std::string::npos);
-}
-
-TEST_F(StoreTest, ReloadKeepsReleasesWhoseManifestIsUnchanged) {
-  Publish(store_, 0, Folder("one", {{"a", "1"}}));
-  const auto first = server::LoadSnapshot(store_);
-  Publish(store_, 0, Folder("two", {{"b", "2"}}));
-  const auto second = server::LoadSnapshot(store_, first.get());
-  ASSERT_EQ(second->Counter(0), 2u);
-  EXPECT_EQ(second->releases[0][0], first->releases[0][0]);
 }
 
 // ---- the notice -------------------------------------------------------------
@@ -277,15 +253,6 @@ INSTANTIATE_TEST_SUITE_P(
                       StampCase{"ClockGoneBackStillAdvances", {1000, 900}, 1002},
                       StampCase{"AfterRemovalStillAdvances", {1000, -1, 1000}, 1002}),
     [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(StoreTest, RemovedNoticeLeavesStampZero) {
-  WriteFile(dir_ / "n.html", "n");
-  server::SetNotice(store_, dir_ / "n.html", 1000);
-  server::ClearNotice(store_);
-  const auto snapshot = server::LoadSnapshot(store_);
-  EXPECT_EQ(snapshot->notice.stamp, 0);
-  EXPECT_EQ(snapshot->notice.bytes, 0u);
-}
 
 // ---- damaged stores are refused, naming the file ----------------------------
 

@@ -337,12 +337,4 @@ TEST_F(ServerTest, StopEndsOpenSessions) {
   server_.reset();
 }
 
-TEST_F(ServerTest, StoreThatCannotBeReadStopsTheStart) {
-  server::ServerOptions options;
-  options.store = dir_ / "missing";
-  options.port = 0;
-  options.log = nullptr;
-  EXPECT_THROW(server::UpdateServer{options}, std::runtime_error);
-}
-
 }  // namespace
