@@ -81,8 +81,8 @@ std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefus
     if (refusal == nullptr) {
       const auto [at, added] = byFoldedName.emplace(FoldCase(name), name);
       if (!added) {
-        refusals.push_back({name, "same name as " + at->second +
-                                      " apart from letter case (one file on the player's disk)"});
+        refusals.push_back(
+            {name, "same name as " + at->second + " apart from letter case (one file on the player's disk)"});
         continue;
       }
     }
@@ -99,8 +99,8 @@ std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefus
 }
 
 PublishRefused Refused(const std::string& dir, std::vector<NameRefusal> refusals) {
-  const std::string what = dir + ": " + std::to_string(refusals.size()) +
-                           " file(s) cannot be published; nothing was published";
+  const std::string what =
+      dir + ": " + std::to_string(refusals.size()) + " file(s) cannot be published; nothing was published";
   return PublishRefused(what, std::move(refusals));
 }
 
@@ -153,14 +153,13 @@ class Compressor {
 
   /// Compresses SOURCE into a new file at TARGET as a gzip stream, synced to
   /// disk. Fills the sizes of FILE.
-  void Store(const SourceFile& source, const std::string& target, std::size_t pieceBytes,
-             StoredFile& file) {
+  void Store(const SourceFile& source, const std::string& target, std::size_t pieceBytes, StoredFile& file) {
     store::Fd in(::open(source.path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) store::ThrowSystem(source.path);
     struct stat st {};
     if (::fstat(in.get(), &st) != 0) store::ThrowSystem(source.path);
-    const std::size_t piece = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) + 1,
-                                                      1, std::max<std::size_t>(pieceBytes, 1));
+    const std::size_t piece = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 1,
+                                                      std::max<std::size_t>(pieceBytes, 1));
     input_.resize(piece);
     output_.resize(libdeflate_gzip_compress_bound(compressor_, piece));
     store::Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -216,8 +215,8 @@ void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work,
       Compressor compressor;
       for (std::size_t i; !failed && (i = next++) < sources.size();) {
         stored[i].name = sources[i].name;
-        compressor.Store(sources[i], work + "/" + store::StoredName(sources[i].name),
-                         options.pieceBytes, stored[i]);
+        compressor.Store(sources[i], work + "/" + store::StoredName(sources[i].name), options.pieceBytes,
+                         stored[i]);
         std::lock_guard<std::mutex> lock(mutex);
         fileStored();
       }
@@ -273,9 +272,8 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   }
   for (const SourceFile& source : sources) {
     if (auto at = otherNames.find(FoldCase(source.name)); at != otherNames.end()) {
-      refusals.push_back({source.name, std::string("already published as a ") + KindName(other) +
-                                           " file (" + KindName(other) + " version " +
-                                           std::to_string(at->second) +
+      refusals.push_back({source.name, std::string("already published as a ") + KindName(other) + " file (" +
+                                           KindName(other) + " version " + std::to_string(at->second) +
                                            "); a name stays with one kind"});
     }
   }
@@ -288,8 +286,8 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   release->kind = kind;
   release->version = state.counters[kind] + 1;
   release->publishedAt = static_cast<std::int64_t>(std::time(nullptr));
-  const std::string work = root + "/tmp/" + KindName(kind) + "-" +
-                           std::to_string(release->version) + "." + std::to_string(::getpid());
+  const std::string work = root + "/tmp/" + KindName(kind) + "-" + std::to_string(release->version) + "." +
+                           std::to_string(::getpid());
   const std::string folder = store::ReleaseFolder(kind, release->version);
   const std::string target = root + "/" + folder;
   bool placed = false;
@@ -298,8 +296,7 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
     CreateFolder(root + "/tmp");
     CreateFolder(work);
     CreateFolder(work + "/files");
-    StoreFiles(sources, work, options, release->files,
-               [&] { step(PublishStep::FileStored); });
+    StoreFiles(sources, work, options, release->files, [&] { step(PublishStep::FileStored); });
     if (release->GzipTotal() > kMaxBytesPerRelease) {
       throw StoreError(dir + ": " + std::to_string(release->GzipTotal()) +
                        " bytes compressed; one release may hold at most 2147483647");
@@ -335,8 +332,9 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
     f.path = folder + "/" + store::StoredName(f.name);
     const std::string local = session::LocalFileName(f.name);
     if (local == "null.dat") {
-      result.notes.push_back(f.name + ": the updater keeps it as null.dat and never installs it "
-                                      "(it writes its own File.ver)");
+      result.notes.push_back(f.name +
+                             ": the updater keeps it as null.dat and never installs it "
+                             "(it writes its own File.ver)");
     } else if (local != f.name) {
       result.notes.push_back(f.name + ": the updater stores it as " + local +
                              " beside itself (it never replaces its own program)");

@@ -85,8 +85,7 @@ std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root, const Snap
     const std::string path = root + "/" + state.noticePath;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) store::ThrowSystem(path);
-    if (!S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) > session::kMaxNoticeLength) {
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > session::kMaxNoticeLength) {
       throw StoreError(path + ": not a notice page the updater can take");
     }
     snapshot->notice = {state.noticeStamp, state.noticePath, static_cast<std::uint64_t>(st.st_size)};

@@ -16,8 +16,8 @@ struct KindPlan {
 };
 
 /// Files of KIND for a player at INSTALLED, within MAXFILES and MAXBYTES.
-KindPlan PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
-                  std::uint32_t maxFiles, std::uint64_t maxBytes) {
+KindPlan PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed, std::uint32_t maxFiles,
+                  std::uint64_t maxBytes) {
   KindPlan plan;
   plan.reached = installed;
   const std::uint32_t newest = snapshot.Counter(kind);
@@ -70,8 +70,7 @@ KindPlan PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
   std::uint32_t firstToCome = 0;
   bool anyToCome = false;
   for (std::size_t i = entries.size(); i-- > 0;) {
-    plan.files[i] = {kind, anyToCome ? firstToCome - 1 : plan.reached, entries[i].last,
-                     entries[i].copy};
+    plan.files[i] = {kind, anyToCome ? firstToCome - 1 : plan.reached, entries[i].last, entries[i].copy};
     firstToCome = anyToCome ? std::min(firstToCome, entries[i].first) : entries[i].first;
     anyToCome = true;
   }
@@ -80,14 +79,13 @@ KindPlan PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
 
 }  // namespace
 
-SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot,
-                        const session::UpdateRequest& request, const PlanLimits& limits) {
+SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot, const session::UpdateRequest& request,
+                        const PlanLimits& limits) {
   SessionPlan plan;
   plan.notice = request.code == session::RequestNoticeAndFiles;
-  const KindPlan major =
-      PlanKind(*snapshot, 0, request.major, limits.maxFilesPerKind, limits.maxTotalBytes);
-  const KindPlan minor = PlanKind(*snapshot, 1, request.minor, limits.maxFilesPerKind,
-                                  limits.maxTotalBytes - major.bytes);
+  const KindPlan major = PlanKind(*snapshot, 0, request.major, limits.maxFilesPerKind, limits.maxTotalBytes);
+  const KindPlan minor =
+      PlanKind(*snapshot, 1, request.minor, limits.maxFilesPerKind, limits.maxTotalBytes - major.bytes);
   plan.reached[0] = major.reached;
   plan.reached[1] = minor.reached;
   plan.list.counts = {static_cast<std::uint16_t>(major.files.size()),
@@ -105,8 +103,8 @@ SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot,
   plan.segments.push_back({{list.begin(), list.end()}, {}, 0});
   for (std::size_t i = 0; i < plan.files.size(); ++i) {
     const PlannedFile& f = plan.files[i];
-    std::vector<std::uint8_t> header = session::EncodeFileHeader(
-        f.version, static_cast<std::int32_t>(f.file->gzipBytes), f.file->name);
+    std::vector<std::uint8_t> header =
+        session::EncodeFileHeader(f.version, static_cast<std::int32_t>(f.file->gzipBytes), f.file->name);
     // The list header travels with the first file header.
     Segment& segment = i == 0 ? plan.segments.back() : plan.segments.emplace_back();
     segment.bytes.insert(segment.bytes.end(), header.begin(), header.end());

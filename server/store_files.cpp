@@ -30,9 +30,7 @@ void Fd::Close(const std::string& path) {
   if (fd >= 0 && ::close(fd) != 0) ThrowSystem(path);
 }
 
-void ThrowSystem(const std::string& what) {
-  throw StoreError(what + ": " + std::strerror(errno));
-}
+void ThrowSystem(const std::string& what) { throw StoreError(what + ": " + std::strerror(errno)); }
 
 void WriteAll(int fd, const void* data, std::size_t size, const std::string& path) {
   const auto* p = static_cast<const char*>(data);
@@ -209,8 +207,8 @@ std::string FormatManifest(const Release& release) {
   text += "published " + std::to_string(release.publishedAt) + "\n";
   text += "# file GZIP-BYTES ORIGINAL-BYTES NAME (stored as files/NAME.gz)\n";
   for (const StoredFile& f : release.files) {
-    text += "file " + std::to_string(f.gzipBytes) + " " + std::to_string(f.originalBytes) + " " +
-            f.name + "\n";
+    text +=
+        "file " + std::to_string(f.gzipBytes) + " " + std::to_string(f.originalBytes) + " " + f.name + "\n";
   }
   return text;
 }

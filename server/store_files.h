@@ -59,8 +59,8 @@ class StoreLock {
 /// What CURRENT holds.
 struct StoreState {
   std::uint32_t counters[kKinds] = {0, 0};
-  std::int32_t noticeStamp = 0;   // 0: no notice
-  std::string noticePath;         // relative to the store folder
+  std::int32_t noticeStamp = 0;  // 0: no notice
+  std::string noticePath;        // relative to the store folder
   std::int32_t lastStamp = 0;
 };
 

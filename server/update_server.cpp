@@ -52,16 +52,26 @@ namespace server {
 
 const char* EndingText(Ending ending) {
   switch (ending) {
-    case Ending::Completed: return "completed";
-    case Ending::NoRequest: return "closed by the updater without a request (up to date, redirected or gone)";
-    case Ending::IdleTimeout: return "dropped: no request within the timeout";
-    case Ending::Stalled: return "dropped: no progress within the timeout";
-    case Ending::ClosedEarly: return "closed by the updater before the end";
-    case Ending::BadRequest: return "dropped: not an update request";
-    case Ending::ExtraData: return "dropped: unexpected bytes after the request";
-    case Ending::NetworkError: return "network error";
-    case Ending::StoreError: return "store error";
-    case Ending::Stopped: return "server stopping";
+    case Ending::Completed:
+      return "completed";
+    case Ending::NoRequest:
+      return "closed by the updater without a request (up to date, redirected or gone)";
+    case Ending::IdleTimeout:
+      return "dropped: no request within the timeout";
+    case Ending::Stalled:
+      return "dropped: no progress within the timeout";
+    case Ending::ClosedEarly:
+      return "closed by the updater before the end";
+    case Ending::BadRequest:
+      return "dropped: not an update request";
+    case Ending::ExtraData:
+      return "dropped: unexpected bytes after the request";
+    case Ending::NetworkError:
+      return "network error";
+    case Ending::StoreError:
+      return "store error";
+    case Ending::Stopped:
+      return "server stopping";
   }
   return "?";
 }
@@ -71,8 +81,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
 }
 
 /// Most body bytes one session sends per turn of the loop.
@@ -117,8 +126,8 @@ struct Prepared {
     if (whole >= 0) ::close(whole);
   }
   std::uint32_t FilesBefore(std::uint64_t offset) const {
-    return static_cast<std::uint32_t>(
-        std::upper_bound(fileEnds.begin(), fileEnds.end(), offset) - fileEnds.begin());
+    return static_cast<std::uint32_t>(std::upper_bound(fileEnds.begin(), fileEnds.end(), offset) -
+                                      fileEnds.begin());
   }
 };
 
@@ -346,8 +355,7 @@ UpdateServer::Loop::Loop(ServerOptions options) : options_(std::move(options)) {
     notifyFd_ = -1;
   }
 
-  const std::string where = session::Ipv4ToText(options_.listenAddress) + ":" +
-                            std::to_string(options_.port);
+  const std::string where = session::Ipv4ToText(options_.listenAddress) + ":" + std::to_string(options_.port);
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int one = 1;
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -379,8 +387,7 @@ UpdateServer::Loop::Loop(ServerOptions options) : options_(std::move(options)) {
   if (maxSessions_ == 0) {
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
-    maxSessions_ = limit.rlim_cur > kReservedDescriptors + 16 ? limit.rlim_cur - kReservedDescriptors
-                                                              : 16;
+    maxSessions_ = limit.rlim_cur > kReservedDescriptors + 16 ? limit.rlim_cur - kReservedDescriptors : 16;
   }
 }
 
@@ -419,8 +426,7 @@ void UpdateServer::Loop::Log(const char* format, ...) {
 StateIdentity UpdateServer::Loop::ReadIdentity() const {
   struct stat st {};
   if (::fstatat(rootFd_, "CURRENT", &st, 0) != 0) return {};
-  return {true, st.st_dev, st.st_ino, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
-          st.st_size};
+  return {true, st.st_dev, st.st_ino, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, st.st_size};
 }
 
 void UpdateServer::Loop::CheckStore() {
@@ -434,13 +440,12 @@ void UpdateServer::Loop::CheckStore() {
     served_ = std::make_shared<Served>(std::move(snapshot), rootFd_, options_.limits);
     identity_ = id;
     const Snapshot& now = served_->snapshot();
-    Log("store changed: now major %u, minor %u, notice %d", now.Counter(0), now.Counter(1),
-        now.notice.stamp);
+    Log("store changed: now major %u, minor %u, notice %d", now.Counter(0), now.Counter(1), now.notice.stamp);
   } catch (const std::exception& e) {
     failedIdentity_ = id;
     retryAt_ = now_ + kStoreCheckMs;
-    Log("store changed but cannot be loaded (still serving major %u, minor %u): %s",
-        old.Counter(0), old.Counter(1), e.what());
+    Log("store changed but cannot be loaded (still serving major %u, minor %u): %s", old.Counter(0),
+        old.Counter(1), e.what());
   }
 }
 
@@ -464,8 +469,8 @@ void UpdateServer::Loop::Run() {
   ::signal(SIGPIPE, SIG_IGN);
   const Snapshot& first = served_->snapshot();
   Log("serving %s on %s:%u: major %u, minor %u, notice %d", options_.store.c_str(),
-      session::Ipv4ToText(options_.listenAddress).c_str(), port_, first.Counter(0),
-      first.Counter(1), first.notice.stamp);
+      session::Ipv4ToText(options_.listenAddress).c_str(), port_, first.Counter(0), first.Counter(1),
+      first.notice.stamp);
   nextStoreCheck_ = NowMs() + kStoreCheckMs;
   epoll_event events[kEventsPerWait];
   for (;;) {
@@ -506,8 +511,7 @@ void UpdateServer::Loop::Run() {
   while (oldest_ != nullptr) End(oldest_, Ending::Stopped);
   std::uint64_t total = 0;
   for (const auto& c : counts_) total += c.load();
-  Log("stopped: %llu session(s) served, %zu ended by the stop", static_cast<unsigned long long>(total),
-      open);
+  Log("stopped: %llu session(s) served, %zu ended by the stop", static_cast<unsigned long long>(total), open);
   if (options_.log != nullptr) std::fflush(options_.log);
 }
 
@@ -536,8 +540,8 @@ void UpdateServer::Loop::AcceptAll() {
     }
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd =
+        ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
       StartSession(fd, peer);
       continue;
@@ -575,8 +579,7 @@ void UpdateServer::Loop::StartSession(int fd, const sockaddr_in& peer) {
   ++open_;
 
   const session::Ipv4Address redirect =
-      options_.redirects.empty() ? 0
-                                 : options_.redirects[redirectTurn_++ % options_.redirects.size()];
+      options_.redirects.empty() ? 0 : options_.redirects[redirectTurn_++ % options_.redirects.size()];
   const auto reply = session::EncodeVersionReply(MakeVersionReply(s->served->snapshot(), redirect));
   // A new connection's send buffer always has room for 17 bytes.
   const ssize_t n = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
@@ -642,8 +645,7 @@ UpdateServer::Loop::Sent UpdateServer::Loop::SendFile(Session* s, int fd, std::u
   while (s->fileOffset < size) {
     if (budget == 0) return Sent::Blocked;
     off_t offset = static_cast<off_t>(s->fileOffset);
-    const std::size_t chunk =
-        static_cast<std::size_t>(std::min<std::uint64_t>(size - s->fileOffset, budget));
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size - s->fileOffset, budget));
     const ssize_t n = ::sendfile(s->fd, fd, &offset, chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -669,9 +671,13 @@ bool UpdateServer::Loop::Pump(Session* s) {
   std::size_t budget = kTurnBytes;
   if (prepared.whole >= 0) {
     switch (SendFile(s, prepared.whole, plan.wireBytes, budget, "the assembled answer")) {
-      case Sent::Failed: return false;
-      case Sent::Blocked: WatchWrite(s, true); return true;
-      case Sent::All: break;
+      case Sent::Failed:
+        return false;
+      case Sent::Blocked:
+        WatchWrite(s, true);
+        return true;
+      case Sent::All:
+        break;
     }
     s->filesSent = static_cast<std::uint32_t>(plan.files.size());
     s->phase = Session::Done;
@@ -765,24 +771,21 @@ void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detai
   if (options_.log != nullptr) {
     const session::Ipv4Address a = s->peerAddress;
     char peer[16];
-    std::snprintf(peer, sizeof peer, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF,
-                  a >> 24);
+    std::snprintf(peer, sizeof peer, "%u.%u.%u.%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
     const long long ms = NowMs() - s->started;
     const char* separator = detail.empty() ? "" : ": ";
     if (s->got == sizeof s->request) {
       const session::UpdateRequest r = session::DecodeUpdateRequest(s->request);
       const Prepared* p = s->prepared.get();
       const std::size_t files = p != nullptr ? p->plan.files.size() : 0;
-      const std::uint32_t sent =
-          p != nullptr && p->whole >= 0 ? p->FilesBefore(s->fileOffset) : s->filesSent;
-      Log("%s:%u installed %u %u, %u/%zu files, %llu bytes, %lld.%03lld s: %s%s%s", peer,
-          s->peerPort, r.major, r.minor, sent, files,
-          static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000, EndingText(ending),
-          separator, detail.c_str());
+      const std::uint32_t sent = p != nullptr && p->whole >= 0 ? p->FilesBefore(s->fileOffset) : s->filesSent;
+      Log("%s:%u installed %u %u, %u/%zu files, %llu bytes, %lld.%03lld s: %s%s%s", peer, s->peerPort,
+          r.major, r.minor, sent, files, static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000,
+          EndingText(ending), separator, detail.c_str());
     } else {
       Log("%s:%u no request, %llu bytes, %lld.%03lld s: %s%s%s", peer, s->peerPort,
-          static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000, EndingText(ending),
-          separator, detail.c_str());
+          static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000, EndingText(ending), separator,
+          detail.c_str());
     }
   }
   ReleaseFile(s);
@@ -804,8 +807,7 @@ void UpdateServer::Loop::ExpireStill() {
   }
 }
 
-UpdateServer::UpdateServer(ServerOptions options)
-    : loop_(std::make_unique<Loop>(std::move(options))) {}
+UpdateServer::UpdateServer(ServerOptions options) : loop_(std::make_unique<Loop>(std::move(options))) {}
 UpdateServer::~UpdateServer() = default;
 std::uint16_t UpdateServer::port() const { return loop_->port(); }
 void UpdateServer::Run() { loop_->Run(); }

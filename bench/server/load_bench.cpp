@@ -200,11 +200,10 @@ volatile sig_atomic_t plainStop = 0;
 // ---- the client -------------------------------------------------------------
 
 struct Outcome {
-  double seconds = 0;        // first connect to last close
-  double transferSeconds = 0;  // requests sent to last close
-  long idleKiB = 0;          // server resident memory growth with N idle sessions
+  double seconds = 0;  // first connect to last close
+  long idleKiB = 0;    // server resident memory growth with N idle sessions
   long peakKiB = 0;
-  double serverCpu = 0;        // seconds of CPU the server used for the run
+  double serverCpu = 0;  // seconds of CPU the server used for the run
   std::uint64_t bytes = 0;
 };
 
@@ -250,7 +249,6 @@ Outcome RunClients(std::uint16_t port, std::uint32_t source, int sessions, const
     ++opened;
   };
   const auto start = Clock::now();
-  auto transferStart = start;
   while (opened < std::min(sessions, kConnecting)) open_one();
   while (done < sessions) {
     if (Clock::now() - start > std::chrono::seconds(180)) Die("sessions did not finish in 180 s");
@@ -276,7 +274,6 @@ Outcome RunClients(std::uint16_t port, std::uint32_t source, int sessions, const
           if (replied == sessions) {
             // Every session is open and idle at the server.
             out.idleKiB = StatusKiB(server, "VmRSS:") - baseKiB;
-            transferStart = Clock::now();
             const std::uint8_t request[9] = {0x41, 0, 0, 0, 0, 0, 0, 0, 0};
             for (Conn& k : conns) {
               if (send(k.fd, request, sizeof request, MSG_NOSIGNAL) != 9) Die("request not sent");
@@ -297,7 +294,6 @@ Outcome RunClients(std::uint16_t port, std::uint32_t source, int sessions, const
   }
   const auto end = Clock::now();
   out.seconds = std::chrono::duration<double>(end - start).count();
-  out.transferSeconds = std::chrono::duration<double>(end - transferStart).count();
   out.peakKiB = StatusKiB(server, "VmHWM:");
   out.serverCpu = CpuSeconds(server) - baseCpu;
   out.bytes = total * static_cast<std::uint64_t>(sessions);
@@ -381,7 +377,8 @@ int main(int argc, char** argv) {
   WriteFile(dir / "release/data/maps/track01.map", Noise(kib * 1024 / 3, 2));
   WriteFile(dir / "release/data/cars.dat", Noise(kib * 1024 / 6, 3));
   std::string notice = "<html><body><h1>\xEC\xA0\x90\xEA\xB2\x80 \xEC\x95\x88\xEB\x82\xB4</h1>";
-  while (notice.size() < 2000) notice += "<p>\xEC\x98\xA4\xEB\x8A\x98 \xEC\x83\x88 \xED\x8A\xB8\xEB\x9E\x99</p>";
+  while (notice.size() < 2000)
+    notice += "<p>\xEC\x98\xA4\xEB\x8A\x98 \xEC\x83\x88 \xED\x8A\xB8\xEB\x9E\x99</p>";
   notice += "</body></html>";
   WriteFile(dir / "notice.html", notice);
   const std::string store = (dir / "store").string();
@@ -399,10 +396,13 @@ int main(int argc, char** argv) {
   }
   WriteFile(dir / "stream.bin", stream);
 
-  std::printf("update server load: %zu bytes per session (notice %zu, %zu files), "
-              "%d round(s), best and median\n\n",
-              stream.size(), notice.size(), plan.files.size(), rounds);
-  std::printf("| sessions | server | best s | median s | sessions/s | MB/s | server CPU per session | peak RSS | idle memory per session |\n");
+  std::printf(
+      "update server load: %zu bytes per session (notice %zu, %zu files), "
+      "%d round(s), best and median\n\n",
+      stream.size(), notice.size(), plan.files.size(), rounds);
+  std::printf(
+      "| sessions | server | best s | median s | sessions/s | MB/s | server CPU per session | peak RSS | "
+      "idle memory per session |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|\n");
   std::uint32_t source = 10;  // 127.0.0.10 upwards: a fresh port range per run
   std::vector<std::string> ratios;
@@ -425,18 +425,16 @@ int main(int argc, char** argv) {
     }
     for (int which = 0; which < 2; ++which) {
       const Outcome& o = best[which];
-      std::printf("| %d | %s | %.3f | %.3f | %.0f | %.0f | %.0f us | %.1f MiB | %.2f KiB |\n",
-                  sessions, which == 0 ? "plain sendfile" : "update-server", o.seconds,
-                  Median(times[which]), sessions / o.seconds,
-                  static_cast<double>(o.bytes) / 1e6 / o.seconds,
+      std::printf("| %d | %s | %.3f | %.3f | %.0f | %.0f | %.0f us | %.1f MiB | %.2f KiB |\n", sessions,
+                  which == 0 ? "plain sendfile" : "update-server", o.seconds, Median(times[which]),
+                  sessions / o.seconds, static_cast<double>(o.bytes) / 1e6 / o.seconds,
                   Median(cpu[which]) * 1e6 / sessions, o.peakKiB / 1024.0,
                   static_cast<double>(o.idleKiB) / sessions);
     }
     char line[160];
     std::snprintf(line, sizeof line,
-                  "%d sessions: update-server / plain throughput %.3f (best), %.3f (median)",
-                  sessions, best[0].seconds / best[1].seconds,
-                  Median(times[0]) / Median(times[1]));
+                  "%d sessions: update-server / plain throughput %.3f (best), %.3f (median)", sessions,
+                  best[0].seconds / best[1].seconds, Median(times[0]) / Median(times[1]));
     ratios.push_back(line);
   }
   std::printf("\n");

@@ -32,8 +32,8 @@ void AppendText(std::string& out, std::size_t bytes, std::mt19937& rng) {
   static std::vector<std::string> words;
   if (words.empty()) {
     std::mt19937 wr(7);
-    const char* syllables[] = {"ka", "ri", "mo", "ven", "al", "tor", "is", "e", "un", "sha",
-                               "ly", "dra", "o", "th", "er", "qu", "st", "ng", "pa", "zi"};
+    const char* syllables[] = {"ka", "ri",  "mo", "ven", "al", "tor", "is", "e",  "un", "sha",
+                               "ly", "dra", "o",  "th",  "er", "qu",  "st", "ng", "pa", "zi"};
     for (int i = 0; i < 4000; ++i) {
       std::string w;
       for (int k = 1 + static_cast<int>(wr() % 4); k > 0; --k) w += syllables[wr() % 20];
@@ -44,13 +44,17 @@ void AppendText(std::string& out, std::size_t bytes, std::mt19937& rng) {
   std::exponential_distribution<double> pick(1.0 / 300.0);
   int column = 0;
   while (out.size() < end) {
-    const std::string& w = words[std::min<std::size_t>(static_cast<std::size_t>(pick(rng)), words.size() - 1)];
+    const std::string& w =
+        words[std::min<std::size_t>(static_cast<std::size_t>(pick(rng)), words.size() - 1)];
     out += w;
     column += static_cast<int>(w.size()) + 1;
     const unsigned r = rng() % 100;
-    if (r < 6) out += ',';
-    else if (r < 10) out += '.';
-    else if (r < 11) out += std::to_string(rng() % 100000);
+    if (r < 6)
+      out += ',';
+    else if (r < 10)
+      out += '.';
+    else if (r < 11)
+      out += std::to_string(rng() % 100000);
     if (column > 72) {
       out += '\n';
       column = 0;
@@ -67,7 +71,8 @@ void AppendBinary(std::string& out, std::size_t bytes, std::mt19937& rng) {
   std::uint32_t id = static_cast<std::uint32_t>(rng());
   while (out.size() < end) {
     unsigned char record[48];
-    const std::uint32_t fields[6] = {id++, static_cast<std::uint32_t>(rng() % 64),
+    const std::uint32_t fields[6] = {id++,
+                                     static_cast<std::uint32_t>(rng() % 64),
                                      static_cast<std::uint32_t>(rng() % 1000),
                                      0x3F800000u + static_cast<std::uint32_t>(rng() % 4096),
                                      static_cast<std::uint32_t>(rng() & 0xFF00FF00u),
@@ -93,9 +98,12 @@ std::uint64_t MakeRelease(const fs::path& dir, std::size_t megabytes) {
         std::min<std::uint64_t>(total - made, (std::uint64_t{1} << 18) << (rng() % 6)));
     std::string data;
     data.reserve(size);
-    if (i % 2 == 0) AppendText(data, size, rng);
-    else AppendBinary(data, size, rng);
-    const fs::path path = dir / (std::string(folders[i % 4]) + "file" + std::to_string(i) + (i % 2 ? ".dat" : ".txt"));
+    if (i % 2 == 0)
+      AppendText(data, size, rng);
+    else
+      AppendBinary(data, size, rng);
+    const fs::path path =
+        dir / (std::string(folders[i % 4]) + "file" + std::to_string(i) + (i % 2 ? ".dat" : ".txt"));
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
     made += size;
@@ -162,7 +170,8 @@ int main(int argc, char** argv) {
         server::PublishOptions options;
         options.jobs = which == 0 ? 0 : 1;
         const fs::path store = dir / ("store" + std::to_string(round) + "-" + std::to_string(which));
-        rows[which].bytes = StoredBytes(server::Publish(store.string(), 0, (dir / "release").string(), options));
+        rows[which].bytes =
+            StoredBytes(server::Publish(store.string(), 0, (dir / "release").string(), options));
       } else {
         rows[which].bytes = ZlibBest(dir / "release");
       }

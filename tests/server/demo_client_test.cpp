@@ -49,8 +49,7 @@ TEST(DemoClient, ShowsAndPrintsItsArgumentsAndFolder) {
       setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
       setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);
       setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-      execl(DEMO_CLIENT, DEMO_CLIENT, "-Update", "/IP:10.20.30.40", "two words",
-            static_cast<char*>(nullptr));
+      execl(DEMO_CLIENT, DEMO_CLIENT, "-Update", "/IP:10.20.30.40", "two words", static_cast<char*>(nullptr));
       _exit(127);
     }
     for (auto end = std::chrono::steady_clock::now() + 30s;
@@ -79,7 +78,8 @@ TEST(DemoClient, ShowsAndPrintsItsArgumentsAndFolder) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   const std::string out = test_support::ReadFile(dir / "out.txt");
   EXPECT_NE(out.find("demo-client: started with arguments: -Update /IP:10.20.30.40 two words\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("demo-client: working folder: " + (dir / "game")), std::string::npos) << out;
 }
 

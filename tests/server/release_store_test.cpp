@@ -75,19 +75,16 @@ TEST_P(PublishName, FollowsTheUpdatersRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, PublishName,
-    ::testing::Values(NameCase{"Plain", "Mirvale.exe", nullptr},
-                      NameCase{"InFolders", "data\\maps\\track01.map", nullptr},
-                      NameCase{"KoreanBytes", "data\\\xEC\x9D\xB8\xED\x8A\xB8\xEB\xA1\x9C.txt", nullptr},
-                      NameCase{"Exactly255Bytes", std::string(251, 'x') + ".dat", nullptr},
-                      NameCase{"Empty", "", "empty"},
-                      NameCase{"Over255Bytes", std::string(252, 'x') + ".dat", "255"},
-                      NameCase{"Absolute", "\\Windows\\a.dll", "absolute"},
-                      NameCase{"Drive", "C:game.exe", "drive"},
-                      NameCase{"ParentFolder", "data\\..\\..\\a.dll", ".."},
-                      NameCase{"ControlCharacter", "a\tb.txt", "control"},
-                      NameCase{"WindowsRefusesIt", "what?.txt", "Windows"},
-                      NameCase{"ForwardSlash", "data/a.txt", "'/'"},
-                      NameCase{"EmptyFolderName", "data\\\\a.txt", "empty folder"}),
+    ::testing::Values(
+        NameCase{"Plain", "Mirvale.exe", nullptr}, NameCase{"InFolders", "data\\maps\\track01.map", nullptr},
+        NameCase{"KoreanBytes", "data\\\xEC\x9D\xB8\xED\x8A\xB8\xEB\xA1\x9C.txt", nullptr},
+        NameCase{"Exactly255Bytes", std::string(251, 'x') + ".dat", nullptr}, NameCase{"Empty", "", "empty"},
+        NameCase{"Over255Bytes", std::string(252, 'x') + ".dat", "255"},
+        NameCase{"Absolute", "\\Windows\\a.dll", "absolute"}, NameCase{"Drive", "C:game.exe", "drive"},
+        NameCase{"ParentFolder", "data\\..\\..\\a.dll", ".."},
+        NameCase{"ControlCharacter", "a\tb.txt", "control"},
+        NameCase{"WindowsRefusesIt", "what?.txt", "Windows"}, NameCase{"ForwardSlash", "data/a.txt", "'/'"},
+        NameCase{"EmptyFolderName", "data\\\\a.txt", "empty folder"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // ---- refused folders leave the store as it was ------------------------------
@@ -134,34 +131,45 @@ TEST_P(PublishRefusal, NamesTheFileAndChangesNothing) {
   EXPECT_EQ(StoreContents(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Folders, PublishRefusal,
-    ::testing::Values(
-        RefusalCase{"SameNameApartFromCase", 0,
-                    [](const std::string& d) { MakeFolder(d, {{"FINE.TXT", "x"}}); }, "fine.txt",
-                    "letter case"},
-        RefusalCase{"BackslashInsideAName", 0,
-                    [](const std::string& d) { MakeFolder(d, {{"a\\b.txt", "x"}}); }, "a\\b.txt",
-                    "'\\'"},
-        RefusalCase{"ControlCharacter", 0,
-                    [](const std::string& d) { MakeFolder(d, {{"tab\there.txt", "x"}}); },
-                    "tab\there.txt", "control"},
-        RefusalCase{"CharacterWindowsRefuses", 1,
-                    [](const std::string& d) { MakeFolder(d, {{"what?.txt", "x"}}); }, "what?.txt",
-                    "Windows"},
-        RefusalCase{"LinkToAFolder", 0,
-                    [](const std::string& d) {
-                      fs::create_directory(d + "/../elsewhere");
-                      fs::create_directory_symlink(d + "/../elsewhere", d + "/link");
-                    },
-                    "link", "link to a folder"},
-        RefusalCase{"NotARegularFile", 0,
-                    [](const std::string& d) { ASSERT_EQ(mkfifo((d + "/pipe").c_str(), 0600), 0); },
-                    "pipe", "not a regular file"},
-        RefusalCase{"NameOfTheOtherKind", 1,
-                    [](const std::string& d) { MakeFolder(d, {{"SHARED.DAT", "x"}}); },
-                    "SHARED.DAT", "already published as a major file"}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Folders, PublishRefusal,
+                         ::testing::Values(RefusalCase{"SameNameApartFromCase", 0,
+                                                       [](const std::string& d) {
+                                                         MakeFolder(d, {{"FINE.TXT", "x"}});
+                                                       },
+                                                       "fine.txt", "letter case"},
+                                           RefusalCase{"BackslashInsideAName", 0,
+                                                       [](const std::string& d) {
+                                                         MakeFolder(d, {{"a\\b.txt", "x"}});
+                                                       },
+                                                       "a\\b.txt", "'\\'"},
+                                           RefusalCase{"ControlCharacter", 0,
+                                                       [](const std::string& d) {
+                                                         MakeFolder(d, {{"tab\there.txt", "x"}});
+                                                       },
+                                                       "tab\there.txt", "control"},
+                                           RefusalCase{"CharacterWindowsRefuses", 1,
+                                                       [](const std::string& d) {
+                                                         MakeFolder(d, {{"what?.txt", "x"}});
+                                                       },
+                                                       "what?.txt", "Windows"},
+                                           RefusalCase{"LinkToAFolder", 0,
+                                                       [](const std::string& d) {
+                                                         fs::create_directory(d + "/../elsewhere");
+                                                         fs::create_directory_symlink(d + "/../elsewhere",
+                                                                                      d + "/link");
+                                                       },
+                                                       "link", "link to a folder"},
+                                           RefusalCase{"NotARegularFile", 0,
+                                                       [](const std::string& d) {
+                                                         ASSERT_EQ(mkfifo((d + "/pipe").c_str(), 0600), 0);
+                                                       },
+                                                       "pipe", "not a regular file"},
+                                           RefusalCase{"NameOfTheOtherKind", 1,
+                                                       [](const std::string& d) {
+                                                         MakeFolder(d, {{"SHARED.DAT", "x"}});
+                                                       },
+                                                       "SHARED.DAT", "already published as a major file"}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(StoreTest, PathOver255BytesIsRefused) {
   const std::string longName = std::string(200, 'd') + "/" + std::string(60, 'f');
@@ -183,8 +191,8 @@ TEST_F(StoreTest, EmptyFolderIsRefused) {
 }
 
 TEST_F(StoreTest, PublishStoresEveryFileOnceAsGzipAndCountsVersionsPerKind) {
-  const Files first = {{"Mirvale.exe", std::string(5000, 'M')}, {"data/maps/a.map", "map"},
-                       {"empty.txt", ""}};
+  const Files first = {
+      {"Mirvale.exe", std::string(5000, 'M')}, {"data/maps/a.map", "map"}, {"empty.txt", ""}};
   auto r1 = Publish(store_, 0, Folder("one", first));
   auto r2 = Publish(store_, 1, Folder("two", {{"patch.dat", "p"}}));
   auto r3 = Publish(store_, 0, Folder("three", {{"data/maps/a.map", "map 2"}}));
@@ -244,15 +252,14 @@ TEST_P(NoticeStamp, IsNowAndAtLeastTwoSecondsAfterThePrevious) {
   EXPECT_EQ(ReadFile(store_ + "/" + snapshot->notice.path), ReadFile(dir_ / "notice.html"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stamps, NoticeStamp,
-    ::testing::Values(StampCase{"FirstTakesNow", {1000}, 1000},
-                      StampCase{"SameSecondMovesTwoAhead", {1000, 1000}, 1002},
-                      StampCase{"NextSecondStillTwoAhead", {1000, 1001}, 1002},
-                      StampCase{"LaterTimeTakesNow", {1000, 1500}, 1500},
-                      StampCase{"ClockGoneBackStillAdvances", {1000, 900}, 1002},
-                      StampCase{"AfterRemovalStillAdvances", {1000, -1, 1000}, 1002}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Stamps, NoticeStamp,
+                         ::testing::Values(StampCase{"FirstTakesNow", {1000}, 1000},
+                                           StampCase{"SameSecondMovesTwoAhead", {1000, 1000}, 1002},
+                                           StampCase{"NextSecondStillTwoAhead", {1000, 1001}, 1002},
+                                           StampCase{"LaterTimeTakesNow", {1000, 1500}, 1500},
+                                           StampCase{"ClockGoneBackStillAdvances", {1000, 900}, 1002},
+                                           StampCase{"AfterRemovalStillAdvances", {1000, -1, 1000}, 1002}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // ---- damaged stores are refused, naming the file ----------------------------
 
@@ -289,13 +296,12 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"ManifestLineDamaged",
                    [](const std::string& s) { WriteFile(s + "/major/1/manifest", "file x y a\n"); },
                    "manifest:1: bad sizes"},
-        DamageCase{"ReleaseFolderMissing",
-                   [](const std::string& s) { fs::remove_all(s + "/major/1"); }, "major/1/manifest"},
+        DamageCase{"ReleaseFolderMissing", [](const std::string& s) { fs::remove_all(s + "/major/1"); },
+                   "major/1/manifest"},
         DamageCase{"UnknownStateFormat",
                    [](const std::string& s) { WriteFile(s + "/CURRENT", "format 2\n"); },
                    "unknown store format"},
-        DamageCase{"NoticePageMissing",
-                   [](const std::string& s) { fs::remove(s + "/notice/1000.html"); },
+        DamageCase{"NoticePageMissing", [](const std::string& s) { fs::remove(s + "/notice/1000.html"); },
                    "notice/1000.html"}),
     [](const auto& info) { return std::string(info.param.label); });
 

@@ -42,8 +42,7 @@ class PlanTable : public ::testing::TestWithParam<PlanCase> {};
 TEST_P(PlanTable, FilesOrderAndVersionFields) {
   const PlanCase& c = GetParam();
   const auto plan = PlanSession(MakeSnapshot(c.major, c.minor),
-                                {session::RequestFilesOnly, c.installedMajor, c.installedMinor},
-                                c.limits);
+                                {session::RequestFilesOnly, c.installedMajor, c.installedMinor}, c.limits);
   EXPECT_EQ(Describe(plan), c.expected);
   EXPECT_EQ(plan.reached[0], c.reachedMajor);
   EXPECT_EQ(plan.reached[1], c.reachedMinor);
@@ -53,23 +52,49 @@ TEST_P(PlanTable, FilesOrderAndVersionFields) {
 INSTANTIATE_TEST_SUITE_P(
     Plans, PlanTable,
     ::testing::Values(
-        PlanCase{"NewestCopiesOrderedByLastChange", {{"a", "b"}, {"c"}, {"a"}}, {}, 0, 0, {},
-                 "b:0 c:0 a:3 |", 3, 0},
-        PlanCase{"StartsAfterTheInstalledVersion", {{"a", "b"}, {"c"}, {"a"}}, {}, 1, 0, {},
-                 "c:2 a:3 |", 3, 0},
-        PlanCase{"VersionFieldClimbsAsEachVersionCompletes", {{"a"}, {"b"}, {"c"}}, {}, 0, 0, {},
-                 "a:1 b:2 c:3 |", 3, 0},
-        PlanCase{"FileChangedTwiceHoldsBackItsFirstVersion", {{"a", "b"}, {"a"}}, {}, 0, 0, {},
-                 "b:0 a:2 |", 2, 0},
-        PlanCase{"MinorFilesFollowMajorFiles", {{"m"}}, {{"x"}, {"y"}}, 0, 0, {},
-                 "m:1 | x:1 y:2", 1, 2},
+        PlanCase{"NewestCopiesOrderedByLastChange",
+                 {{"a", "b"}, {"c"}, {"a"}},
+                 {},
+                 0,
+                 0,
+                 {},
+                 "b:0 c:0 a:3 |",
+                 3,
+                 0},
+        PlanCase{
+            "StartsAfterTheInstalledVersion", {{"a", "b"}, {"c"}, {"a"}}, {}, 1, 0, {}, "c:2 a:3 |", 3, 0},
+        PlanCase{"VersionFieldClimbsAsEachVersionCompletes",
+                 {{"a"}, {"b"}, {"c"}},
+                 {},
+                 0,
+                 0,
+                 {},
+                 "a:1 b:2 c:3 |",
+                 3,
+                 0},
+        PlanCase{
+            "FileChangedTwiceHoldsBackItsFirstVersion", {{"a", "b"}, {"a"}}, {}, 0, 0, {}, "b:0 a:2 |", 2, 0},
+        PlanCase{"MinorFilesFollowMajorFiles", {{"m"}}, {{"x"}, {"y"}}, 0, 0, {}, "m:1 | x:1 y:2", 1, 2},
         PlanCase{"UpToDateGetsNothing", {{"m"}}, {{"x"}, {"y"}}, 1, 2, {}, "|", 1, 2},
-        PlanCase{"AheadOfTheStoreGetsNothingOfThatKind", {{"m"}}, {{"x"}}, 4294967295u, 0, {},
-                 "| x:1", 4294967295u, 1},
-        PlanCase{"FileLimitEndsOnWholeVersions", {{"a", "b"}, {"c"}, {"d"}}, {}, 0, 0, {3, 1u << 30},
-                 "a:0 b:1 c:2 |", 2, 0},
-        PlanCase{"ByteLimitIsSharedByBothKinds", {{"a", "b"}}, {{"x"}}, 0, 0, {10, 250},
-                 "a:0 b:1 |", 1, 0}),
+        PlanCase{"AheadOfTheStoreGetsNothingOfThatKind",
+                 {{"m"}},
+                 {{"x"}},
+                 4294967295u,
+                 0,
+                 {},
+                 "| x:1",
+                 4294967295u,
+                 1},
+        PlanCase{"FileLimitEndsOnWholeVersions",
+                 {{"a", "b"}, {"c"}, {"d"}},
+                 {},
+                 0,
+                 0,
+                 {3, 1u << 30},
+                 "a:0 b:1 c:2 |",
+                 2,
+                 0},
+        PlanCase{"ByteLimitIsSharedByBothKinds", {{"a", "b"}}, {{"x"}}, 0, 0, {10, 250}, "a:0 b:1 |", 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SessionPlan, NoticeSegmentHoldsTheLengthAndThePage) {
@@ -121,9 +146,8 @@ Player InstalledUpTo(const History* histories[2], std::uint32_t major, std::uint
         const auto at = p.copies[kind].find(name);
         if (at == p.copies[kind].end() || at->second < v) {
           return ::testing::AssertionFailure()
-                 << server::KindName(kind) << " version " << p.versions[kind] << " recorded, but "
-                 << name << " of version " << v << " is "
-                 << (at == p.copies[kind].end() ? "missing" : "older");
+                 << server::KindName(kind) << " version " << p.versions[kind] << " recorded, but " << name
+                 << " of version " << v << " is " << (at == p.copies[kind].end() ? "missing" : "older");
         }
       }
     }
@@ -163,9 +187,9 @@ TEST(SessionPlanProperty, CutSessionsAlwaysEndInTheNewestRelease) {
         publish(static_cast<int>(rng() % 2));
         --publishes;
       }
-      const auto plan = PlanSession(MakeSnapshot(histories[0], histories[1]),
-                                    {session::RequestFilesOnly, player.versions[0], player.versions[1]},
-                                    limits);
+      const auto plan =
+          PlanSession(MakeSnapshot(histories[0], histories[1]),
+                      {session::RequestFilesOnly, player.versions[0], player.versions[1]}, limits);
       // Version fields never fall and end where the plan says.
       std::uint32_t last[2] = {player.versions[0], player.versions[1]};
       for (const auto& f : plan.files) {

@@ -24,8 +24,7 @@ Files ReadFolder(const std::string& dir) {
   Files files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     if (entry.is_regular_file()) {
-      files[entry.path().lexically_relative(dir).string()] =
-          test_support::ReadFile(entry.path().string());
+      files[entry.path().lexically_relative(dir).string()] = test_support::ReadFile(entry.path().string());
     }
   }
   return files;
@@ -42,9 +41,9 @@ std::shared_ptr<const server::Snapshot> MakeSnapshot(const History& major, const
       release->kind = kind;
       release->version = ++version;
       for (const std::string& name : names) {
-        release->files.push_back({name, bytes, bytes * 3u,
-                                  std::string(server::KindName(kind)) + "/" +
-                                      std::to_string(version) + "/files/" + name + ".gz"});
+        release->files.push_back(
+            {name, bytes, bytes * 3u,
+             std::string(server::KindName(kind)) + "/" + std::to_string(version) + "/files/" + name + ".gz"});
       }
       snapshot->releases[kind].push_back(release);
     }
@@ -76,8 +75,8 @@ void WriteHandmadeStore(const std::string& root, const std::vector<std::vector<H
       test_support::WriteFile(folder + "/manifest", manifest);
     }
   }
-  test_support::WriteFile(root + "/CURRENT", "format 1\nmajor " + std::to_string(major.size()) +
-                                                 "\nminor " + std::to_string(minor.size()) +
+  test_support::WriteFile(root + "/CURRENT", "format 1\nmajor " + std::to_string(major.size()) + "\nminor " +
+                                                 std::to_string(minor.size()) +
                                                  "\nnotice none\nlast-stamp 0\n");
 }
 

@@ -33,8 +33,9 @@ bool TestClient::ReadExact(void* out, std::size_t n, int timeoutMs) {
   auto* p = static_cast<std::uint8_t*>(out);
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (n > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+            .count();
     pollfd pfd{fd_, POLLIN, 0};
     if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
     const ssize_t got = ::recv(fd_, p, n, 0);
@@ -102,8 +103,9 @@ bool TestClient::WaitClosed(int timeoutMs) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   char sink[4096];
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+            .count();
     pollfd pfd{fd_, POLLIN, 0};
     if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
     if (::recv(fd_, sink, sizeof sink, 0) <= 0) return true;

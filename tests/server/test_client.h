@@ -19,7 +19,7 @@ struct ReceivedFile {
 
 /// What followed a request.
 struct Answer {
-  bool complete = false;     ///< every announced file arrived
+  bool complete = false;  ///< every announced file arrived
   std::string notice;
   session::FileListHeader list;
   std::vector<ReceivedFile> files;

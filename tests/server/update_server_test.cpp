@@ -186,13 +186,14 @@ TEST_P(Redirect, IsSentInTurn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Redirects, Redirect,
-    ::testing::Values(RedirectCase{"None", {}, {"", "", ""}},
-                      RedirectCase{"One", {"10.0.0.2"}, {"10.0.0.2", "10.0.0.2"}},
-                      RedirectCase{"SeveralInTurn", {"10.0.0.2", "10.0.0.3", "192.168.1.40"},
-                                   {"10.0.0.2", "10.0.0.3", "192.168.1.40", "10.0.0.2"}}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Redirects, Redirect,
+                         ::testing::Values(RedirectCase{"None", {}, {"", "", ""}},
+                                           RedirectCase{"One", {"10.0.0.2"}, {"10.0.0.2", "10.0.0.2"}},
+                                           RedirectCase{
+                                               "SeveralInTurn",
+                                               {"10.0.0.2", "10.0.0.3", "192.168.1.40"},
+                                               {"10.0.0.2", "10.0.0.3", "192.168.1.40", "10.0.0.2"}}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // ---- clients that misbehave are dropped; the others go on -------------------
 
@@ -235,49 +236,48 @@ TEST_P(Misbehaving, IsDroppedWithoutHarmToOthers) {
 
 INSTANTIATE_TEST_SUITE_P(
     Clients, Misbehaving,
-    ::testing::Values(
-        MisbehaviourCase{"SilentAfterTheReply",
-                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
-                           c = std::make_unique<TestClient>(port);
-                           ASSERT_TRUE(c->ReadReply());
-                         },
-                         Ending::IdleTimeout},
-        MisbehaviourCase{"NeverReadsTheBody",
-                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
-                           c = std::make_unique<TestClient>(port, 4096);
-                           ASSERT_TRUE(c->ReadReply());
-                           ASSERT_TRUE(c->SendRequest(session::RequestFilesOnly, 0, 0));
-                         },
-                         Ending::Stalled},
-        MisbehaviourCase{"SendsHttpInsteadOfARequest",
-                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
-                           c = std::make_unique<TestClient>(port);
-                           const std::string get = "GET / HTTP/1.0\r\n\r\n";
-                           ASSERT_TRUE(c->Send({get.begin(), get.end()}));
-                         },
-                         Ending::BadRequest},
-        MisbehaviourCase{"SendsBytesAfterTheRequest",
-                         [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
-                           c = std::make_unique<TestClient>(port);
-                           ASSERT_TRUE(c->ReadReply());
-                           ASSERT_TRUE(c->Send({0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0xDE, 0xAD}));
-                         },
-                         Ending::ExtraData},
-        MisbehaviourCase{"ClosesDuringTheBody",
-                         [](std::uint16_t port, std::unique_ptr<TestClient>&) {
-                           TestClient c(port);
-                           ASSERT_TRUE(c.ReadReply());
-                           ASSERT_TRUE(c.SendRequest(session::RequestFilesOnly, 0, 0));
-                           char some[1000];
-                           ASSERT_TRUE(c.ReadExact(some, sizeof some));
-                         },
-                         Ending::ClosedEarly},
-        MisbehaviourCase{"ClosesWithoutARequest",
-                         [](std::uint16_t port, std::unique_ptr<TestClient>&) {
-                           TestClient c(port);
-                           ASSERT_TRUE(c.ReadReply());
-                         },
-                         Ending::NoRequest}),
+    ::testing::Values(MisbehaviourCase{"SilentAfterTheReply",
+                                       [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                                         c = std::make_unique<TestClient>(port);
+                                         ASSERT_TRUE(c->ReadReply());
+                                       },
+                                       Ending::IdleTimeout},
+                      MisbehaviourCase{"NeverReadsTheBody",
+                                       [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                                         c = std::make_unique<TestClient>(port, 4096);
+                                         ASSERT_TRUE(c->ReadReply());
+                                         ASSERT_TRUE(c->SendRequest(session::RequestFilesOnly, 0, 0));
+                                       },
+                                       Ending::Stalled},
+                      MisbehaviourCase{"SendsHttpInsteadOfARequest",
+                                       [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                                         c = std::make_unique<TestClient>(port);
+                                         const std::string get = "GET / HTTP/1.0\r\n\r\n";
+                                         ASSERT_TRUE(c->Send({get.begin(), get.end()}));
+                                       },
+                                       Ending::BadRequest},
+                      MisbehaviourCase{"SendsBytesAfterTheRequest",
+                                       [](std::uint16_t port, std::unique_ptr<TestClient>& c) {
+                                         c = std::make_unique<TestClient>(port);
+                                         ASSERT_TRUE(c->ReadReply());
+                                         ASSERT_TRUE(c->Send({0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0xDE, 0xAD}));
+                                       },
+                                       Ending::ExtraData},
+                      MisbehaviourCase{"ClosesDuringTheBody",
+                                       [](std::uint16_t port, std::unique_ptr<TestClient>&) {
+                                         TestClient c(port);
+                                         ASSERT_TRUE(c.ReadReply());
+                                         ASSERT_TRUE(c.SendRequest(session::RequestFilesOnly, 0, 0));
+                                         char some[1000];
+                                         ASSERT_TRUE(c.ReadExact(some, sizeof some));
+                                       },
+                                       Ending::ClosedEarly},
+                      MisbehaviourCase{"ClosesWithoutARequest",
+                                       [](std::uint16_t port, std::unique_ptr<TestClient>&) {
+                                         TestClient c(port);
+                                         ASSERT_TRUE(c.ReadReply());
+                                       },
+                                       Ending::NoRequest}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ServerTest, FinishedSessionThatStaysOpenIsClosedAsCompleted) {

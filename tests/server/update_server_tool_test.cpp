@@ -47,9 +47,7 @@ std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 Ran Tool(const std::string& arguments) { return Shell(std::string(UPDATE_SERVER) + " " + arguments); }
 
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 /// `update-server serve` as a child process whose standard output is a file.
 class ServerProcess {
@@ -131,8 +129,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ToolTest, OperatorPublishesSetsTheNoticeAndShowsTheStore) {
-  const std::string one = Folder("one", {{"Mirvale.exe", std::string(3000, 'x')},
-                                         {"data/cars.dat", "cars"}, {"readme.txt", "hello"}});
+  const std::string one = Folder(
+      "one", {{"Mirvale.exe", std::string(3000, 'x')}, {"data/cars.dat", "cars"}, {"readme.txt", "hello"}});
   Ran run = Tool("publish " + Quote(store_) + " major " + Quote(one));
   ASSERT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(Has(run.out, "published major version 1: 3 file(s), 3,009 bytes")) << run.out;
@@ -166,11 +164,11 @@ TEST_F(ToolTest, SecondServerOnATakenPortFailsClearly) {
   ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(dir_ / "one")).status, 0);
   ServerProcess first(store_, dir_ / "first.log");
   ASSERT_NE(first.port(), 0) << first.Log();
-  const Ran second =
-      Tool("serve " + Quote(store_) + " --listen 127.0.0.1:" + std::to_string(first.port()));
+  const Ran second = Tool("serve " + Quote(store_) + " --listen 127.0.0.1:" + std::to_string(first.port()));
   EXPECT_EQ(second.status, 1);
-  EXPECT_TRUE(Has(second.out, "cannot listen on 127.0.0.1:" + std::to_string(first.port()) +
-                                  ": Address already in use")) << second.out;
+  EXPECT_TRUE(Has(second.out,
+                  "cannot listen on 127.0.0.1:" + std::to_string(first.port()) + ": Address already in use"))
+      << second.out;
 }
 
 #ifdef UPDATER_CONSOLE
@@ -193,8 +191,8 @@ TEST_F(ToolTest, UpdaterConsoleUpdatesAGameFolderFromTheServer) {
 
   const std::string game = dir_ / "game";
   fs::create_directories(game);
-  WriteFile(game + "/Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" +
-                                      std::to_string(server.port()) + "\n");
+  WriteFile(game + "/Config.ini",
+            "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
   Ran run = UpdateGame(game);
   ASSERT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(Has(run.out, "file list: 3 major file(s), 0 minor file(s)")) << run.out;
@@ -210,8 +208,10 @@ TEST_F(ToolTest, UpdaterConsoleUpdatesAGameFolderFromTheServer) {
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(Has(run.out, "up to date")) << run.out;
 
-  ASSERT_EQ(Tool("publish " + Quote(store_) + " minor " +
-                 Quote(Folder("two", {{"data/patch.dat", "patched"}}))).status, 0);
+  ASSERT_EQ(
+      Tool("publish " + Quote(store_) + " minor " + Quote(Folder("two", {{"data/patch.dat", "patched"}})))
+          .status,
+      0);
   run = UpdateGame(game);
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(Has(run.out, "request files only with 1 0")) << run.out;
@@ -250,8 +250,8 @@ std::string Noise(std::size_t bytes, unsigned seed) {
 }
 
 TEST_F(ToolTest, PublisherKilledAtRandomMomentsLeavesAServableStore) {
-  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " +
-                 Quote(Folder("one", {{"a.dat", "first"}}))).status, 0);
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("one", {{"a.dat", "first"}}))).status,
+            0);
   Files next;
   for (int i = 0; i < 6; ++i) next["data/part" + std::to_string(i) + ".bin"] = Noise(200000, i);
   const std::string dir = Folder("next", next);
@@ -269,8 +269,8 @@ TEST_F(ToolTest, PublisherKilledAtRandomMomentsLeavesAServableStore) {
   // Kill moments spread over the whole length of one publish.
   auto start = std::chrono::steady_clock::now();
   waitpid(startPublish(dir_ / "timing"), nullptr, 0);
-  const auto length = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start).count();
+  const auto length =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
 
   std::mt19937 rng(7);
   std::uint32_t expected = 1;
@@ -284,7 +284,9 @@ TEST_F(ToolTest, PublisherKilledAtRandomMomentsLeavesAServableStore) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++expected;  // finished before the kill
     SCOPED_TRACE("round " + std::to_string(round) + " after " +
                  std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - start).count()) + " ms");
+                                    std::chrono::steady_clock::now() - start)
+                                    .count()) +
+                 " ms");
     const Ran show = Tool("show " + Quote(store_));
     ASSERT_EQ(show.status, 0) << show.out;
     // Killed after the rename of CURRENT but before its exit: the new state.
@@ -315,14 +317,11 @@ TEST_F(ToolTest, FullDiskLeavesThePreviousState) {
     fs::create_directories(mnt);
     const std::string script =
         "set -e; mount -t tmpfs -o size=" + std::to_string(kib) + "k tmpfs " + Quote(mnt) + "; " +
-        "S=" + Quote(mnt + "/store") + "; " +
-        tool + " publish $S major " + Quote(dir_ / "small") + " >/dev/null; " +
-        tool + " show $S > " + Quote(dir_ / "before.txt") + "; " +
-        "if " + tool + " publish $S major " + Quote(dir_ / "big") + "; then echo BIG-PUBLISHED; fi; " +
-        tool + " show $S > " + Quote(dir_ / "after.txt") + "; " +
-        "ls -A $S > " + Quote(dir_ / "entries.txt") + "; " +
-        tool + " publish $S minor " + Quote(dir_ / "later") + "; " +
-        "umount " + Quote(mnt);
+        "S=" + Quote(mnt + "/store") + "; " + tool + " publish $S major " + Quote(dir_ / "small") +
+        " >/dev/null; " + tool + " show $S > " + Quote(dir_ / "before.txt") + "; " + "if " + tool +
+        " publish $S major " + Quote(dir_ / "big") + "; then echo BIG-PUBLISHED; fi; " + tool +
+        " show $S > " + Quote(dir_ / "after.txt") + "; " + "ls -A $S > " + Quote(dir_ / "entries.txt") +
+        "; " + tool + " publish $S minor " + Quote(dir_ / "later") + "; " + "umount " + Quote(mnt);
     const Ran run = Shell("unshare -m sh -c " + Quote(script));
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_FALSE(Has(run.out, "BIG-PUBLISHED")) << run.out;

@@ -28,8 +28,7 @@ wxString ServerOf(const wxArrayString& args) {
 class ClientDialog : public wxDialog {
  public:
   ClientDialog(const wxArrayString& args, const wxString& folder)
-      : wxDialog(nullptr, wxID_ANY, "Mirvale", wxDefaultPosition, wxDefaultSize,
-                 wxDEFAULT_DIALOG_STYLE) {
+      : wxDialog(nullptr, wxID_ANY, "Mirvale", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE) {
     auto* column = new wxBoxSizer(wxVERTICAL);
     auto* title = new wxStaticText(this, wxID_ANY, wxString::FromUTF8("Mirvale 게임 클라이언트 (데모)"));
     wxFont big = title->GetFont();
@@ -40,9 +39,8 @@ class ClientDialog : public wxDialog {
 
     const wxString server = ServerOf(args);
     column->Add(new wxStaticText(this, wxID_ANY,
-                                 server.empty()
-                                     ? wxString::FromUTF8("선택된 게임 서버가 없습니다.")
-                                     : wxString::FromUTF8("접속할 게임 서버: ") + server),
+                                 server.empty() ? wxString::FromUTF8("선택된 게임 서버가 없습니다.")
+                                                : wxString::FromUTF8("접속할 게임 서버: ") + server),
                 0, wxLEFT | wxRIGHT, 12);
 
     column->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8("실행 인수:")), 0,
@@ -56,8 +54,7 @@ class ClientDialog : public wxDialog {
                                 wxTE_MULTILINE | wxTE_READONLY | wxTE_DONTWRAP);
     column->Add(text, 1, wxEXPAND | wxLEFT | wxRIGHT | wxTOP, 12);
 
-    column->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8("작업 폴더: ") + folder), 0,
-                wxALL, 12);
+    column->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8("작업 폴더: ") + folder), 0, wxALL, 12);
     auto* close = new wxButton(this, wxID_OK, wxString::FromUTF8("닫기"));
     close->SetDefault();
     column->Add(close, 0, wxALIGN_RIGHT | wxLEFT | wxRIGHT | wxBOTTOM, 12);

@@ -92,9 +92,8 @@ int Publish(const std::string& store, const std::string& kindText, const std::st
     const server::PublishResult result = server::Publish(store, kind, dir);
     const server::Release& r = *result.release;
     std::printf("published %s version %u: %zu file(s), %s bytes, %s compressed (%s)\n",
-                server::KindName(kind), r.version, r.files.size(),
-                Grouped(r.OriginalTotal()).c_str(), Grouped(r.GzipTotal()).c_str(),
-                Percent(r.GzipTotal(), r.OriginalTotal()).c_str());
+                server::KindName(kind), r.version, r.files.size(), Grouped(r.OriginalTotal()).c_str(),
+                Grouped(r.GzipTotal()).c_str(), Percent(r.GzipTotal(), r.OriginalTotal()).c_str());
     for (const std::string& note : result.notes) std::printf("note: %s\n", note.c_str());
     return 0;
   } catch (const server::PublishRefused& e) {
@@ -142,8 +141,8 @@ int Show(const std::string& store) {
                     release->files.size(), Grouped(release->OriginalTotal()).c_str(),
                     Grouped(release->GzipTotal()).c_str());
         for (const server::StoredFile& f : release->files) {
-          std::printf("  %15s %15s  %s\n", Grouped(f.originalBytes).c_str(),
-                      Grouped(f.gzipBytes).c_str(), f.name.c_str());
+          std::printf("  %15s %15s  %s\n", Grouped(f.originalBytes).c_str(), Grouped(f.gzipBytes).c_str(),
+                      f.name.c_str());
         }
       }
     }

@@ -37,18 +37,18 @@ class StoreError : public std::runtime_error {
 
 /// One file as changed by one release.
 struct StoredFile {
-  std::string name;                 ///< as sent to the updater: "data\maps\a.dat"
-  std::uint32_t gzipBytes = 0;      ///< body length on the wire, at most 2,147,483,647
+  std::string name;             ///< as sent to the updater: "data\maps\a.dat"
+  std::uint32_t gzipBytes = 0;  ///< body length on the wire, at most 2,147,483,647
   std::uint64_t originalBytes = 0;
-  std::string path;                 ///< of the gzip stream, relative to the store folder
+  std::string path;  ///< of the gzip stream, relative to the store folder
 };
 
 /// One published version of one kind.
 struct Release {
   int kind = 0;
   std::uint32_t version = 0;
-  std::int64_t publishedAt = 0;     ///< seconds since 1970 UTC
-  std::vector<StoredFile> files;    ///< sorted by name, byte by byte
+  std::int64_t publishedAt = 0;   ///< seconds since 1970 UTC
+  std::vector<StoredFile> files;  ///< sorted by name, byte by byte
   /// Identity of the manifest file, so that a reload can tell that it is unchanged.
   std::uint64_t manifestDevice = 0, manifestInode = 0;
   std::int64_t manifestModified = 0;
@@ -58,8 +58,8 @@ struct Release {
 };
 
 struct NoticePage {
-  std::int32_t stamp = 0;           ///< 0: no notice
-  std::string path;                 ///< relative to the store folder; empty without a notice
+  std::int32_t stamp = 0;  ///< 0: no notice
+  std::string path;        ///< relative to the store folder; empty without a notice
   std::uint64_t bytes = 0;
 };
 
@@ -72,17 +72,14 @@ struct Snapshot {
   /// The highest notice stamp ever given out, even when the notice was removed since.
   std::int32_t lastStamp = 0;
 
-  std::uint32_t Counter(int kind) const {
-    return static_cast<std::uint32_t>(releases[kind].size());
-  }
+  std::uint32_t Counter(int kind) const { return static_cast<std::uint32_t>(releases[kind].size()); }
 };
 
 /// Reads the state in force under ROOT, checking that every file it names is
 /// there with its recorded size. A folder without CURRENT is an empty store
 /// (both counters 0, no notice). Releases held by PREVIOUS whose manifest is
 /// unchanged are taken over instead of read again.
-std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root,
-                                             const Snapshot* previous = nullptr);
+std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root, const Snapshot* previous = nullptr);
 
 /// Sets FILE as the notice page; its stamp is NOW, or 2 seconds after the
 /// previous stamp when that is later (the updater takes stamps within one

@@ -32,8 +32,8 @@ struct PlanLimits {
 /// One file of a session, in sending order.
 struct PlannedFile {
   int kind = 0;
-  std::uint32_t version = 0;       ///< the FileHeader's version field
-  std::uint32_t copyVersion = 0;   ///< the release whose copy is sent
+  std::uint32_t version = 0;      ///< the FileHeader's version field
+  std::uint32_t copyVersion = 0;  ///< the release whose copy is sent
   const StoredFile* file = nullptr;
 };
 
@@ -50,15 +50,15 @@ struct SessionPlan {
   std::shared_ptr<const Snapshot> snapshot;  ///< keeps the releases alive while the plan is used
   bool notice = false;                       ///< the notice was asked for
   session::FileListHeader list;
-  std::uint32_t reached[kKinds] = {0, 0};    ///< versions installed once every file arrived
+  std::uint32_t reached[kKinds] = {0, 0};  ///< versions installed once every file arrived
   std::vector<PlannedFile> files;
   std::vector<Segment> segments;
-  std::uint64_t wireBytes = 0;               ///< everything the segments send
+  std::uint64_t wireBytes = 0;  ///< everything the segments send
 };
 
 /// What a session that sent REQUEST gets from SNAPSHOT.
-SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot,
-                        const session::UpdateRequest& request, const PlanLimits& limits = {});
+SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot, const session::UpdateRequest& request,
+                        const PlanLimits& limits = {});
 
 /// The first message of every session.
 session::VersionReply MakeVersionReply(const Snapshot& snapshot, session::Ipv4Address redirect);

@@ -25,8 +25,8 @@ class ServerError : public std::runtime_error {
 
 struct ServerOptions {
   std::string store;
-  session::Ipv4Address listenAddress = 0;       ///< 0.0.0.0
-  std::uint16_t port = 43001;                   ///< 0: any free port (see UpdateServer::port)
+  session::Ipv4Address listenAddress = 0;  ///< 0.0.0.0
+  std::uint16_t port = 43001;              ///< 0: any free port (see UpdateServer::port)
   /// Sent in the version reply, one after the other per session; empty: no redirect.
   std::vector<session::Ipv4Address> redirects;
   /// A session that makes no progress for this long is dropped: no request
