@@ -7,21 +7,15 @@
 
 namespace server {
 
-namespace {
-
-struct KindPlan {
-  std::vector<PlannedFile> files;
-  std::uint32_t reached = 0;
-  std::uint64_t bytes = 0;
-};
-
-/// Files of KIND for a player at INSTALLED, within MAXFILES and MAXBYTES.
-KindPlan PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed, std::uint32_t maxFiles,
-                  std::uint64_t maxBytes) {
-  KindPlan plan;
+std::shared_ptr<const KindPlan> PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
+                                         std::uint32_t maxFiles, std::uint64_t maxBytes) {
+  auto made = std::make_shared<KindPlan>();
+  KindPlan& plan = *made;
+  plan.kind = kind;
+  plan.installed = installed;
   plan.reached = installed;
   const std::uint32_t newest = snapshot.Counter(kind);
-  if (installed >= newest) return plan;  // unsigned: a player ahead of the store gets nothing
+  if (installed >= newest) return made;  // unsigned: a player ahead of the store gets nothing
 
   // Per file: the first and the last version (after INSTALLED) that changed
   // it, and the copy of the last one.
@@ -74,45 +68,47 @@ KindPlan PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed, s
     firstToCome = anyToCome ? std::min(firstToCome, entries[i].first) : entries[i].first;
     anyToCome = true;
   }
-  return plan;
+  plan.segments.reserve(plan.files.size());
+  for (const PlannedFile& f : plan.files) {
+    plan.segments.push_back(
+        {session::EncodeFileHeader(f.version, static_cast<std::int32_t>(f.file->gzipBytes), f.file->name),
+         f.file->path, f.file->gzipBytes, true});
+  }
+  return made;
 }
 
-}  // namespace
+std::vector<PlannedFile> SessionPlan::Files() const {
+  std::vector<PlannedFile> all = kinds[0]->files;
+  all.insert(all.end(), kinds[1]->files.begin(), kinds[1]->files.end());
+  return all;
+}
 
 SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot, const session::UpdateRequest& request,
-                        const PlanLimits& limits) {
+                        const PlanLimits& limits, const KindPlanner& planner) {
+  auto plan_kind = [&](int kind, std::uint32_t installed, std::uint64_t maxBytes) {
+    return planner ? planner(kind, installed, limits.maxFilesPerKind, maxBytes)
+                   : PlanKind(*snapshot, kind, installed, limits.maxFilesPerKind, maxBytes);
+  };
   SessionPlan plan;
   plan.notice = request.code == session::RequestNoticeAndFiles;
-  const KindPlan major = PlanKind(*snapshot, 0, request.major, limits.maxFilesPerKind, limits.maxTotalBytes);
-  const KindPlan minor =
-      PlanKind(*snapshot, 1, request.minor, limits.maxFilesPerKind, limits.maxTotalBytes - major.bytes);
-  plan.reached[0] = major.reached;
-  plan.reached[1] = minor.reached;
-  plan.list.counts = {static_cast<std::uint16_t>(major.files.size()),
-                      static_cast<std::uint16_t>(minor.files.size())};
-  plan.list.totalBytes = static_cast<std::int32_t>(major.bytes + minor.bytes);
-  plan.files = major.files;
-  plan.files.insert(plan.files.end(), minor.files.begin(), minor.files.end());
+  plan.kinds[0] = plan_kind(0, request.major, limits.maxTotalBytes);
+  plan.kinds[1] = plan_kind(1, request.minor, limits.maxTotalBytes - plan.kinds[0]->bytes);
+  for (int kind = 0; kind < kKinds; ++kind) {
+    plan.reached[kind] = plan.kinds[kind]->reached;
+    plan.list.counts[kind] = static_cast<std::uint16_t>(plan.kinds[kind]->files.size());
+  }
+  plan.list.totalBytes = static_cast<std::int32_t>(plan.kinds[0]->bytes + plan.kinds[1]->bytes);
 
   if (plan.notice) {
     const NoticePage& notice = snapshot->notice;
     const auto length = session::EncodeNoticeLength(static_cast<std::uint32_t>(notice.bytes));
-    plan.segments.push_back({{length.begin(), length.end()}, notice.path, notice.bytes});
+    plan.head.push_back({{length.begin(), length.end()}, notice.path, notice.bytes, false});
   }
   const auto list = session::EncodeFileListHeader(plan.list);
-  plan.segments.push_back({{list.begin(), list.end()}, {}, 0});
-  for (std::size_t i = 0; i < plan.files.size(); ++i) {
-    const PlannedFile& f = plan.files[i];
-    std::vector<std::uint8_t> header =
-        session::EncodeFileHeader(f.version, static_cast<std::int32_t>(f.file->gzipBytes), f.file->name);
-    // The list header travels with the first file header.
-    Segment& segment = i == 0 ? plan.segments.back() : plan.segments.emplace_back();
-    segment.bytes.insert(segment.bytes.end(), header.begin(), header.end());
-    segment.path = f.file->path;
-    segment.fileBytes = f.file->gzipBytes;
-    segment.file = static_cast<int>(i);
+  plan.head.push_back({{list.begin(), list.end()}, {}, 0, false});
+  for (std::size_t i = 0; i < plan.SegmentCount(); ++i) {
+    plan.wireBytes += plan.SegmentAt(i).bytes.size() + plan.SegmentAt(i).fileBytes;
   }
-  for (const Segment& s : plan.segments) plan.wireBytes += s.bytes.size() + s.fileBytes;
   plan.snapshot = std::move(snapshot);
   return plan;
 }

@@ -106,7 +106,7 @@ constexpr std::int64_t kAcceptPauseMs = 100;
 /// outweighs the data itself. Larger answers go piece by piece from the
 /// stored files, where that cost is lost in the volume.
 constexpr std::uint64_t kAssembleBytes = 4u << 20;
-/// Most memory and most files held by assembled answers per snapshot.
+/// Most memory and most descriptors held by assembled answers at once.
 constexpr std::uint64_t kAssembleBudget = 128u << 20;
 constexpr std::size_t kAssembledAnswers = 256;
 /// Descriptors kept back from sessions: open stored files, assembled
@@ -115,15 +115,25 @@ constexpr std::size_t kReservedDescriptors = kCachedFiles + kAssembledAnswers + 
 
 /// A plan as sessions use it: its pieces and, for a small answer, the whole
 /// answer assembled in one in-memory file.
+/// What assembled answers hold at this moment, across snapshots.
+struct AssembledTotal {
+  std::uint64_t bytes = 0;
+  std::size_t count = 0;
+};
+
 struct Prepared {
   SessionPlan plan;
   int whole = -1;                       ///< every byte after the request, or -1: send the pieces
   std::vector<std::uint64_t> fileEnds;  ///< where each body ends in WHOLE
+  AssembledTotal* total = nullptr;      ///< counts WHOLE while it lives
   Prepared() = default;
   Prepared(const Prepared&) = delete;
   Prepared& operator=(const Prepared&) = delete;
   ~Prepared() {
-    if (whole >= 0) ::close(whole);
+    if (whole < 0) return;
+    ::close(whole);
+    total->bytes -= plan.wireBytes;
+    --total->count;
   }
   std::uint32_t FilesBefore(std::uint64_t offset) const {
     return static_cast<std::uint32_t>(std::upper_bound(fileEnds.begin(), fileEnds.end(), offset) -
@@ -134,8 +144,9 @@ struct Prepared {
 /// One snapshot and what its sessions share: plans by request, open files.
 class Served {
  public:
-  Served(std::shared_ptr<const Snapshot> snapshot, int rootFd, const PlanLimits& limits)
-      : snapshot_(std::move(snapshot)), rootFd_(rootFd), limits_(limits) {}
+  Served(std::shared_ptr<const Snapshot> snapshot, int rootFd, const PlanLimits& limits,
+         AssembledTotal& assembled)
+      : snapshot_(std::move(snapshot)), rootFd_(rootFd), limits_(limits), assembled_(assembled) {}
   ~Served() {
     for (const auto& [path, fd] : files_) ::close(fd);
   }
@@ -149,21 +160,21 @@ class Served {
                   request.code == session::RequestNoticeAndFiles};
     auto at = plans_.find(key);
     if (at == plans_.end()) {
-      if (plans_.size() >= kCachedPlans) {
-        // Sessions keep what they use; the memory of the dropped answers is
-        // freed as those sessions end.
-        plans_.clear();
-        assembledBytes_ = 0;
-        assembledCount_ = 0;
-      }
+      // Sessions keep what they use; what is dropped here is freed as they end.
+      if (plans_.size() >= kCachedPlans) plans_.clear();
       auto prepared = std::make_shared<Prepared>();
-      prepared->plan = PlanSession(snapshot_, request, limits_);
+      prepared->plan = PlanSession(
+          snapshot_, request, limits_,
+          [this](int kind, std::uint32_t installed, std::uint32_t maxFiles, std::uint64_t maxBytes) {
+            return KindPlanFor(kind, installed, maxFiles, maxBytes);
+          });
       const std::uint64_t size = prepared->plan.wireBytes;
-      if (prepared->plan.segments.size() > 1 && size <= kAssembleBytes &&
-          assembledBytes_ + size <= kAssembleBudget && assembledCount_ < kAssembledAnswers &&
+      if (prepared->plan.SegmentCount() > 1 && size <= kAssembleBytes &&
+          assembled_.bytes + size <= kAssembleBudget && assembled_.count < kAssembledAnswers &&
           Assemble(*prepared)) {
-        assembledBytes_ += size;
-        ++assembledCount_;
+        prepared->total = &assembled_;
+        assembled_.bytes += size;
+        ++assembled_.count;
       }
       at = plans_.emplace(key, std::move(prepared)).first;
     }
@@ -193,7 +204,8 @@ class Served {
     if (fd < 0) return false;
     std::uint64_t offset = 0;
     bool ok = true;
-    for (const Segment& segment : p.plan.segments) {
+    for (std::size_t i = 0; i < p.plan.SegmentCount(); ++i) {
+      const Segment& segment = p.plan.SegmentAt(i);
       ok = ok && ::write(fd, segment.bytes.data(), segment.bytes.size()) ==
                      static_cast<ssize_t>(segment.bytes.size());
       offset += segment.bytes.size();
@@ -209,7 +221,7 @@ class Served {
         ok = in >= 0 && static_cast<std::uint64_t>(from) == segment.fileBytes;
         offset += segment.fileBytes;
       }
-      if (segment.file >= 0) p.fileEnds.push_back(offset);
+      if (segment.body) p.fileEnds.push_back(offset);
     }
     if (!ok || offset != p.plan.wireBytes) {
       ::close(fd);
@@ -218,6 +230,27 @@ class Served {
     }
     p.whole = fd;
     return true;
+  }
+
+  /// The kind plan for a player at INSTALLED. Plans within the full limits
+  /// are shared: while any session holds one, every session asking for it
+  /// gets that one, so their number is bounded by the store's versions, not
+  /// by the sessions. The most recent ones are kept for sessions to come.
+  std::shared_ptr<const KindPlan> KindPlanFor(int kind, std::uint32_t installed, std::uint32_t maxFiles,
+                                              std::uint64_t maxBytes) {
+    std::weak_ptr<const KindPlan>& slot = kindPlans_[kind][installed];
+    std::shared_ptr<const KindPlan> full = slot.lock();
+    if (!full) {
+      full = PlanKind(*snapshot_, kind, installed, limits_.maxFilesPerKind, limits_.maxTotalBytes);
+      slot = full;
+      recentKindPlans_[recentTurn_++ % recentKindPlans_.size()] = full;
+      if (++kindPlansMade_ % 1024 == 0) {
+        for (auto& plans : kindPlans_) std::erase_if(plans, [](const auto& p) { return p.second.expired(); });
+      }
+    }
+    if (full->files.size() <= maxFiles && full->bytes <= maxBytes) return full;
+    // Cut shorter for this session's total: made for it alone (rare).
+    return PlanKind(*snapshot_, kind, installed, maxFiles, maxBytes);
   }
 
   struct Key {
@@ -235,8 +268,10 @@ class Served {
   PlanLimits limits_;
   std::unordered_map<Key, std::shared_ptr<const Prepared>, KeyHash> plans_;
   std::unordered_map<std::string, int> files_;
-  std::uint64_t assembledBytes_ = 0;
-  std::size_t assembledCount_ = 0;
+  std::array<std::unordered_map<std::uint32_t, std::weak_ptr<const KindPlan>>, kKinds> kindPlans_;
+  std::array<std::shared_ptr<const KindPlan>, 64> recentKindPlans_;
+  std::size_t recentTurn_ = 0, kindPlansMade_ = 0;
+  AssembledTotal& assembled_;
 };
 
 struct Session {
@@ -318,6 +353,7 @@ class UpdateServer::Loop {
   ServerOptions options_;
   int rootFd_ = -1, epollFd_ = -1, listenFd_ = -1, stopFd_ = -1, notifyFd_ = -1;
   std::uint16_t port_ = 0;
+  AssembledTotal assembled_;  // before served_: outlives every answer
   std::shared_ptr<Served> served_;
   StateIdentity identity_, failedIdentity_;
   std::int64_t retryAt_ = 0, nextStoreCheck_ = 0;
@@ -341,7 +377,7 @@ UpdateServer::Loop::Loop(ServerOptions options) : options_(std::move(options)) {
   rootFd_ = ::open(options_.store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (rootFd_ < 0) throw ServerError(options_.store + ": " + std::strerror(errno));
   identity_ = ReadIdentity();
-  served_ = std::make_shared<Served>(LoadSnapshot(options_.store), rootFd_, options_.limits);
+  served_ = std::make_shared<Served>(LoadSnapshot(options_.store), rootFd_, options_.limits, assembled_);
 
   epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
   stopFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -437,7 +473,7 @@ void UpdateServer::Loop::CheckStore() {
   const Snapshot& old = served_->snapshot();
   try {
     auto snapshot = LoadSnapshot(options_.store, &old);
-    served_ = std::make_shared<Served>(std::move(snapshot), rootFd_, options_.limits);
+    served_ = std::make_shared<Served>(std::move(snapshot), rootFd_, options_.limits, assembled_);
     identity_ = id;
     const Snapshot& now = served_->snapshot();
     Log("store changed: now major %u, minor %u, notice %d", now.Counter(0), now.Counter(1), now.notice.stamp);
@@ -679,13 +715,14 @@ bool UpdateServer::Loop::Pump(Session* s) {
       case Sent::All:
         break;
     }
-    s->filesSent = static_cast<std::uint32_t>(plan.files.size());
+    s->filesSent = static_cast<std::uint32_t>(plan.FileCount());
     s->phase = Session::Done;
     WatchWrite(s, false);
     return true;
   }
-  while (s->segment < plan.segments.size()) {
-    const Segment& segment = plan.segments[s->segment];
+  const std::size_t segments = plan.SegmentCount();
+  while (s->segment < segments) {
+    const Segment& segment = plan.SegmentAt(s->segment);
     if (s->byteOffset < segment.bytes.size()) {
       const ssize_t n = ::send(s->fd, segment.bytes.data() + s->byteOffset,
                                segment.bytes.size() - s->byteOffset, MSG_NOSIGNAL);
@@ -712,12 +749,12 @@ bool UpdateServer::Loop::Pump(Session* s) {
       if (sent == Sent::Blocked) break;
     }
     ReleaseFile(s);
-    if (segment.file >= 0) ++s->filesSent;
+    if (segment.body) ++s->filesSent;
     ++s->segment;
     s->byteOffset = 0;
     s->fileOffset = 0;
   }
-  if (s->segment < plan.segments.size()) {
+  if (s->segment < segments) {
     WatchWrite(s, true);  // level-triggered: a full socket or a spent turn both come back
     return true;
   }
@@ -777,7 +814,7 @@ void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detai
     if (s->got == sizeof s->request) {
       const session::UpdateRequest r = session::DecodeUpdateRequest(s->request);
       const Prepared* p = s->prepared.get();
-      const std::size_t files = p != nullptr ? p->plan.files.size() : 0;
+      const std::size_t files = p != nullptr ? p->plan.FileCount() : 0;
       const std::uint32_t sent = p != nullptr && p->whole >= 0 ? p->FilesBefore(s->fileOffset) : s->filesSent;
       Log("%s:%u installed %u %u, %u/%zu files, %llu bytes, %lld.%03lld s: %s%s%s", peer, s->peerPort,
           r.major, r.minor, sent, files, static_cast<unsigned long long>(s->bytesSent), ms / 1000, ms % 1000,

@@ -390,7 +390,8 @@ int main(int argc, char** argv) {
   const auto reply = session::EncodeVersionReply(server::MakeVersionReply(*snapshot, 0));
   std::string stream(reply.begin(), reply.end());
   const auto plan = server::PlanSession(snapshot, {session::RequestNoticeAndFiles, 0, 0});
-  for (const auto& segment : plan.segments) {
+  for (std::size_t i = 0; i < plan.SegmentCount(); ++i) {
+    const server::Segment& segment = plan.SegmentAt(i);
     stream.append(segment.bytes.begin(), segment.bytes.end());
     if (!segment.path.empty()) stream += ReadFile(fs::path(store) / segment.path);
   }
@@ -399,7 +400,7 @@ int main(int argc, char** argv) {
   std::printf(
       "update server load: %zu bytes per session (notice %zu, %zu files), "
       "%d round(s), best and median\n\n",
-      stream.size(), notice.size(), plan.files.size(), rounds);
+      stream.size(), notice.size(), plan.FileCount(), rounds);
   std::printf(
       "| sessions | server | best s | median s | sessions/s | MB/s | server CPU per session | peak RSS | "
       "idle memory per session |\n");

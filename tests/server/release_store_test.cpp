@@ -346,7 +346,7 @@ TEST_F(StoreTest, PublishKilledAtAnyStepLeavesThePreviousOrTheNewState) {
     const bool committed = stopAt == steps;
     ASSERT_EQ(snapshot->Counter(0), committed ? 2u : 1u);
     const auto plan = server::PlanSession(snapshot, {session::RequestFilesOnly, 0, 0});
-    for (const auto& f : plan.files) {
+    for (const auto& f : plan.Files()) {
       EXPECT_TRUE(fs::exists(store + "/" + f.file->path)) << f.file->path;
     }
     // The next publish clears what was left and numbers on from the state in force.

@@ -19,7 +19,7 @@ namespace {
 std::string Describe(const server::SessionPlan& plan) {
   std::string text;
   int kind = 0;
-  for (const server::PlannedFile& f : plan.files) {
+  for (const server::PlannedFile& f : plan.Files()) {
     for (; kind < f.kind; ++kind) text += "| ";
     text += f.file->name + ":" + std::to_string(f.version) + " ";
   }
@@ -46,7 +46,7 @@ TEST_P(PlanTable, FilesOrderAndVersionFields) {
   EXPECT_EQ(Describe(plan), c.expected);
   EXPECT_EQ(plan.reached[0], c.reachedMajor);
   EXPECT_EQ(plan.reached[1], c.reachedMinor);
-  EXPECT_EQ(plan.list.totalBytes, 100 * static_cast<int>(plan.files.size()));
+  EXPECT_EQ(plan.list.totalBytes, 100 * static_cast<int>(plan.FileCount()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -97,23 +97,19 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"ByteLimitIsSharedByBothKinds", {{"a", "b"}}, {{"x"}}, 0, 0, {10, 250}, "a:0 b:1 |", 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SessionPlan, NoticeSegmentHoldsTheLengthAndThePage) {
+TEST(SessionPlan, NoticeComesFirstWithItsLengthEvenWithoutANotice) {
   auto snapshot = std::const_pointer_cast<server::Snapshot>(MakeSnapshot({{"a"}}, {}));
   const auto withoutNotice = PlanSession(snapshot, {session::RequestNoticeAndFiles, 0, 0});
-  ASSERT_EQ(withoutNotice.segments.size(), 2u);
-  EXPECT_EQ(withoutNotice.segments[0].bytes, std::vector<std::uint8_t>({0, 0, 0, 0}));
-  EXPECT_TRUE(withoutNotice.segments[0].path.empty());
+  ASSERT_EQ(withoutNotice.head.size(), 2u);
+  EXPECT_EQ(withoutNotice.head[0].bytes, std::vector<std::uint8_t>({0, 0, 0, 0}));
+  EXPECT_TRUE(withoutNotice.head[0].path.empty());
 
   snapshot->notice = {1700000000, "notice/1700000000.html", 300};
   const auto withNotice = PlanSession(snapshot, {session::RequestNoticeAndFiles, 0, 0});
-  EXPECT_EQ(withNotice.segments[0].bytes, std::vector<std::uint8_t>({0x2C, 0x01, 0, 0}));
-  EXPECT_EQ(withNotice.segments[0].path, "notice/1700000000.html");
-  // The list header travels with the first file header.
-  EXPECT_EQ(withNotice.segments[1].bytes.size(), session::kFileListHeaderSize + 10 + 2);
+  EXPECT_EQ(withNotice.head[0].bytes, std::vector<std::uint8_t>({0x2C, 0x01, 0, 0}));
+  EXPECT_EQ(withNotice.head[0].path, "notice/1700000000.html");
   EXPECT_EQ(withNotice.wireBytes, 4 + 300 + 8 + 12 + 100u);
-
-  const auto filesOnly = PlanSession(snapshot, {session::RequestFilesOnly, 0, 0});
-  EXPECT_EQ(filesOnly.segments.size(), 1u);
+  EXPECT_EQ(PlanSession(snapshot, {session::RequestFilesOnly, 0, 0}).head.size(), 1u);
 }
 
 // ---- the property -----------------------------------------------------------
@@ -192,16 +188,17 @@ TEST(SessionPlanProperty, CutSessionsAlwaysEndInTheNewestRelease) {
                       {session::RequestFilesOnly, player.versions[0], player.versions[1]}, limits);
       // Version fields never fall and end where the plan says.
       std::uint32_t last[2] = {player.versions[0], player.versions[1]};
-      for (const auto& f : plan.files) {
+      const auto files = plan.Files();
+      for (const auto& f : files) {
         ASSERT_GE(f.version, last[f.kind]);
         last[f.kind] = f.version;
       }
       ASSERT_EQ(last[0], plan.reached[0]);
       ASSERT_EQ(last[1], plan.reached[1]);
 
-      const std::size_t cut = rng() % 2 == 0 ? plan.files.size() : rng() % (plan.files.size() + 1);
+      const std::size_t cut = rng() % 2 == 0 ? files.size() : rng() % (files.size() + 1);
       for (std::size_t i = 0; i < cut; ++i) {
-        const auto& f = plan.files[i];
+        const auto& f = files[i];
         player.copies[f.kind][f.file->name] = f.copyVersion;
         player.versions[f.kind] = f.version;
         ASSERT_TRUE(ChangesInstalled(player, view)) << "after file " << i << " of " << cut;

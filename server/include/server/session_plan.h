@@ -9,8 +9,15 @@
 /// every change up to v is installed. The updater records that field as each
 /// file completes, so a session cut anywhere leaves versions from which the
 /// next session completes the update.
+///
+/// The files of one kind depend only on the installed version of that kind,
+/// so a plan is made of two shareable kind plans and a few bytes of its own:
+/// whatever the number of sessions, there is at most one kind plan per kind
+/// and installed version in memory.
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +36,7 @@ struct PlanLimits {
   std::uint64_t maxTotalBytes = 2147483647;
 };
 
-/// One file of a session, in sending order.
+/// One file of a session.
 struct PlannedFile {
   int kind = 0;
   std::uint32_t version = 0;      ///< the FileHeader's version field
@@ -43,22 +50,56 @@ struct Segment {
   std::vector<std::uint8_t> bytes;
   std::string path;
   std::uint64_t fileBytes = 0;
-  int file = -1;  ///< index into SessionPlan::files of the body, -1 for the notice or none
+  bool body = false;  ///< PATH is a file's body (not the notice)
 };
+
+/// The files of one kind for one installed version, in sending order, with
+/// one segment per file (its header, then its body).
+struct KindPlan {
+  int kind = 0;
+  std::uint32_t installed = 0;
+  std::uint32_t reached = 0;  ///< the version installed once every file arrived
+  std::uint64_t bytes = 0;    ///< of the bodies
+  std::vector<PlannedFile> files;
+  std::vector<Segment> segments;
+};
+
+/// The files of KIND for a player at INSTALLED, within MAXFILES and MAXBYTES.
+/// The plan refers to SNAPSHOT's releases, which must outlive it.
+std::shared_ptr<const KindPlan> PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
+                                         std::uint32_t maxFiles, std::uint64_t maxBytes);
+
+/// Supplies kind plans as PlanKind does; a server passes one that shares them.
+using KindPlanner = std::function<std::shared_ptr<const KindPlan>(
+    int kind, std::uint32_t installed, std::uint32_t maxFiles, std::uint64_t maxBytes)>;
 
 struct SessionPlan {
   std::shared_ptr<const Snapshot> snapshot;  ///< keeps the releases alive while the plan is used
   bool notice = false;                       ///< the notice was asked for
   session::FileListHeader list;
-  std::uint32_t reached[kKinds] = {0, 0};  ///< versions installed once every file arrived
-  std::vector<PlannedFile> files;
-  std::vector<Segment> segments;
+  std::uint32_t reached[kKinds] = {0, 0};
+  std::vector<Segment> head;  ///< the notice (when asked for) and the file list header
+  std::array<std::shared_ptr<const KindPlan>, kKinds> kinds;
   std::uint64_t wireBytes = 0;  ///< everything the segments send
+
+  std::size_t FileCount() const { return kinds[0]->files.size() + kinds[1]->files.size(); }
+  /// Every file in sending order: kind 0, then kind 1.
+  std::vector<PlannedFile> Files() const;
+  std::size_t SegmentCount() const {
+    return head.size() + kinds[0]->segments.size() + kinds[1]->segments.size();
+  }
+  const Segment& SegmentAt(std::size_t i) const {
+    if (i < head.size()) return head[i];
+    i -= head.size();
+    return i < kinds[0]->segments.size() ? kinds[0]->segments[i]
+                                         : kinds[1]->segments[i - kinds[0]->segments.size()];
+  }
 };
 
-/// What a session that sent REQUEST gets from SNAPSHOT.
+/// What a session that sent REQUEST gets from SNAPSHOT; kind plans come from
+/// PLANNER, or are made for this plan alone.
 SessionPlan PlanSession(std::shared_ptr<const Snapshot> snapshot, const session::UpdateRequest& request,
-                        const PlanLimits& limits = {});
+                        const PlanLimits& limits = {}, const KindPlanner& planner = {});
 
 /// The first message of every session.
 session::VersionReply MakeVersionReply(const Snapshot& snapshot, session::Ipv4Address redirect);
