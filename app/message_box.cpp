@@ -30,7 +30,12 @@ void ShowMessageBox(wxWindow* owner, const wxString& text, const wxString& capti
     oneLine.Replace("\n", "\\n");
     Trace("message-box", "%s|%s", caption.utf8_str().data(), oneLine.utf8_str().data());
   }
+#ifdef __WXMSW__
+  // The system's own message box, as the program always showed it.
+  wxMessageDialog box(owner, text, caption, wxOK | icon | wxCENTRE);
+#else
   wxGenericMessageDialog box(owner, text, caption, wxOK | icon | wxCENTRE);
+#endif
   box.ShowModal();
 }
 

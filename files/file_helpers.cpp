@@ -1,18 +1,18 @@
 #include "files/file_helpers.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 
 #include "files/scramble.h"
+#include "native_file.h"
 #include "platform/paths.h"
 
 namespace files {
 
 namespace {
+
+using native::Failure;
+using native::File;
 
 constexpr std::size_t kBlockSize = 256;
 
@@ -22,25 +22,7 @@ constexpr int kPermissionRetries = 3;
 
 bool TooLong(const std::string& path) {
   if (path.size() <= platform::kMaxPath) return false;
-  errno = ENAMETOOLONG;
-  return true;
-}
-
-/// The counterpart of resetting a file's attributes to normal: the owner may
-/// write it again. Failure is left to the following retry to discover.
-void MakeWritable(const std::string& hostPath) {
-  struct stat st {};
-  if (stat(hostPath.c_str(), &st) == 0) chmod(hostPath.c_str(), (st.st_mode & 07777) | S_IWUSR);
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
+  native::RecordNameTooLong();
   return true;
 }
 
@@ -59,33 +41,26 @@ std::string MakeTempPath(const std::string& name) {
 
 bool UnscrambleFile(const std::string& source, const std::string& destination) {
   if (TooLong(source) || TooLong(destination)) return false;
-  const int in = open(platform::HostPath(source).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (in < 0) return false;
+  File in = File::Open(platform::HostPath(source), File::Mode::ReadOrCreate);
+  if (!in.IsOpen()) return false;
   // The destination is replaced, never merged with an older, longer list, and
   // a symbolic link planted in its place is not followed.
-  const int out = open(platform::HostPath(destination).c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (out < 0) {
-    const int error = errno;
-    close(in);
-    errno = error;
-    return false;
-  }
+  File out = File::Open(platform::HostPath(destination), File::Mode::ReplaceShared);
+  if (!out.IsOpen()) return false;
   bool written = true;
   char block[kBlockSize + 1];
   for (;;) {
-    const ssize_t got = read(in, block, kBlockSize);
-    if (got < 0 && errno == EINTR) continue;
+    const long got = in.Read(block, kBlockSize);
     if (got <= 0) break;  // a read error ends the copy like the end of the file
     block[got] = '\0';
     UnscrambleText(block);
-    if (!WriteAll(out, block, static_cast<std::size_t>(got))) {
+    if (!out.WriteAll(block, static_cast<std::size_t>(got))) {
       written = false;
       break;
     }
   }
-  close(in);
-  if (close(out) != 0) written = false;
+  in.Close();
+  if (!out.Close()) written = false;
   return written;
 }
 
@@ -94,7 +69,7 @@ std::FILE* OpenForWriteWithRetry(const std::string& path) {
   const std::string host = platform::HostPath(path);
   std::FILE* file = std::fopen(host.c_str(), "wb");
   for (int retry = 0; file == nullptr && errno == EACCES && retry < kPermissionRetries; ++retry) {
-    MakeWritable(host);
+    native::MakeWritable(host);
     file = std::fopen(host.c_str(), "wb");
   }
   if (file != nullptr) return file;
@@ -108,8 +83,10 @@ bool CreateParentDirectories(const std::string& path) {
   if (separator == std::string::npos) return false;
   const std::string parent = path.substr(0, separator);
   const std::string host = platform::HostPath(parent);
-  if (mkdir(host.c_str(), 0755) == 0) return true;
-  if (errno == ENOENT && CreateParentDirectories(parent)) return mkdir(host.c_str(), 0755) == 0;
+  Failure failure = Failure::None;
+  if (native::MakeDirectory(host, failure)) return true;
+  if (failure == Failure::PathNotFound && CreateParentDirectories(parent))
+    return native::MakeDirectory(host, failure);
   return false;
 }
 
@@ -117,15 +94,16 @@ bool MoveFileWithRetry(const std::string& source, const std::string& destination
   if (TooLong(source) || TooLong(destination)) return false;
   const std::string from = platform::HostPath(source);
   const std::string to = platform::HostPath(destination);
-  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
-  for (int retry = 0; (errno == EACCES || errno == EPERM) && retry < kPermissionRetries; ++retry) {
-    MakeWritable(to);
-    if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  Failure failure = Failure::None;
+  if (native::MoveReplacing(from, to, failure)) return true;
+  for (int retry = 0; failure == Failure::AccessDenied && retry < kPermissionRetries; ++retry) {
+    native::MakeWritable(to);
+    if (native::MoveReplacing(from, to, failure)) return true;
   }
   // A missing source is no reason to create directories; a missing
   // destination folder is.
-  if (errno == ENOENT && access(from.c_str(), F_OK) == 0 && CreateParentDirectories(destination))
-    return std::rename(from.c_str(), to.c_str()) == 0;
+  if (failure == Failure::PathNotFound && native::Exists(from) && CreateParentDirectories(destination))
+    return native::MoveReplacing(from, to, failure);
   return false;
 }
 

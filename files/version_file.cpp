@@ -1,12 +1,9 @@
 #include "files/version_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 
 #include "files/scramble.h"
+#include "native_file.h"
 #include "platform/paths.h"
 
 namespace files {
@@ -64,14 +61,11 @@ std::string FormatVersionText(std::uint32_t major, std::uint32_t minor) {
 
 VersionFileOutcome ReadVersionFile(FileVersionRecord& record, const std::string& path) {
   if (path.size() > platform::kMaxPath) return VersionFileOutcome::Absent;
-  const int fd = open(platform::HostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return VersionFileOutcome::Absent;
+  native::File file = native::File::Open(platform::HostPath(path), native::File::Mode::ReadExisting);
+  if (!file.IsOpen()) return VersionFileOutcome::Absent;
   char buffer[kReadLimit + 1];
-  ssize_t got;
-  do {
-    got = read(fd, buffer, kReadLimit);
-  } while (got < 0 && errno == EINTR);
-  close(fd);
+  const long got = file.Read(buffer, kReadLimit);
+  file.Close();
   buffer[got > 0 ? got : 0] = '\0';
   UnscrambleText(buffer);
 
@@ -95,18 +89,11 @@ bool WriteVersionFile(std::uint32_t major, std::uint32_t minor, const std::strin
   if (path.size() > platform::kMaxPath) return false;
   std::string text = FormatVersionText(major, minor);
   ScrambleText(text.data());
-  const int fd =
-      open(platform::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  const bool closed = close(fd) == 0;
-  return done == text.size() && closed;
+  native::File file =
+      native::File::Open(platform::HostPath(path), native::File::Mode::ReplaceExclusive);
+  if (!file.IsOpen()) return false;
+  const bool written = file.WriteAll(text.data(), text.size());
+  return file.Close() && written;
 }
 
 bool WriteVersionFile(std::uint32_t major, std::uint32_t minor) {

@@ -5,11 +5,9 @@
 #include <cstring>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include "files/file_helpers.h"
 #include "files/version_file.h"
+#include "platform/file_times.h"
 #include "platform/paths.h"
 
 namespace session {
@@ -165,12 +163,12 @@ UpdateSession::Step UpdateSession::OnVersionReply() {
 UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
   const std::string noticePath = platform::HostPath(kNoticeName);
   std::int32_t localTime = 0;
-  struct stat status {};
-  if (::stat(noticePath.c_str(), &status) == 0) {
+  std::int64_t modified = 0;
+  if (platform::FileModificationTime(noticePath, modified)) {
     if (noticeTime_ == 0) {
       std::remove(noticePath.c_str());
     } else {
-      localTime = static_cast<std::int32_t>(status.st_mtime);
+      localTime = static_cast<std::int32_t>(modified);
     }
   }
   const auto difference = static_cast<std::int32_t>(static_cast<std::uint32_t>(noticeTime_) -
@@ -240,8 +238,7 @@ UpdateSession::Step UpdateSession::OnNoticeLength() {
 UpdateSession::Step UpdateSession::OnNoticeBytes() {
   if (remaining_ == 0) {
     if (!CloseOutput()) return FailCannotCreate(kNoticeName);
-    const timespec times[2] = {{noticeTime_, 0}, {noticeTime_, 0}};
-    utimensat(AT_FDCWD, platform::HostPath(kNoticeName).c_str(), times, 0);
+    platform::SetFileTimes(platform::HostPath(kNoticeName), noticeTime_);
     host_.OnNoticeWritten(noticeLength_);
     host_.ShowNotice();
     state_ = WaitFileList;

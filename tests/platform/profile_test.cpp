@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "ini_cases.h"
 #include "platform/profile.h"
 #include "test_support/temp_dir.h"
 
@@ -60,7 +61,7 @@ TEST(Profile, IntegersReadTheLeadingDigits) {
   EXPECT_EQ(GetProfileInt("Update", "C", 99, ini), 0u);
   EXPECT_EQ(GetProfileInt("Update", "D", 0, ini), 0xFFFFFFFFu);
   EXPECT_EQ(GetProfileInt("Update", "E", 0, ini), 5u);
-  EXPECT_EQ(GetProfileInt("Update", "F", 99, ini), 0u);
+  EXPECT_EQ(GetProfileInt("Update", "F", 99, ini), 99u) << "an empty value is no number";
   EXPECT_EQ(GetProfileInt("Update", "G", 0, ini), 1u) << "wraps like a 32-bit value";
 }
 
@@ -70,3 +71,22 @@ TEST(Profile, BackslashNamesReachTheFile) {
   test_support::ScopedCurrentDirectory cwd(dir.path());
   EXPECT_EQ(GetProfileInt("Update", "Port", 0, ".\\Config.ini"), 43002u);
 }
+
+// The platform's reader against the answers of the system's profile service.
+class ProfileAnswers : public ::testing::TestWithParam<ini_cases::IniCase> {};
+
+TEST_P(ProfileAnswers, AsTheSystemServiceAnswers) {
+  const ini_cases::IniCase& c = GetParam();
+  TempDir dir;
+  const std::string ini = dir / "case.ini";
+  if (c.file != "-") WriteFile(ini, c.file);
+  if (c.asInt) {
+    EXPECT_EQ(GetProfileInt(c.section, c.key, c.intDefault, ini), c.expectedInt);
+  } else {
+    EXPECT_EQ(GetProfileString(c.section, c.key, c.stringDefault, ini, c.bufferSize),
+              c.expectedString);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ProfileAnswers, ::testing::ValuesIn(ini_cases::AllCases()),
+                         [](const auto& info) { return std::string(info.param.name); });

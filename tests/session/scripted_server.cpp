@@ -4,15 +4,36 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
 namespace testing_session {
+
+// The few calls where Winsock and POSIX sockets differ.
+namespace {
+#ifdef _WIN32
+using ssize_t = int;
+using socklen_t = int;
+constexpr int MSG_NOSIGNAL = 0;
+int CloseSocket(int fd) { return ::closesocket(static_cast<SOCKET>(fd)); }
+int PollOne(pollfd* p, int ms) { return ::WSAPoll(p, 1, ms); }
+int Accept(int fd) { return static_cast<int>(::accept(static_cast<SOCKET>(fd), nullptr, nullptr)); }
+#else
+int CloseSocket(int fd) { return ::close(fd); }
+int PollOne(pollfd* p, int ms) { return ::poll(p, 1, ms); }
+int Accept(int fd) { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+#endif
+}  // namespace
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes all;
@@ -23,9 +44,9 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 ScriptedServer::ScriptedServer(const std::string& address, std::uint16_t port) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listenFd_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
   int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_port = htons(port);
@@ -43,7 +64,7 @@ ScriptedServer::ScriptedServer(const std::string& address, std::uint16_t port) {
 ScriptedServer::~ScriptedServer() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  if (listenFd_ >= 0) ::close(listenFd_);
+  if (listenFd_ >= 0) CloseSocket(listenFd_);
 }
 
 ScriptedServer& ScriptedServer::Send(const Bytes& bytes) {
@@ -94,8 +115,10 @@ Bytes ScriptedServer::received() const {
 bool ScriptedServer::WaitReadable(int fd, int ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!stop_ && std::chrono::steady_clock::now() < until) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 20) > 0) return true;
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLIN;
+    if (PollOne(&p, 20) > 0) return true;
   }
   return false;
 }
@@ -105,7 +128,7 @@ void ScriptedServer::Run() {
     finished_ = true;
     return;
   }
-  const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  const int fd = Accept(listenFd_);
   if (fd < 0) {
     finished_ = true;
     return;
@@ -118,7 +141,8 @@ void ScriptedServer::Run() {
       case Step::SendBytes: {
         std::size_t at = 0;
         while (at < step.bytes.size()) {
-          const ssize_t n = ::send(fd, step.bytes.data() + at, step.bytes.size() - at, MSG_NOSIGNAL);
+          const ssize_t n = ::send(fd, reinterpret_cast<const char*>(step.bytes.data()) + at,
+                                   static_cast<int>(step.bytes.size() - at), MSG_NOSIGNAL);
           if (n <= 0) break;
           at += static_cast<std::size_t>(n);
         }
@@ -128,7 +152,8 @@ void ScriptedServer::Run() {
         std::size_t got = 0;
         std::uint8_t chunk[512];
         while (got < step.count && WaitReadable(fd, 5000)) {
-          const ssize_t n = ::recv(fd, chunk, std::min(sizeof chunk, step.count - got), 0);
+          const ssize_t n = ::recv(fd, reinterpret_cast<char*>(chunk),
+                                   static_cast<int>(std::min(sizeof chunk, step.count - got)), 0);
           if (n <= 0) break;
           std::lock_guard<std::mutex> lock(mutex_);
           received_.insert(received_.end(), chunk, chunk + n);
@@ -145,13 +170,13 @@ void ScriptedServer::Run() {
         break;
       }
       case Step::CloseOrderly:
-        ::close(fd);
+        CloseSocket(fd);
         open = false;
         break;
       case Step::CloseReset: {
         linger l{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::close(fd);
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+        CloseSocket(fd);
         open = false;
         break;
       }
@@ -163,7 +188,7 @@ void ScriptedServer::Run() {
     std::uint8_t chunk[512];
     while (!stop_) {
       if (!WaitReadable(fd, 100)) continue;
-      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      const ssize_t n = ::recv(fd, reinterpret_cast<char*>(chunk), sizeof chunk, 0);
       if (n <= 0) {
         clientClosed_ = true;
         break;
@@ -171,7 +196,7 @@ void ScriptedServer::Run() {
       std::lock_guard<std::mutex> lock(mutex_);
       received_.insert(received_.end(), chunk, chunk + n);
     }
-    ::close(fd);
+    CloseSocket(fd);
   }
 }
 

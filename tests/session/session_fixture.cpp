@@ -1,16 +1,17 @@
 #include "session_fixture.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
-
-#include <unistd.h>
 
 #include <wx/app.h>
 #include <wx/apptrait.h>
 #include <wx/evtloop.h>
 #include <wx/init.h>
 
+#include "platform/socket_layer.h"
 #include "session/wire.h"
 
 namespace testing_session {
@@ -22,6 +23,7 @@ namespace {
 class WxEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    ASSERT_TRUE(platform::StartSocketLayer());
     if (UseGuiEventLoop()) {
       wxApp::SetInstance(new wxApp);
       static int argc = 1;
@@ -85,9 +87,17 @@ void RunLoopFor(int ms) {
 void SessionTest::SetUp() {
   if (WxEnvironment::loop() == nullptr) GTEST_SKIP() << "no display for the GTK event loop";
   previous_ = std::filesystem::current_path();
-  char pattern[] = "/tmp/session-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  root_ = pattern;
+  std::random_device seed;
+  std::mt19937 random(seed());
+  for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "session-test-%08x", static_cast<unsigned>(random()));
+    const auto candidate = std::filesystem::temp_directory_path() / name;
+    if (std::filesystem::create_directory(candidate)) root_ = candidate;
+  }
+  ASSERT_FALSE(root_.empty());
+  std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
   work_ = root_ / "work";
   std::filesystem::create_directory(work_);
   std::filesystem::current_path(work_);

@@ -90,6 +90,6 @@ TEST_F(SessionTest, ExplicitCloseGivesNoClosedNotification) {
   session::CUpdateSocket other;
   ASSERT_TRUE(other.Create());
   EXPECT_FALSE(other.ConnectAndRecord(&owner, "", server.port()));
-  EXPECT_EQ(other.LastError(), EINVAL);
+  EXPECT_EQ(other.LastError(), session::CUpdateSocket::kInvalidArgument);
   EXPECT_EQ(other.owner, nullptr);
 }

@@ -1,19 +1,47 @@
 #include "test_support/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace test_support {
 
+namespace {
+
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value != nullptr ? value : "");  // an empty value removes it
+#else
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
+#endif
+}
+
+}  // namespace
+
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "updater-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  path_ = pattern;
+  namespace fs = std::filesystem;
+  std::random_device seed;
+  std::mt19937 random(seed());
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "updater-test-%08x", static_cast<unsigned>(random()));
+    std::error_code error;
+    if (fs::create_directory(base / name, error)) path_ = (base / name).string();
+  }
+  if (path_.empty()) {
+    ADD_FAILURE() << "cannot make a scratch folder in " << base;
+    return;
+  }
+  // Private, as mkdtemp makes it.
+  std::error_code ignored;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::replace, ignored);
 }
 
 TempDir::~TempDir() {
@@ -42,13 +70,11 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
   const char* old = std::getenv(name);
   hadPrevious_ = old != nullptr;
   if (hadPrevious_) previous_ = old;
-  if (value) setenv(name, value, 1);
-  else unsetenv(name);
+  SetVariable(name, value);
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (hadPrevious_) setenv(name_.c_str(), previous_.c_str(), 1);
-  else unsetenv(name_.c_str());
+  SetVariable(name_.c_str(), hadPrevious_ ? previous_.c_str() : nullptr);
 }
 
 std::string ReadFile(const std::string& path) {

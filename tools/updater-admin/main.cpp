@@ -15,6 +15,7 @@
 #include "files/file_helpers.h"
 #include "files/scramble.h"
 #include "files/version_file.h"
+#include "platform/system_error.h"
 
 namespace {
 
@@ -40,6 +41,12 @@ int Fail(int status, const std::string& message) {
 
 int UsageError(const std::string& message) {
   return Fail(kUsageError, message + " (see updater-admin --help)");
+}
+
+/// Why the last file operation of the helpers failed, in the system's words.
+std::string LastErrorText() {
+  const int code = platform::LastSystemError();
+  return code != 0 ? platform::SystemErrorText(code) : std::string("unknown error");
 }
 
 bool IsRegularFile(const std::string& path) {
@@ -89,7 +96,7 @@ int Unscramble(const std::string& in, const std::string& out) {
   // The updater creates a missing source; an operator wants to hear about it.
   if (!IsRegularFile(in)) return Fail(kFailure, in + ": no such file");
   if (!files::UnscrambleFile(in, out))
-    return Fail(kFailure, out + ": cannot write: " + std::strerror(errno));
+    return Fail(kFailure, out + ": cannot write: " + LastErrorText());
   return 0;
 }
 
@@ -124,7 +131,7 @@ int VersionWrite(const std::string& majorText, const std::string& minorText, con
   if (!ParseVersion(minorText, minor))
     return UsageError("MINOR must be an unsigned 32-bit decimal, not '" + minorText + "'");
   if (!files::WriteVersionFile(major, minor, path))
-    return Fail(kFailure, path + ": cannot write: " + std::strerror(errno));
+    return Fail(kFailure, path + ": cannot write: " + LastErrorText());
   return 0;
 }
 

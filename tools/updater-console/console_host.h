@@ -60,7 +60,7 @@ class ConsoleHost : public session::SessionHost {
   void OnConnectionClosed(int errorCode) override;
 
  private:
-  void Line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Line(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
   void End(bool success);
 
   session::SessionOutcome& outcome_;

@@ -18,6 +18,7 @@
 #include "app/settings.h"
 #include "app/trace.h"
 #include "console_host.h"
+#include "platform/socket_layer.h"
 #include "session/update_session.h"
 
 namespace {
@@ -34,6 +35,10 @@ class ConsoleApp : public wxAppConsole {
       status_ = success ? 0 : 1;
       if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->ScheduleExit(status_);
     });
+    if (!platform::StartSocketLayer()) {
+      host_->ShowMessage(resources::MessageId::MsgSocketInitFailed);
+      return false;
+    }
     host_->SetInstall(installRequested);
     session_ = std::make_unique<session::UpdateSession>(
         *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port);

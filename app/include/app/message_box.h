@@ -1,7 +1,7 @@
 #pragma once
 /// Modal message boxes with one OK button, the requested icon and the
-/// application's name as caption. wx's generic dialog is used because GTK's
-/// native box draws no icon.
+/// application's name as caption: the system's message box on Windows; wx's
+/// generic dialog elsewhere, because GTK's native box draws no icon.
 
 #include <wx/string.h>
 

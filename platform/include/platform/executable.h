@@ -11,8 +11,9 @@ namespace platform {
 /// everything up to and including the last '\', '/' or ':' is dropped.
 std::string BaseNameOfModule(std::string_view modulePath);
 
-/// The full path of the running executable (the link target of
-/// /proc/self/exe), or an empty string when it cannot be read.
+/// The full path of the running executable (GetModuleFileNameA on Windows,
+/// the link target of /proc/self/exe elsewhere), or an empty string when it
+/// cannot be read.
 std::string ExecutablePath();
 
 /// BaseNameOfModule(ExecutablePath()): the single-instance name and the

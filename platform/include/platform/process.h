@@ -29,13 +29,26 @@ struct StartFailure {
   std::string text;
 };
 
-/// Starts FILENAME (no directory part) with the arguments: FILENAME, the
-/// blank-separated words of ARGUMENTTEXT, then OwnArguments(). The program is
-/// looked up in the updater's own directory, then in the current directory,
-/// then on PATH. A Windows program (a file starting with "MZ") is started
-/// through `wine` from PATH. The client starts in the current directory with
-/// this process's environment, inherits no descriptor beyond the standard
-/// three and is not waited for. Returns code 0 when the client was started.
+/// Starts FILENAME (no directory part) with ARGUMENTTEXT and the updater's own
+/// arguments, in the current directory, with this process's environment, and
+/// does not wait for it. Returns code 0 when the client was started.
+///
+/// On Windows: CreateProcessA with the command line ClientCommandLine() and
+/// no program path, so the system looks for FILENAME in the updater's own
+/// directory, the current directory, then its program folders; no handles
+/// inherited, normal priority, shown in the default manner.
+///
+/// Elsewhere: the arguments FILENAME, the blank-separated words of
+/// ARGUMENTTEXT, then OwnArguments(); the program is looked up in the
+/// updater's own directory, then in the current directory, then on PATH. A
+/// Windows program (a file starting with "MZ") is started through `wine` from
+/// PATH. The client inherits no descriptor beyond the standard three.
 StartFailure StartClient(const std::string& fileName, const std::string& argumentText);
+
+/// The command line of the client: FILENAME, a blank, ARGUMENTTEXT, a blank,
+/// then the updater's own arguments, nothing quoted. On Windows exactly what
+/// StartClient passes (the tail of GetCommandLineA after the program name and
+/// the blanks behind it); elsewhere a description of the argument vector.
+std::string ClientCommandLine(const std::string& fileName, const std::string& argumentText);
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 #pragma once
-/// INI profile reading with the rules the program relies on: section and key
-/// names match case-insensitively, blanks around names and values are
-/// trimmed, a value is cut to the buffer size minus one, and a missing file,
-/// section or key gives the default.
+/// INI profile reading (GetPrivateProfileStringA / GetPrivateProfileIntA):
+/// section and key names match case-insensitively, blanks around names and
+/// values are trimmed, a value is cut to the buffer size minus one, and a
+/// missing file, section or key gives the default. On Windows the system's
+/// service answers; elsewhere our reader of ini_file.h, which answers as it
+/// does.
 
 #include <cstddef>
 #include <string>
@@ -16,8 +18,8 @@ std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& defaultValue, const std::string& iniPath,
                              std::size_t bufferSize = kProfileBufferSize);
 
-/// The leading decimal digits of the value (optionally signed), or the default
-/// when the key is missing; a value with no digits reads as 0.
+/// The value as an integer (sign, "0x" prefix and 32-bit wrap as the
+/// service reads it), or the default when the key is missing or empty.
 unsigned GetProfileInt(const std::string& section, const std::string& key, int defaultValue,
                        const std::string& iniPath);
 

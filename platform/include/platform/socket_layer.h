@@ -1,7 +1,9 @@
 #pragma once
-/// The socket layer's start: checks that this process can create a TCP
-/// socket at all, and makes a write to a closed connection an error return
-/// instead of a signal that ends the process.
+/// The socket layer's start. On Windows: WSAStartup asking for Windows
+/// Sockets 1.1, and a layer that grants another version counts as a failure.
+/// Elsewhere: checks that this process can create a TCP socket at all, and
+/// makes a write to a closed connection an error return instead of a signal
+/// that ends the process.
 
 namespace platform {
 

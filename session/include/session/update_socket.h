@@ -1,16 +1,20 @@
 #pragma once
 /// CUpdateSocket: a TCP stream socket on the UI thread. Connect, send and
 /// receive block and never yield to the event loop. Receive-ready and
-/// connection-closed notifications come from the wxWidgets event loop, one at a
-/// time, to the socket's owner; whatever became ready during a blocking call is
-/// delivered after that call returned, in order. An explicit Close stops the
-/// notifications and produces no closed notification.
+/// connection-closed notifications come from the UI thread's event loop, one
+/// at a time, to the socket's owner; whatever became ready during a blocking
+/// call is delivered after that call returned, in order. An explicit Close
+/// stops the notifications and produces no closed notification.
+///
+/// On Windows the notifications are Winsock's (WSAAsyncSelect onto a hidden
+/// window of the UI thread) and a blocking call lets only painting happen
+/// while it waits; elsewhere they come from a watch of the descriptor on the
+/// wxWidgets loop (update_socket_windows.cpp, update_socket_posix.cpp). Error
+/// values are the platform's: WSA codes on Windows, errno values elsewhere.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
-
-#include <wx/evtloop.h>
-#include <wx/evtloopsrc.h>
 
 #include "session/wire.h"
 
@@ -26,10 +30,10 @@ class SocketOwner {
   ~SocketOwner() = default;
 };
 
-class CUpdateSocket : private wxEventLoopSourceHandler {
+class CUpdateSocket {
  public:
   CUpdateSocket() = default;
-  ~CUpdateSocket() override;
+  ~CUpdateSocket();
   CUpdateSocket(const CUpdateSocket&) = delete;
   CUpdateSocket& operator=(const CUpdateSocket&) = delete;
 
@@ -41,7 +45,7 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   /// address is used) at PORT, blocking for at most ConnectTimeoutMs(). On
   /// success records localAddress, sets owner, starts the notifications and
   /// leaves LastError() at 0. On failure owner stays as it was and LastError()
-  /// holds the reason (EINVAL for a name that does not resolve).
+  /// holds the reason (kInvalidArgument for a name that does not resolve).
   bool ConnectAndRecord(SocketOwner* newOwner, const std::string& host, unsigned port);
 
   /// Sends until every byte is gone; false as soon as one send gives 0 or less.
@@ -62,7 +66,7 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   void HoldNotifications();
   void ReleaseNotifications();
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return handle_ != kNoSocket; }
   bool IsConnected() const { return connected_; }
   int LastError() const { return lastError_; }
 
@@ -75,21 +79,35 @@ class CUpdateSocket : private wxEventLoopSourceHandler {
   /// every notification go through the loop).
   static void SetNotificationBurst(int count);
 
+  /// The error value of a host name that does not resolve (EINVAL, or
+  /// WSAEINVAL on Windows).
+  static const int kInvalidArgument;
+
   Ipv4Address localAddress = 0;  ///< own end of the connection, first octet lowest
   SocketOwner* owner = nullptr;  ///< notified while set
 
  private:
-  void OnReadWaiting() override;
-  void OnWriteWaiting() override {}
-  void OnExceptionWaiting() override { OnReadWaiting(); }
+  /// The platform's delivery of readiness reports for the connection; made
+  /// once per socket object and kept until it is destroyed.
+  struct Watch;
+  static constexpr std::intptr_t kNoSocket = -1;
+
+  /// One readiness report: one or more receive passes of the owner, then
+  /// the closed notification when a pass met the end of the stream.
+  void DeliverNotifications();
+  /// False when a report came late and nothing is there to receive any more.
+  bool ReportIsCurrent();
+  bool StartWatching();
   void StopWatching();
+  bool IsWatching() const;
+  void DestroyWatch();
   void PeekForEnd();
 
-  int fd_ = -1;
+  std::intptr_t handle_ = kNoSocket;  // descriptor, or SOCKET on Windows
+  Watch* watch_ = nullptr;
   bool connected_ = false;
   bool attempted_ = false;  // a connect was tried on this descriptor
   int lastError_ = 0;
-  wxEventLoopSource* source_ = nullptr;
   bool dispatching_ = false;
   bool receivedThisPass_ = false;
   bool chainedPass_ = false;  // this pass follows another without the loop

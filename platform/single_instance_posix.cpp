@@ -10,11 +10,16 @@
 
 namespace platform {
 
+namespace {
+
+/// The lock file standing for the mutex NAME.
 std::string SingleInstanceLockPath(const std::string& name) {
   const std::string dir = UserTempDirectory();
   if (dir.empty()) return {};
   return dir + name + ".lock";
 }
+
+}  // namespace
 
 int AcquireSingleInstance(const std::string& name) {
   const std::string path = SingleInstanceLockPath(name);

@@ -1,0 +1,106 @@
+#include "native_file.h"
+
+#include <windows.h>
+
+#include <cerrno>
+
+namespace files::native {
+
+namespace {
+
+HANDLE Handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+Failure Classify(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_FILE_READ_ONLY: return Failure::AccessDenied;
+    case ERROR_PATH_NOT_FOUND: return Failure::PathNotFound;
+    default: return Failure::Other;
+  }
+}
+
+}  // namespace
+
+File File::Open(const std::string& hostPath, Mode mode) {
+  DWORD access = GENERIC_READ;
+  DWORD share = FILE_SHARE_READ;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case Mode::ReadExisting: break;
+    case Mode::ReadOrCreate: disposition = OPEN_ALWAYS; break;
+    case Mode::ReplaceShared:
+      access = GENERIC_WRITE;
+      disposition = CREATE_ALWAYS;
+      break;
+    case Mode::ReplaceExclusive:
+      access = GENERIC_WRITE;
+      share = 0;
+      disposition = CREATE_ALWAYS;
+      break;
+  }
+  const HANDLE handle = CreateFileA(hostPath.c_str(), access, share, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return File();
+  return File(reinterpret_cast<std::intptr_t>(handle));
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+long File::Read(void* buffer, std::size_t length) {
+  DWORD got = 0;
+  if (!ReadFile(Handle(handle_), buffer, static_cast<DWORD>(length), &got, nullptr)) return -1;
+  return static_cast<long>(got);
+}
+
+bool File::WriteAll(const void* data, std::size_t length) {
+  const auto* p = static_cast<const char*>(data);
+  while (length > 0) {
+    DWORD written = 0;
+    if (!WriteFile(Handle(handle_), p, static_cast<DWORD>(length), &written, nullptr) || written == 0)
+      return false;
+    p += written;
+    length -= written;
+  }
+  return true;
+}
+
+bool File::Close() {
+  if (handle_ == kClosed) return true;
+  const bool closed = CloseHandle(Handle(handle_)) != 0;
+  handle_ = kClosed;
+  return closed;
+}
+
+bool MakeDirectory(const std::string& hostPath, Failure& failure) {
+  if (CreateDirectoryA(hostPath.c_str(), nullptr)) return true;
+  failure = Classify(GetLastError());
+  return false;
+}
+
+bool MoveReplacing(const std::string& from, const std::string& to, Failure& failure) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  failure = Classify(GetLastError());
+  return false;
+}
+
+bool Exists(const std::string& hostPath) {
+  return GetFileAttributesA(hostPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void MakeWritable(const std::string& hostPath) {
+  SetFileAttributesA(hostPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+void RecordNameTooLong() {
+  errno = ENAMETOOLONG;
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
+}
+
+}  // namespace files::native

@@ -1,0 +1,17 @@
+#include "platform/executable.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <vector>
+
+namespace platform {
+
+std::string ExecutablePath() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (length <= 0) return {};
+  return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+#include "platform/file_times.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace platform {
+
+bool FileModificationTime(const std::string& hostPath, std::int64_t& seconds) {
+  struct stat status {};
+  if (::stat(hostPath.c_str(), &status) != 0) return false;
+  seconds = static_cast<std::int64_t>(status.st_mtime);
+  return true;
+}
+
+bool SetFileTimes(const std::string& hostPath, std::int64_t seconds) {
+  const timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  return utimensat(AT_FDCWD, hostPath.c_str(), times, 0) == 0;
+}
+
+}  // namespace platform

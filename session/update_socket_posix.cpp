@@ -1,0 +1,216 @@
+#include "session/update_socket.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <wx/evtloop.h>
+#include <wx/evtloopsrc.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace session {
+
+const int CUpdateSocket::kInvalidArgument = EINVAL;
+
+// The descriptor's readability, watched by the wxWidgets loop (epoll in
+// console programs, GLib under GTK).
+struct CUpdateSocket::Watch : wxEventLoopSourceHandler {
+  explicit Watch(CUpdateSocket& socket) : socket(socket) {}
+  void OnReadWaiting() override { socket.DeliverNotifications(); }
+  void OnWriteWaiting() override {}
+  void OnExceptionWaiting() override { socket.DeliverNotifications(); }
+
+  CUpdateSocket& socket;
+  wxEventLoopSource* source = nullptr;
+};
+
+namespace {
+
+int Descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
+
+bool ResolveIpv4(const std::string& host, Ipv4Address& address) {
+  if (ParseIpv4(host, address)) return true;
+  if (host.empty()) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  std::memcpy(&address, &in->sin_addr.s_addr, 4);  // stays in network order
+  freeaddrinfo(found);
+  return true;
+}
+
+}  // namespace
+
+bool CUpdateSocket::Create() {
+  Close();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    lastError_ = errno;
+    return false;
+  }
+  handle_ = fd;
+  attempted_ = false;
+  return true;
+}
+
+bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& host,
+                                     unsigned port) {
+  // A socket that already took part in a connect cannot connect again here;
+  // the same object then takes a new one.
+  if (!IsOpen() || attempted_) {
+    if (!Create()) return false;
+  }
+  attempted_ = true;
+  Ipv4Address address = 0;
+  if (!ResolveIpv4(host, address) || port > 0xFFFF) {
+    lastError_ = EINVAL;
+    return false;
+  }
+  const int fd = Descriptor(handle_);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  std::memcpy(&to.sin_addr.s_addr, &address, 4);
+
+  // Non-blocking connect waited for with a bound, then back to blocking: an
+  // unreachable address fails after a few seconds like a refused one.
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int error = 0;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      int ready;
+      do {
+        ready = ::poll(&p, 1, ConnectTimeoutMs());
+      } while (ready < 0 && errno == EINTR);
+      if (ready == 0) {
+        error = ETIMEDOUT;
+      } else if (ready < 0) {
+        error = errno;
+      } else {
+        socklen_t len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+      }
+    }
+  }
+  fcntl(fd, F_SETFL, flags);
+  if (error != 0) {
+    lastError_ = error;
+    return false;
+  }
+  sockaddr_in own{};
+  socklen_t ownLength = sizeof own;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0) {
+    lastError_ = errno;
+    return false;
+  }
+  std::memcpy(&localAddress, &own.sin_addr.s_addr, 4);
+  peerEnded_ = false;
+  if (!StartWatching()) {
+    lastError_ = EINVAL;
+    return false;
+  }
+  connected_ = true;
+  owner = newOwner;
+  lastError_ = 0;
+  return true;
+}
+
+bool CUpdateSocket::SendAll(const void* bytes, std::size_t length) {
+  const int fd = Descriptor(handle_);
+  const auto* p = static_cast<const std::uint8_t*>(bytes);
+  while (length > 0) {
+    const ssize_t sent = ::send(fd, p, length, MSG_NOSIGNAL);
+    if (sent <= 0) {
+      if (sent < 0 && errno == EINTR) continue;
+      lastError_ = sent < 0 ? errno : 0;
+      return false;
+    }
+    p += sent;
+    length -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+long CUpdateSocket::Receive(void* buffer, std::size_t length) {
+  if (!IsOpen()) return -1;
+  const int fd = Descriptor(handle_);
+  receivedThisPass_ = true;
+  // A notification that follows another one at once was not reported by the
+  // event loop, so its receive must not wait: finding nothing ends the burst.
+  const int flags = chainedPass_ ? MSG_DONTWAIT : 0;
+  ssize_t got;
+  do {
+    got = ::recv(fd, buffer, length, flags);
+  } while (got < 0 && errno == EINTR);
+  moreLikely_ = got > 0 && static_cast<std::size_t>(got) == length;
+  if (got == 0 && length > 0) {
+    peerEnded_ = true;
+    peerEndCode_ = 0;
+  } else if (got < 0 && !(chainedPass_ && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+    lastError_ = errno;
+    peerEnded_ = true;
+    peerEndCode_ = errno;
+  }
+  return static_cast<long>(got);
+}
+
+bool CUpdateSocket::StartWatching() {
+  if (watch_ == nullptr) watch_ = new Watch(*this);
+  watch_->source = wxEventLoopBase::AddSourceForFD(Descriptor(handle_), watch_, wxEVENT_SOURCE_INPUT);
+  return watch_->source != nullptr;
+}
+
+void CUpdateSocket::StopWatching() {
+  if (watch_ == nullptr) return;
+  delete watch_->source;  // unregisters the descriptor; the handler stays alive
+  watch_->source = nullptr;
+}
+
+bool CUpdateSocket::IsWatching() const { return watch_ != nullptr && watch_->source != nullptr; }
+
+void CUpdateSocket::DestroyWatch() {
+  StopWatching();
+  delete watch_;
+  watch_ = nullptr;
+}
+
+// The loop reports readability as it stands when it looks.
+bool CUpdateSocket::ReportIsCurrent() { return true; }
+
+void CUpdateSocket::Close() {
+  held_ = false;
+  owner = nullptr;
+  StopWatching();
+  if (IsOpen()) ::close(Descriptor(handle_));
+  handle_ = kNoSocket;
+  connected_ = false;
+  peerEnded_ = false;
+}
+
+// Used when the owner's pass did not receive: tells an end or an error of
+// the stream (which the descriptor also reports as readable) from data.
+void CUpdateSocket::PeekForEnd() {
+  std::uint8_t probe;
+  const ssize_t got = ::recv(Descriptor(handle_), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got == 0) {
+    peerEnded_ = true;
+    peerEndCode_ = 0;
+  } else if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    peerEnded_ = true;
+    peerEndCode_ = errno;
+  }
+}
+
+}  // namespace session
