@@ -17,4 +17,12 @@ bool SetFileTimes(const std::string& hostPath, std::int64_t seconds) {
   return utimensat(AT_FDCWD, hostPath.c_str(), times, 0) == 0;
 }
 
+bool ReadFileStamp(const std::string& hostPath, FileStamp& stamp) {
+  struct stat st {};
+  if (::stat(hostPath.c_str(), &st) != 0) return false;
+  stamp = {static_cast<long long>(st.st_size), st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+           st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec, static_cast<long long>(st.st_ino)};
+  return true;
+}
+
 }  // namespace platform

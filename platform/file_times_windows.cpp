@@ -47,4 +47,22 @@ bool SetFileTimes(const std::string& hostPath, std::int64_t seconds) {
   return set;
 }
 
+bool ReadFileStamp(const std::string& hostPath, FileStamp& stamp) {
+  const HANDLE file = CreateFileA(hostPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool read = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  if (!read) return false;
+  const auto ticks = [](const FILETIME& time) {
+    return static_cast<long long>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  };
+  stamp.size = static_cast<long long>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  stamp.modified = ticks(info.ftLastWriteTime) * 100;
+  stamp.changed = ticks(info.ftCreationTime) * 100;
+  stamp.inode = static_cast<long long>((static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  return true;
+}
+
 }  // namespace platform

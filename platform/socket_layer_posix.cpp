@@ -1,5 +1,6 @@
 #include "platform/socket_layer.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,10 @@ bool StartSocketLayer() {
   close(fd);
   std::signal(SIGPIPE, SIG_IGN);
   return true;
+}
+
+std::uint32_t InetAddr(const std::string& text) {
+  return static_cast<std::uint32_t>(::inet_addr(text.c_str()));
 }
 
 }  // namespace platform

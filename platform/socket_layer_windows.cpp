@@ -16,4 +16,8 @@ bool StartSocketLayer() {
   return true;
 }
 
+std::uint32_t InetAddr(const std::string& text) {
+  return static_cast<std::uint32_t>(::inet_addr(text.c_str()));
+}
+
 }  // namespace platform

@@ -4,12 +4,12 @@
 #include <wx/utils.h>
 #include <wx/webview.h>
 
-#include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
 
 #include "app/trace.h"
+#include "platform/file_times.h"
 
 namespace ui {
 namespace {
@@ -66,12 +66,9 @@ NoticeView::NoticeView(wxWindow* parent, int id) {
 void NoticeView::Navigate(const std::string& path) {
   if (webView_ == nullptr) return;
   const wxString url = FileUrl(path);
-  struct stat st {};
   FileState now;
-  if (::stat(path.c_str(), &st) == 0) {
-    now = {st.st_size, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
-           st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec, static_cast<long long>(st.st_ino)};
-  }
+  platform::FileStamp stamp;
+  if (platform::ReadFileStamp(path, stamp)) now = {stamp.size, stamp.modified, stamp.changed, stamp.inode};
   // Loading the same page again would only start the view over.
   if (url == pageUrl_ && now == shown_ && now.size >= 0) return;
   pageUrl_ = url;

@@ -5,7 +5,6 @@
 #include <wx/listbox.h>
 #include <wx/strconv.h>
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/socket_layer.h"
 #include "resources/templates.h"
 #include "session/wire.h"
 #include "app/trace.h"
@@ -90,7 +90,7 @@ bool CServerSelectDlg::LoadServerList() {
     const std::string name = platform::GetProfileString(kSection, "Name" + index, "", listPath, kValueBuffer);
     const std::string ip = platform::GetProfileString(kSection, "IP" + index, "", listPath, kValueBuffer);
     // Not an address: all ones, as the address parser of the sockets gives it.
-    const std::uint32_t address = ::inet_addr(ip.c_str());
+    const std::uint32_t address = platform::InetAddr(ip);
     serverList_->Append(ServerNameText(name), reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)));
   }
   if (serverList_->GetCount() > 0) serverList_->SetSelection(0);
