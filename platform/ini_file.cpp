@@ -129,10 +129,13 @@ std::string ReadString(const std::string& section, const std::string& key,
 std::vector<std::string> KeyNames(const std::string& section, const std::string& path) {
   std::vector<std::string> names;
   if (const std::optional<std::string> text = ReadFile(path)) {
-    ForEachKey(*text, Trim(UpToNul(section)), [&](std::string_view name, std::optional<std::string_view>) {
-      if (!name.empty()) names.emplace_back(name);
-      return true;
-    });
+    // The list leaves out keys without a value and names that start with ';'.
+    // Unlike a lookup, the listing takes the wanted section name as it is.
+    ForEachKey(*text, UpToNul(section),
+               [&](std::string_view name, std::optional<std::string_view> value) {
+                 if (value && !name.empty() && name.front() != ';') names.emplace_back(name);
+                 return true;
+               });
   }
   return names;
 }

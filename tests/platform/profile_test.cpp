@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "ini_cases.h"
 #include "platform/profile.h"
 #include "test_support/temp_dir.h"
@@ -90,3 +92,17 @@ TEST_P(ProfileAnswers, AsTheSystemServiceAnswers) {
 
 INSTANTIATE_TEST_SUITE_P(Files, ProfileAnswers, ::testing::ValuesIn(ini_cases::AllCases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Profile, KeyNamesAsTheServiceListsThem) {
+  TempDir dir;
+  const std::string ini = dir / "Server.lst";
+  WriteFile(ini,
+            "[Server]\r\nCount=2\r\nName0=a\r\n;IP0=hidden\r\nNoValue\r\nIP0=10.0.0.1\r\n"
+            "[Update\r\nName1=b\r\n[Other]\r\nName9=c\r\n[SERVER]\r\nName5=later\r\n");
+  EXPECT_EQ(platform::GetProfileKeyNames("server", ini),
+            (std::vector<std::string>{"Count", "Name0", "IP0", "Name1"}));
+  EXPECT_TRUE(platform::GetProfileKeyNames(" Server ", ini).empty())
+      << "the listing takes the section name as given";
+  EXPECT_TRUE(platform::GetProfileKeyNames("Missing", ini).empty());
+  EXPECT_TRUE(platform::GetProfileKeyNames("Server", dir / "missing.lst").empty());
+}

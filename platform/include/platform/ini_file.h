@@ -32,9 +32,10 @@ std::string ReadString(const std::string& section, const std::string& key,
                        const std::string& defaultValue, const std::string& path,
                        std::size_t bufferSize);
 
-/// The names of the keys of SECTION, in file order (a section's key list, as
-/// the service gives it for a null key name); empty when the file or the
-/// section is missing.
+/// The names of the keys of SECTION, in file order, as the service lists
+/// them for a null key name: keys without a value and names starting with
+/// ';' are left out, and blanks around SECTION are not dropped. Empty when
+/// the file or the section is missing.
 std::vector<std::string> KeyNames(const std::string& section, const std::string& path);
 
 /// The value read as an integer: a value that is missing or empty gives the
