@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 
 TEST(Buffers, CrcMatchesZlibHoweverTheDataIsSplit) {
   const auto* none = static_cast<const std::uint8_t*>(nullptr);

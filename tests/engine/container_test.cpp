@@ -7,11 +7,12 @@
 #include <sys/stat.h>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 
 struct Outcome {
   EngineRun run;

@@ -11,11 +11,12 @@
 #include <unistd.h>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 

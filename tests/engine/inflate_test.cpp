@@ -4,13 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 
 /// Decompresses GZ as "t.gz" in a fresh directory; returns the run and the
 /// output (empty when there is none).
