@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace engine {
 namespace {
@@ -60,7 +59,7 @@ inline void copy_string(std::uint8_t* to, const std::uint8_t* from, std::uint32_
   } while (done < length);
 }
 
-inline void write_staged(int output_handle, std::uint32_t count) {
+inline void write_staged(fs::Handle output_handle, std::uint32_t count) {
   if (count == 0) return;
   write_all(output_handle, output_buffer, count);
   output_bytes += count;
@@ -68,21 +67,15 @@ inline void write_staged(int output_handle, std::uint32_t count) {
 
 }  // namespace
 
-int decode_lzw(int input_handle, int output_handle) {
+int decode_lzw(fs::Handle input_handle, fs::Handle output_handle) {
   const int flags = next_input_byte();
   const bool block_mode = (flags & 0x80) != 0;
-  if (flags & 0x60) {
-    if (!opt_quiet) {
-      std::fprintf(stderr, "\n%s: %s: warning, unknown flags 0x%x\n", program_name, input_name,
-                   flags & 0x60);
-    }
-    set_warning();
-  }
+  if (flags & 0x60)
+    warn("\n%s: %s: warning, unknown flags 0x%x\n", program_name, input_name, flags & 0x60);
   const int max_width = flags & 0x1F;
   if (max_width > kWidestCode) {
-    std::fprintf(stderr, "\n%s: %s: compressed with %d bits, can only handle %d bits\n",
-                 program_name, input_name, max_width, kWidestCode);
-    result_code = 1;
+    refuse("\n%s: %s: compressed with %d bits, can only handle %d bits\n", program_name,
+           input_name, max_width, kWidestCode);
     return 1;
   }
 
@@ -113,10 +106,9 @@ int decode_lzw(int input_handle, int output_handle) {
     bit_position = 0;
     if (input_count < kRefillBelow) {
       errno = 0;
-      const ssize_t got = ::read(input_handle, input_buffer + input_count, kInputBufferSize);
+      const long got = fs::read(input_handle, input_buffer + input_count, kInputBufferSize);
       if (got < 0) report_read_error();
       input_count += static_cast<std::uint32_t>(got);
-      input_bytes_total += static_cast<std::uint64_t>(got);
       last_read = got;
     }
     // Usable end: whole groups while more input may follow, else every

@@ -19,6 +19,7 @@
 
 #include "engine/decompress.h"
 #include "engine_state.h"
+#include "testing/engine_testing.h"
 
 namespace {
 

@@ -31,9 +31,6 @@ TEST(Buffers, CrcMatchesZlibHoweverTheDataIsSplit) {
     EXPECT_EQ(crc, expected) << "pieces of " << piece;
     EXPECT_EQ(engine::update_crc(bytes, 0), expected) << "a count of 0 returns the finished CRC";
   }
-  // The byte table is the classic one.
-  EXPECT_EQ(engine::crc_table[1], 0x77073096u);
-  EXPECT_EQ(engine::crc_table[255], 0x2D02EF8Du);
 }
 
 TEST(Buffers, FillsAreWholeBlocksAndEndOfInputIsReported) {

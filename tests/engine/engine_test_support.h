@@ -21,6 +21,7 @@
 
 #include "engine/decompress.h"
 #include "engine_state.h"
+#include "testing/engine_testing.h"
 
 namespace engine_test {
 
