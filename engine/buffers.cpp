@@ -10,7 +10,7 @@
 namespace engine {
 
 // All buffers live for the whole process; nothing here allocates.
-std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare];
+std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare + kInputLoadSlack];
 std::uint8_t output_buffer[kOutputBufferSize + kOutputBufferSpare];
 std::uint8_t sliding_window[2 * kWindowSize];
 std::uint16_t prefix_table[65536];

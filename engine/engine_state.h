@@ -52,17 +52,23 @@ extern member_decoder_fn member_decoder;
 // | prefix_table   | -                        | prefix of every entry  | -               | tree: left children |
 // |                |                          |                        |                 | (low half), right   |
 // |                |                          |                        |                 | (prefix_table_high) |
-// | scratch_table  | -                        | byte stack at its top  | -               | lit/len look-up     |
+// | scratch_table  | -                        | string length of every | -               | lit/len look-up     |
+// |                |                          | entry, one byte each   |                 |                     |
 //
 // Stored data (stored blocks and PKZIP stored entries) goes through
 // sliding_window like inflate's output. inflate's code tables are its own.
 constexpr std::size_t kInputBufferSize = 32768;
+/// Room for the fewer than 64 unread bytes the .Z decoder keeps before its
+/// own refill of up to kInputBufferSize bytes.
 constexpr std::size_t kInputBufferSpare = 64;
+/// Bytes past the data that a word-sized load may touch (and whose bits are
+/// then discarded).
+constexpr std::size_t kInputLoadSlack = 8;
 constexpr std::size_t kOutputBufferSize = 16384;
 constexpr std::size_t kOutputBufferSpare = 2048;
 constexpr std::size_t kWindowSize = 32768;
 
-extern std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare];
+extern std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare + kInputLoadSlack];
 extern std::uint8_t output_buffer[kOutputBufferSize + kOutputBufferSpare];
 extern std::uint8_t sliding_window[2 * kWindowSize];
 extern std::uint16_t prefix_table[65536];
