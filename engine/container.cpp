@@ -21,13 +21,15 @@ namespace {
 
 constexpr std::uint8_t kZipSignature[4] = {0x50, 0x4B, 0x03, 0x04};
 
-// gzip header flag bits
-constexpr int kFlagContinuation = 0x02;
-constexpr int kFlagExtra = 0x04;
-constexpr int kFlagName = 0x08;
-constexpr int kFlagComment = 0x10;
-constexpr int kFlagEncrypted = 0x20;
-constexpr int kFlagReserved = 0xC0;
+/// The bits of a gzip header's flags byte (0x01, a text hint, is ignored).
+enum GzipFlag : int {
+  kFlagContinuation = 0x02,  // part of a multi-part file: refused
+  kFlagExtra = 0x04,         // an extra field follows
+  kFlagName = 0x08,          // a stored file name follows
+  kFlagComment = 0x10,       // a comment follows
+  kFlagEncrypted = 0x20,     // refused
+  kFlagReserved = 0xC0,      // refused
+};
 
 /// The little-endian field of type T at offset AT of the input buffer.
 template <class T>

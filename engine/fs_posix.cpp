@@ -13,13 +13,6 @@
 namespace engine::fs {
 namespace {
 
-/// True when the test seam makes OP fail; errno is set to its error then.
-bool injected(FileOp op) {
-  int error = injected_failure(op);
-  if (error != 0) errno = error;
-  return error != 0;
-}
-
 FileTime time_of(const struct timespec& t) { return FileTime{t.tv_sec, t.tv_nsec}; }
 
 void convert(const struct stat& st, FileStatus* status) {
@@ -67,18 +60,18 @@ Handle open_input(const char* name, FileStatus* status) {
 }
 
 Handle create_new(const char* name) {
-  if (injected(FileOp::Create)) return -1;
+  if (fails_now(FileOp::Create)) return -1;
   return ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
 long read(Handle handle, void* data, std::size_t count) { return ::read(handle, data, count); }
 
 long write(Handle handle, const void* data, std::size_t count) {
-  return injected(FileOp::Write) ? -1 : ::write(handle, data, count);
+  return fails_now(FileOp::Write) ? -1 : ::write(handle, data, count);
 }
 
 int close(Handle handle) {
-  if (injected(FileOp::Close)) {
+  if (fails_now(FileOp::Close)) {
     ::close(handle);  // the handle is gone either way, as after a failed close(2)
     return -1;
   }
@@ -86,20 +79,20 @@ int close(Handle handle) {
 }
 
 int set_mode(Handle handle, const char*, unsigned mode) {
-  return injected(FileOp::SetMode) ? -1 : ::fchmod(handle, mode & 07777);
+  return fails_now(FileOp::SetMode) ? -1 : ::fchmod(handle, mode & 07777);
 }
 
 int set_times(Handle handle, const FileTime& access, const FileTime& modification) {
-  if (injected(FileOp::SetTimes)) return -1;
+  if (fails_now(FileOp::SetTimes)) return -1;
   const struct timespec times[2] = {{access.seconds, access.nanoseconds},
                                     {modification.seconds, modification.nanoseconds}};
   return ::futimens(handle, times);
 }
 
 int replace(const char* from, const char* to) {
-  return injected(FileOp::Replace) ? -1 : ::rename(from, to);
+  return fails_now(FileOp::Replace) ? -1 : ::rename(from, to);
 }
 
-int remove(const char* name) { return injected(FileOp::Remove) ? -1 : ::unlink(name); }
+int remove(const char* name) { return fails_now(FileOp::Remove) ? -1 : ::unlink(name); }
 
 }  // namespace engine::fs

@@ -379,60 +379,46 @@ std::uint32_t copy_match_wrapping(std::uint32_t w, std::uint32_t distance, std::
   return w;
 }
 
+/// Copies from FROM to DST up to END in moves of N bytes, front to back. The
+/// bytes the last move writes past END are window history (the oldest
+/// bytes): they are saved and put back.
+template <std::size_t N>
+[[gnu::always_inline]] inline void copy_in_moves(std::uint8_t* dst, const std::uint8_t* from,
+                                                 std::uint8_t* const end) {
+  std::uint8_t saved[N];
+  std::memcpy(saved, end, N);
+  do {
+    std::uint8_t t[N];
+    std::memcpy(t, from, N);
+    std::memcpy(dst, t, N);
+    from += N;
+    dst += N;
+  } while (dst < end);
+  std::memcpy(end, saved, N);
+}
+
 /// Copies LENGTH bytes from FROM to DST front to back, as a byte-by-byte
-/// copy would, in 16- or 8-byte moves. GAP is how far FROM lies behind DST,
-/// or any value of 16 or more when FROM lies at or ahead of DST. The bytes a move
-/// writes past the end are window history (the oldest bytes): they are
-/// saved and put back.
+/// copy would. GAP is how far FROM lies behind DST, or any value of 16 or
+/// more when FROM lies at or ahead of DST: a move of 16 (or 8) bytes then
+/// only reads bytes that are final.
 [[gnu::always_inline]] inline void copy_match_fast(std::uint8_t* dst, const std::uint8_t* from,
                                                    std::uint32_t length, std::uint32_t gap) {
   std::uint8_t* const end = dst + length;
   if (gap >= 16) {
-    std::uint8_t saved[16];
-    std::memcpy(saved, end, 16);
-    do {
-      std::uint8_t t[16];
-      std::memcpy(t, from, 16);
-      std::memcpy(dst, t, 16);
-      from += 16;
-      dst += 16;
-    } while (dst < end);
-    std::memcpy(end, saved, 16);
+    copy_in_moves<16>(dst, from, end);
   } else if (gap >= 8) {
-    std::uint64_t saved;
-    std::memcpy(&saved, end, 8);
-    do {
-      std::uint64_t t;
-      std::memcpy(&t, from, 8);
-      std::memcpy(dst, &t, 8);
-      from += 8;
-      dst += 8;
-    } while (dst < end);
-    std::memcpy(end, &saved, 8);
+    copy_in_moves<8>(dst, from, end);
   } else if (gap == 1) {
     std::memset(dst, *from, length);
   } else {
     // A short period: the output repeats every `gap` bytes, and so also
     // every `period` bytes, the smallest multiple of it that is 8 or more.
-    // The first period goes byte by byte; after that eight-byte copies from
+    // The first period goes byte by byte; after that eight-byte moves from
     // one period back only read finished bytes.
     std::uint32_t period = gap * ((7 + gap) / gap);
     std::uint32_t head = length < period ? length : period;
     for (std::uint32_t i = 0; i < head; ++i) dst[i] = from[i];
-    if (length > head) {
-      std::uint64_t saved;
-      std::memcpy(&saved, end, 8);
-      dst += head;
-      from = dst - period;
-      do {
-        std::uint64_t t;
-        std::memcpy(&t, from, 8);
-        std::memcpy(dst, &t, 8);
-        from += 8;
-        dst += 8;
-      } while (dst < end);
-      std::memcpy(end, &saved, 8);
-    }
+    if (length > head) copy_in_moves<8>(dst + head, dst + head - period, end);
   }
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+
+#include <cerrno>
 // What a test build replaces at link time. The product's engine links
 // seam_product.cpp: the process really ends, and no file operation is made
 // to fail. The library engine_testable (tests and fuzzing) links
@@ -17,5 +19,13 @@ enum class FileOp { Create, Write, Close, SetMode, SetTimes, Replace, Remove };
 /// 0 when operation OP is to be carried out; otherwise the errno value with
 /// which it is to fail instead.
 int injected_failure(FileOp op);
+
+/// For the file seam's implementations: true when OP is to fail now, with
+/// errno set to the error it fails with.
+inline bool fails_now(FileOp op) {
+  int error = injected_failure(op);
+  if (error != 0) errno = error;
+  return error != 0;
+}
 
 }  // namespace engine
