@@ -12,17 +12,19 @@ namespace engine {
 // All buffers live for the whole process; nothing here allocates.
 std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare + kInputLoadSlack];
 std::uint8_t output_buffer[kOutputBufferSize + kOutputBufferSpare];
-std::uint8_t sliding_window[2 * kWindowSize];
+std::uint8_t sliding_window[2 * kWindowSize + kWindowSlack];
 std::uint16_t prefix_table[65536];
 std::uint16_t* const prefix_table_high = prefix_table + 32768;
 std::uint16_t scratch_table[32768];
 
 std::uint32_t input_count = 0;
 std::uint32_t input_pos = 0;
+std::uint32_t output_start = 0;
 std::uint32_t output_count = 0;
 std::uint32_t output_bytes = 0;
 
 void clear_buffers() {
+  output_start = 0;
   output_count = 0;
   input_count = 0;
   input_pos = 0;
@@ -48,26 +50,28 @@ int fill_input(bool eof_allowed) {
 
 void flush_sliding_window() {
   if (output_count == 0) return;
-  update_crc(sliding_window, output_count);
-  write_all(output_handle, sliding_window, output_count);
+  const std::uint8_t* pending = sliding_window + output_start;
+  update_crc(pending, output_count);
+  write_all(output_handle, pending, output_count);
   output_bytes += output_count;
   output_count = 0;
 }
 
-void copy_input_to_window(std::uint32_t count) {
+void copy_input_to_window(std::uint32_t count, void (*when_full)()) {
+  std::uint8_t* const area = sliding_window + output_start;
   while (count > 0) {
     if (input_pos == input_count) {
-      sliding_window[output_count++] = std::uint8_t(fill_input(false));
+      area[output_count++] = std::uint8_t(fill_input(false));
       --count;
     } else {
       std::uint32_t run = std::min(input_count - input_pos, count);
       run = std::min(run, std::uint32_t(kWindowSize) - output_count);
-      std::memcpy(sliding_window + output_count, input_buffer + input_pos, run);
+      std::memcpy(area + output_count, input_buffer + input_pos, run);
       input_pos += run;
       output_count += run;
       count -= run;
     }
-    if (output_count == kWindowSize) flush_sliding_window();
+    if (output_count == kWindowSize) when_full();
   }
 }
 

@@ -46,9 +46,9 @@ extern member_decoder_fn member_decoder;
 // | input_buffer   | input, through the byte  | input, compacted and   | input           | input               |
 // |                | reader and fill_input    | refilled by itself     |                 |                     |
 // | output_buffer  | -                        | output staging, 16 KiB | peek table      | lit/len code lengths|
-// | sliding_window | circular 32 KiB window;  | last byte of every     | output window,  | 8 KiB output chunks |
-// |                | the half above it takes  | table entry            | flushed at      | (the dictionary)    |
-// |                | a step's overflow        |                        | 32 KiB          |                     |
+// | sliding_window | circular 32 KiB window,  | last byte of every     | output window,  | 8 KiB output chunks |
+// |                | output written above it  | table entry            | flushed at      | (the dictionary)    |
+// |                | (see inflate.cpp)        |                        | 32 KiB          |                     |
 // | prefix_table   | -                        | prefix of every entry  | -               | tree: left children |
 // |                |                          |                        |                 | (low half), right   |
 // |                |                          |                        |                 | (prefix_table_high) |
@@ -67,17 +67,22 @@ constexpr std::size_t kInputLoadSlack = 8;
 constexpr std::size_t kOutputBufferSize = 16384;
 constexpr std::size_t kOutputBufferSpare = 2048;
 constexpr std::size_t kWindowSize = 32768;
+/// Room above sliding_window's two halves for what one step of inflate's
+/// fast loop may write past the upper half (see inflate.cpp).
+constexpr std::size_t kWindowSlack = 512;
 
 extern std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare + kInputLoadSlack];
 extern std::uint8_t output_buffer[kOutputBufferSize + kOutputBufferSpare];
-extern std::uint8_t sliding_window[2 * kWindowSize];
+extern std::uint8_t sliding_window[2 * kWindowSize + kWindowSlack];
 extern std::uint16_t prefix_table[65536];
 extern std::uint16_t* const prefix_table_high;  // prefix_table + 32768
 extern std::uint16_t scratch_table[32768];
 
 extern std::uint32_t input_count;   // valid bytes in input_buffer
 extern std::uint32_t input_pos;     // next unread byte
-extern std::uint32_t output_count;  // bytes waiting in sliding_window
+extern std::uint32_t output_start;  // where in sliding_window output is written: 0, or
+                                    // kWindowSize while inflate runs
+extern std::uint32_t output_count;  // bytes waiting there
 extern std::uint32_t output_bytes;  // bytes flushed for the current member
 
 void clear_buffers();
@@ -87,10 +92,11 @@ int fill_input(bool eof_allowed);
 inline int next_input_byte() {
   return input_pos < input_count ? input_buffer[input_pos++] : fill_input(false);
 }
+/// Writes the waiting output (CRC-32 and output_bytes included).
 void flush_sliding_window();
-/// Copies COUNT input bytes into sliding_window at output_count in whole
-/// runs, flushing each time the window fills (stored data).
-void copy_input_to_window(std::uint32_t count);
+/// Copies COUNT input bytes to the waiting output in whole runs (stored
+/// data); whenever 32 KiB are waiting, WHEN_FULL writes them.
+void copy_input_to_window(std::uint32_t count, void (*when_full)() = flush_sliding_window);
 void write_all(fs::Handle handle, const void* data, std::size_t count);
 
 // ---- CRC-32 (crc.cpp) --------------------------------------------------------------

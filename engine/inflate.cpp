@@ -31,11 +31,16 @@
 // it holds and fetches another byte only while the entry found is longer
 // than those bits, so it never reads past the end of the deflate data.
 //
-// Output: the fast loop writes a whole step (up to three literals, or a
-// match of up to 258 bytes and the 15 bytes a chunked copy writes past it)
-// without looking at the window's end: a step that passes it writes on into
-// the upper half of sliding_window, and the window is then flushed and the
-// overflow moved to its start, exactly where the circular window has it.
+// Output: the window's history stays in the lower half of sliding_window,
+// where index i holds window position i (a circular 32 KiB window), and a
+// member's output is written into the upper half, whose index 32 KiB + i
+// stands for the same position i. The source of a match is then always the
+// write position minus the distance, with no wrap around the window's end,
+// and a copy may write a few bytes past its end into room nobody reads.
+// Whenever the upper half is full it is written out and moved down to
+// become the history. At the end of the member the bytes of the last,
+// partial half are moved down to their positions, so that the window is the
+// circular one again for the next member and the other decoders.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -337,56 +342,56 @@ inline bool fast_loop_fits(std::uint32_t pos) {
 
 // ---- output -------------------------------------------------------------------------
 
+/// The upper half of sliding_window, where inflate writes (see the top of
+/// this file): write positions run from kAreaStart to kAreaEnd.
+constexpr std::uint32_t kAreaStart = std::uint32_t(kWindowSize);
+constexpr std::uint32_t kAreaEnd = 2 * std::uint32_t(kWindowSize);
 constexpr std::uint32_t kMaxMatch = 258;
-/// What a chunked copy may write past a match's end.
-constexpr std::uint32_t kCopyOverrun = 16;
-static_assert(kWindowSize + 3 + kMaxMatch + kCopyOverrun <= sizeof sliding_window,
-              "the window's upper half takes the overflow of one fast step");
+/// What a copy in 16-byte moves may write past a match's end.
+constexpr std::uint32_t kCopyOverrun = 15;
+static_assert(kAreaEnd + 3 + kMaxMatch + kCopyOverrun <= sizeof sliding_window,
+              "the room above the upper half takes what one fast step writes past it");
+
+/// W has reached kAreaEnd, or passed it by what one step wrote: writes the
+/// upper half out and moves it, with what lies past it, down to become the
+/// history. Returns the new write position.
+std::uint32_t slide_window(std::uint32_t w) {
+  output_count = std::uint32_t(kWindowSize);
+  flush_sliding_window();
+  std::memmove(sliding_window, sliding_window + kWindowSize, w - kAreaStart);
+  return w - std::uint32_t(kWindowSize);
+}
 
 inline void put_byte(std::uint32_t& w, std::uint8_t byte) {
   sliding_window[w++] = byte;
-  if (w == kWindowSize) {
-    output_count = w;
-    flush_sliding_window();
-    w = 0;
-  }
+  if (w == kAreaEnd) w = slide_window(w);
 }
 
-/// Copies a back-reference through the circular window, in runs that stop
-/// at the window's end on either side, flushing when the write position
-/// reaches it. Same result as a byte-by-byte copy. Returns the new write
-/// position (taken and given by value so that the loops keep theirs in a
-/// register).
-std::uint32_t copy_match_wrapping(std::uint32_t w, std::uint32_t distance, std::uint32_t length) {
+/// Copies a back-reference byte by byte in effect, in runs that end at the
+/// upper half's end. Returns the new write position (taken and given by
+/// value so that the loops keep theirs in a register).
+std::uint32_t copy_match_careful(std::uint32_t w, std::uint32_t distance, std::uint32_t length) {
   while (length > 0) {
-    std::uint32_t src = (w - distance) & (kWindowSize - 1);
-    std::uint32_t run = length;
-    if (run > kWindowSize - src) run = std::uint32_t(kWindowSize) - src;
-    if (run > kWindowSize - w) run = std::uint32_t(kWindowSize) - w;
-    if (w - src >= run) {
-      std::memmove(sliding_window + w, sliding_window + src, run);
+    std::uint32_t run = length < kAreaEnd - w ? length : kAreaEnd - w;
+    std::uint8_t* dst = sliding_window + w;
+    const std::uint8_t* src = dst - distance;
+    if (distance >= run) {
+      std::memcpy(dst, src, run);
     } else {
-      for (std::uint32_t i = 0; i < run; ++i) sliding_window[w + i] = sliding_window[src + i];
+      for (std::uint32_t i = 0; i < run; ++i) dst[i] = src[i];
     }
     w += run;
     length -= run;
-    if (w == kWindowSize) {
-      output_count = w;
-      flush_sliding_window();
-      w = 0;
-    }
+    if (w == kAreaEnd) w = slide_window(w);
   }
   return w;
 }
 
-/// Copies from FROM to DST up to END in moves of N bytes, front to back. The
-/// bytes the last move writes past END are window history (the oldest
-/// bytes): they are saved and put back.
+/// Copies from FROM to DST up to END in moves of N bytes, front to back; the
+/// last move may write up to N - 1 bytes past END.
 template <std::size_t N>
 [[gnu::always_inline]] inline void copy_in_moves(std::uint8_t* dst, const std::uint8_t* from,
                                                  std::uint8_t* const end) {
-  std::uint8_t saved[N];
-  std::memcpy(saved, end, N);
   do {
     std::uint8_t t[N];
     std::memcpy(t, from, N);
@@ -394,15 +399,14 @@ template <std::size_t N>
     from += N;
     dst += N;
   } while (dst < end);
-  std::memcpy(end, saved, N);
 }
 
-/// Copies LENGTH bytes from FROM to DST front to back, as a byte-by-byte
-/// copy would. GAP is how far FROM lies behind DST, or any value of 16 or
-/// more when FROM lies at or ahead of DST: a move of 16 (or 8) bytes then
-/// only reads bytes that are final.
-[[gnu::always_inline]] inline void copy_match_fast(std::uint8_t* dst, const std::uint8_t* from,
-                                                   std::uint32_t length, std::uint32_t gap) {
+/// Copies LENGTH bytes from GAP bytes behind DST to DST front to back, as a
+/// byte-by-byte copy would: a move of 16 (or 8) bytes only reads bytes that
+/// are final. It may write up to kCopyOverrun bytes past the end.
+[[gnu::always_inline]] inline void copy_match_fast(std::uint8_t* dst, std::uint32_t length,
+                                                   std::uint32_t gap) {
+  const std::uint8_t* const from = dst - gap;
   std::uint8_t* const end = dst + length;
   if (gap >= 16) {
     copy_in_moves<16>(dst, from, end);
@@ -427,8 +431,8 @@ template <std::size_t N>
 /// Why a loop over a block's symbols stopped.
 enum class Stop { Continue, EndOfBlock, InvalidCode };
 
-/// One symbol, fetching bytes only as it needs them and flushing the window
-/// exactly at its end: near the end of a buffer fill.
+/// One symbol, fetching bytes only as it needs them: near the end of a
+/// buffer fill.
 Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
   Entry e = r.entry(codes.literal);
   if (e & kLiteral) {
@@ -445,14 +449,15 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
   Entry d = r.entry(codes.distance);
   if (d & kSpecial) return Stop::InvalidCode;
   std::uint32_t distance = r.take_with_extra(d);
-  w = copy_match_wrapping(w, distance, length);
+  w = copy_match_careful(w, distance, length);
   return Stop::Continue;
 }
 
 /// Symbols while fast_loop_fits: each step refills the accumulator with one
 /// eight-byte load (at least 56 bits: three literal codes, or a length code
 /// with its extra bits and a distance code with its extra bits, 48 at most),
-/// and writes without looking at the window's end (see the top of the file).
+/// and writes without looking at the upper half's end (see the top of the
+/// file) until the step is done.
 /// Compiled twice (decode_fast below): for any x86-64 processor, and for
 /// those with BMI2, whose shifts by a register amount and bit-field
 /// extraction suit this loop.
@@ -538,30 +543,11 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
       fast_drop(bits, held, d);
       const std::uint32_t distance = decoded_value(d, saved);
 
-      // The source, in the circular window. It lies at or ahead of the
-      // write position when the distance reaches behind the window's start
-      // (to its end): then it is copied like a far one, since it is read
-      // before it is written, and where it runs past the window's end the
-      // window goes on at 0.
-      const std::uint32_t src = (w - distance) & std::uint32_t(kWindowSize - 1);
-      const std::uint32_t ahead = src >= w;
-      const std::uint32_t gap = distance | ahead << 15;
-      if (src + length > kWindowSize && ahead) {
-        const std::uint32_t head = std::uint32_t(kWindowSize) - src;
-        copy_match_fast(window + w, window + src, head, gap);
-        copy_match_fast(window + w + head, window, length - head, distance);
-      } else {
-        copy_match_fast(window + w, window + src, length, gap);
-      }
+      copy_match_fast(window + w, length, distance);
       w += length;
     }
   step_done:
-    if (w >= kWindowSize) {
-      output_count = std::uint32_t(kWindowSize);
-      flush_sliding_window();
-      w -= std::uint32_t(kWindowSize);
-      std::memcpy(window, window + kWindowSize, w);
-    }
+    if (w >= kAreaEnd) w = slide_window(w);
   } while (pos + kFastInputLeft <= end);  // fast_loop_fits: pos only grows
 
   r.bits = bits;
@@ -594,11 +580,11 @@ FastLoop choose_fast_loop() { return decode_fast_portable; }
 /// Decodes a block's symbols until its end-of-block code.
 InflateResult decode_symbols(BitReader& r, const BlockCodes& codes) {
   static const FastLoop decode_fast = choose_fast_loop();
-  std::uint32_t w = output_count;
+  std::uint32_t w = kAreaStart + output_count;
   Stop stop = Stop::Continue;
   while (stop == Stop::Continue)
     stop = fast_loop_fits(input_pos) ? decode_fast(r, codes, w) : careful_step(r, codes, w);
-  output_count = w;
+  output_count = w - kAreaStart;
   return stop == Stop::EndOfBlock ? InflateResult::Ok : InflateResult::InvalidData;
 }
 
@@ -611,15 +597,15 @@ InflateResult copy_stored_block(BitReader& r) {
   if (length != (~complement & 0xFFFFu)) return InflateResult::InvalidData;
 
   // Whole bytes already in the accumulator come first.
-  std::uint32_t w = output_count;
+  std::uint32_t w = kAreaStart + output_count;
   for (; length > 0 && r.count >= 8; --length) {
     put_byte(w, std::uint8_t(r.bits));
     r.drop(8);
   }
-  output_count = w;
+  output_count = w - kAreaStart;
   if (length == 0) return InflateResult::Ok;
   r.bits = 0;  // nothing held; drop the look-ahead copy of what follows
-  copy_input_to_window(length);
+  copy_input_to_window(length, [] { slide_window(kAreaEnd); });
   return InflateResult::Ok;
 }
 
@@ -719,6 +705,7 @@ InflateResult decode_block(BitReader& r, bool* final_block) {
 }  // namespace
 
 InflateResult inflate_member() {
+  output_start = kAreaStart;
   output_count = 0;
   BitReader r;
   bool final_block = false;
@@ -731,7 +718,11 @@ InflateResult inflate_member() {
   // dropped so that the trailer starts at the next byte boundary.
   std::uint32_t unused = r.count >> 3;
   input_pos -= unused < input_pos ? unused : input_pos;
+  // The last, partial half goes out and down to its window positions.
+  const std::uint32_t pending = output_count;
   flush_sliding_window();
+  std::memmove(sliding_window, sliding_window + kAreaStart, pending);
+  output_start = 0;
   return InflateResult::Ok;
 }
 
