@@ -26,8 +26,9 @@
 // (distance) bits, plus sub-tables for longer codes, all in one heap block
 // per code, built when a block's header has been read and released when the
 // block ends. An entry is 32 bits (see Entry); resolve() finds a code's
-// entry through the root table and, when linked, its sub-table, for both
-// loops and both alphabets. The careful step looks a code up with the bits
+// entry through the root table and, when linked, its sub-table
+// (follow_link), for every alphabet; the fast loop takes the two steps
+// apart only to test for a literal first. The careful step looks a code up with the bits
 // it holds and fetches another byte only while the entry found is longer
 // than those bits, so it never reads past the end of the deflate data.
 //
@@ -56,7 +57,7 @@ namespace {
 ///   bits  0-7   bits a look-up consumes: the code's length, plus its extra
 ///               bits for a length or distance; for a link, the root width
 ///   bits  8-11  the code's length (a link: the sub-table's index width; an
-///               invalid slot: the width of its table level)
+///               invalid slot: how many bits tell that it is one)
 ///   bits 12-15  kind: kLiteral, or kSpecial with kLink / kEndOfBlock / none
 ///               (invalid code)
 ///   bits 16-31  the literal byte, the base length or distance, or the
