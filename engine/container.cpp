@@ -21,23 +21,27 @@ namespace {
 
 constexpr std::uint8_t kZipSignature[4] = {0x50, 0x4B, 0x03, 0x04};
 
-// gzip header flag bits
-constexpr int kFlagContinuation = 0x02;
-constexpr int kFlagExtra = 0x04;
-constexpr int kFlagName = 0x08;
-constexpr int kFlagComment = 0x10;
-constexpr int kFlagEncrypted = 0x20;
-constexpr int kFlagReserved = 0xC0;
+/// The bits of a gzip header's flags byte (0x01, a text hint, is ignored).
+enum GzipFlag : int {
+  kFlagContinuation = 0x02,  // part of a multi-part file: refused
+  kFlagExtra = 0x04,         // an extra field follows
+  kFlagName = 0x08,          // a stored file name follows
+  kFlagComment = 0x10,       // a comment follows
+  kFlagEncrypted = 0x20,     // refused
+  kFlagReserved = 0xC0,      // refused
+};
 
-inline std::uint32_t buffer_le16(std::size_t at) {
-  return std::uint32_t(input_buffer[at]) | std::uint32_t(input_buffer[at + 1]) << 8;
+/// The little-endian field of type T at offset AT of the input buffer.
+template <class T>
+std::uint32_t buffer_field(std::size_t at) {
+  return load_le<T>(input_buffer + at);
 }
-inline std::uint32_t buffer_le32(std::size_t at) {
-  return buffer_le16(at) | buffer_le16(at + 2) << 16;
-}
-inline std::uint32_t read_le32() {
+
+/// N little-endian bytes read with the byte reader (the input may be
+/// refilled between them).
+std::uint32_t read_le(int n) {
   std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= std::uint32_t(next_input_byte()) << (8 * i);
+  for (int i = 0; i < n; ++i) v |= std::uint32_t(next_input_byte()) << (8 * i);
   return v;
 }
 
@@ -46,42 +50,36 @@ void skip_zero_terminated() {
   }
 }
 
-int refuse(const char* format) {
-  std::fprintf(stderr, format, program_name, input_name);
-  result_code = 1;
-  return -1;
-}
-
 int parse_gzip_header() {
   int method = next_input_byte();
   if (method != 8) {
-    std::fprintf(stderr, "%s: %s: unknown method %d -- not supported\n", program_name, input_name,
-                 method);
-    result_code = 1;
+    refuse("%s: %s: unknown method %d -- not supported\n", program_name, input_name, method);
     return -1;
   }
   member_method = 8;
   member_decoder = gzip_member_decode;
 
   int flags = next_input_byte();
-  if (flags & kFlagEncrypted) return refuse("%s: %s is encrypted -- not supported\n");
-  if (flags & kFlagContinuation) return refuse("%s: %s is a multi-part gzip file -- not supported\n");
+  if (flags & kFlagEncrypted) {
+    refuse("%s: %s is encrypted -- not supported\n", program_name, input_name);
+    return -1;
+  }
+  if (flags & kFlagContinuation) {
+    refuse("%s: %s is a multi-part gzip file -- not supported\n", program_name, input_name);
+    return -1;
+  }
   if (flags & kFlagReserved) {
-    std::fprintf(stderr, "%s: %s has flags 0x%x -- not supported\n", program_name, input_name,
-                 flags);
-    result_code = 1;
+    refuse("%s: %s has flags 0x%x -- not supported\n", program_name, input_name, flags);
     return -1;
   }
 
-  std::uint32_t stamp = read_le32();
-  if (stamp != 0 && !ignore_stored_time) stored_time = static_cast<std::time_t>(stamp);
+  std::uint32_t stamp = read_le(4);
+  if (stamp != 0 && use_stored_time) stored_time = static_cast<std::time_t>(stamp);
 
   next_input_byte();  // extra flags
   next_input_byte();  // operating system
   if (flags & kFlagExtra) {
-    unsigned length = unsigned(next_input_byte());
-    length |= unsigned(next_input_byte()) << 8;
-    while (length--) next_input_byte();
+    for (std::uint32_t length = read_le(2); length > 0; --length) next_input_byte();
   }
   if (flags & kFlagName) skip_zero_terminated();
   if (flags & kFlagComment) skip_zero_terminated();
@@ -96,7 +94,7 @@ void clear_pkzip_state() {
   pkzip_encrypted = 0;
 }
 
-int detect_container(int input_handle) {
+int detect_container(fs::Handle input_handle) {
   int first = next_input_byte();
   int second = next_input_byte();
   ++member_count;
@@ -133,41 +131,38 @@ int detect_container(int input_handle) {
     return member_method = 3;
   }
 
-  if (member_count == 1) return refuse("\n%s: %s: not in gzip format\n");
-  if (!opt_quiet)
-    std::fprintf(stderr, "\n%s: %s: decompression OK, trailing garbage ignored\n", program_name,
-                 input_name);
-  set_warning();
+  if (member_count == 1) {
+    refuse("\n%s: %s: not in gzip format\n", program_name, input_name);
+    return -1;
+  }
+  warn("\n%s: %s: decompression OK, trailing garbage ignored\n", program_name, input_name);
   return -2;
 }
 
-int check_zip_entry(int /*input_handle*/) {
+int check_zip_entry(fs::Handle /*input_handle*/) {
   // The whole local header must sit in the first buffer fill. Field offsets
   // are only read once the fixed 30 bytes are known to be present.
   std::uint32_t start = 0;
   bool valid = input_count >= 30 && std::memcmp(input_buffer, kZipSignature, 4) == 0;
   if (valid) {
-    start = 30 + buffer_le16(26) + buffer_le16(28);
+    start = 30 + buffer_field<std::uint16_t>(26) + buffer_field<std::uint16_t>(28);
     valid = start <= input_count;
   }
   if (!valid) {
-    std::fprintf(stderr, "\n%s: %s: not a valid zip file\n", program_name, input_name);
-    result_code = 1;
+    refuse("\n%s: %s: not a valid zip file\n", program_name, input_name);
     return 1;
   }
   input_pos = start;
 
   member_method = input_buffer[8];
   if (member_method != 0 && member_method != 8) {
-    std::fprintf(stderr, "\n%s: %s: first entry not deflated or stored -- not supported\n",
-                 program_name, input_name);
-    result_code = 1;
+    refuse("\n%s: %s: first entry not deflated or stored -- not supported\n", program_name,
+           input_name);
     return 1;
   }
-  int flags = int(buffer_le16(6));
+  int flags = int(buffer_field<std::uint16_t>(6));
   if (flags & 1) {
-    std::fprintf(stderr, "\n%s: %s: encrypted file -- not supported\n", program_name, input_name);
-    result_code = 1;
+    refuse("\n%s: %s: encrypted file -- not supported\n", program_name, input_name);
     return 1;
   }
   pkzip_descriptor_follows = (flags & 8) != 0;
@@ -175,22 +170,21 @@ int check_zip_entry(int /*input_handle*/) {
   return 0;
 }
 
-int gzip_member_decode(int /*input_handle*/, int /*output_handle*/) {
+int gzip_member_decode(fs::Handle /*input_handle*/, fs::Handle /*output_handle*/) {
   update_crc(nullptr, 0);
   std::uint32_t expected_crc = 0;
   std::uint32_t expected_length = 0;
   if (pkzip_mode && !pkzip_descriptor_follows) {
-    expected_crc = buffer_le32(14);
-    expected_length = buffer_le32(22);
+    expected_crc = buffer_field<std::uint32_t>(14);
+    expected_length = buffer_field<std::uint32_t>(22);
   }
 
   if (member_method == 8) {
-    int res = inflate_member();
-    if (res == 3) report_error("out of memory");
-    if (res != 0) report_error("invalid compressed data--format violated");
+    InflateResult result = inflate_member();
+    if (result != InflateResult::Ok) report_error(inflate_failure_text(result));
   } else if (pkzip_mode && member_method == 0) {
-    std::uint32_t n = buffer_le32(22);
-    std::uint32_t packed = buffer_le32(18);
+    std::uint32_t n = buffer_field<std::uint32_t>(22);
+    std::uint32_t packed = buffer_field<std::uint32_t>(18);
     if (n != packed - (pkzip_encrypted ? 12u : 0u)) {
       std::fprintf(stderr, "len %ld, siz %ld\n", long(n), long(packed));
       report_error("invalid compressed data--length mismatch");
@@ -203,13 +197,13 @@ int gzip_member_decode(int /*input_handle*/, int /*output_handle*/) {
   }
 
   if (!pkzip_mode) {
-    expected_crc = read_le32();
-    expected_length = read_le32();
+    expected_crc = read_le(4);
+    expected_length = read_le(4);
   } else if (pkzip_descriptor_follows) {
-    read_le32();  // descriptor signature
-    expected_crc = read_le32();
-    read_le32();  // compressed size
-    expected_length = read_le32();
+    read_le(4);  // descriptor signature
+    expected_crc = read_le(4);
+    read_le(4);  // compressed size
+    expected_length = read_le(4);
   }
 
   if (expected_crc != update_crc(sliding_window, 0))
@@ -218,8 +212,7 @@ int gzip_member_decode(int /*input_handle*/, int /*output_handle*/) {
 
   if (pkzip_mode && input_pos + 4 < input_count &&
       std::memcmp(input_buffer + input_pos, kZipSignature, 4) == 0) {
-    std::fprintf(stderr, "%s: %s has more than one entry -- unchanged\n", program_name, input_name);
-    result_code = 1;
+    refuse("%s: %s has more than one entry -- unchanged\n", program_name, input_name);
     clear_pkzip_state();
     return 1;
   }

@@ -1,57 +1,55 @@
 // File-level face of the engine: decompress_file and the per-file driver
-// (finding the input, naming and creating the output, the member loop,
-// copying times and permission bits, removing the input), and the way the
-// engine ends the process on fatal errors.
+// (finding the input, naming the output, the member loop, putting the
+// output in place with the input's times and permission bits, removing the
+// input), and abort_engine, the way out after a fatal error.
+//
+// The output is decoded into a temporary file beside its final name and put
+// in place by one rename once every member has checked out, so an existing
+// file of that name stays as it is until then: a corrupt download, a full
+// disk or a crash in the middle leave the installed file intact. Every file
+// is opened without following a link in its last component; the input must
+// be a regular file.
 #include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <ctime>
 
 #include "engine/decompress.h"
 #include "engine_state.h"
+#include "seam.h"
 
 namespace engine {
 
-// ---- settings ---------------------------------------------------------------
-const char* program_name = "decompress";
-char default_suffix[31] = ".gz";
-std::size_t default_suffix_length = 3;
-int opt_decompress = 1, opt_force = 1, opt_quiet = 1, opt_verbose = 0;
-int ignore_stored_name = 1, ignore_stored_time = 0;
-int result_code = 0;
-
-// ---- per-file state ---------------------------------------------------------
+// ---- per-file state -----------------------------------------------------------
 char input_name[kNameBufferSize];
 char output_name[kNameBufferSize];
-int input_handle = -1, output_handle = -1;
-struct stat input_status;
+fs::Handle input_handle = -1, output_handle = -1;
+fs::FileStatus input_status;
 std::time_t stored_time = 0;
-int remove_output_on_abort = 0;
-
-#ifdef ENGINE_REPLACEABLE_END
-end_process_hook_fn end_process_hook = nullptr;
-#endif
+bool remove_output_on_abort = false;
 
 namespace {
+
+/// The temporary file the output is decoded into: the output's directory
+/// followed by a name of kTempPattern's length.
+constexpr char kTempPattern[] = ".decompress-XXXXXX";
+char temp_name[kNameBufferSize + sizeof kTempPattern];
 
 // The longest name accepted: a probing suffix of up to three characters may
 // be appended and the result must still fit the name buffers with its end.
 constexpr std::size_t kMaxNameLength = kNameBufferSize - 4;
 
-constexpr const char* kKnownSuffixes[] = {nullptr /* default_suffix */, ".gz", ".z", ".taz",
-                                          ".tgz", "-gz", "-z", "_z"};
-constexpr const char* kProbingSuffixes[] = {nullptr /* default_suffix */, ".gz", ".z", "-z",
-                                            ".Z"};
+/// Suffixes that mark a compressed file, tried in this order (lower case:
+/// the test ignores case). default_suffix, ".gz", comes first.
+constexpr const char* kKnownSuffixes[] = {".gz", ".z", ".taz", ".tgz", "-gz", "-z", "_z"};
+/// Suffixes appended, in this order, to a name that does not exist.
+constexpr const char* kProbingSuffixes[] = {".gz", ".z", "-z", ".Z"};
 constexpr std::size_t kSuffixWindow = 32;
 
-bool end_under_way = false;
-
 void close_input() {
-  if (input_handle >= 0) ::close(input_handle);
+  if (input_handle >= 0) fs::close(input_handle);
   input_handle = -1;
 }
 
@@ -66,12 +64,7 @@ long find_known_suffix(const char* name) {
     tail[i] = char(std::tolower(static_cast<unsigned char>(name[skip + i])));
   tail[tail_length] = '\0';
 
-  bool skip_default = std::strcmp(default_suffix, "z") == 0;
   for (const char* suffix : kKnownSuffixes) {
-    if (suffix == nullptr) {
-      if (skip_default) continue;
-      suffix = default_suffix;
-    }
     std::size_t s = std::strlen(suffix);
     if (tail_length <= s) continue;
     std::size_t at = tail_length - s;
@@ -81,27 +74,23 @@ long find_known_suffix(const char* name) {
   return -1;
 }
 
+/// Finds the input: NAME itself, or NAME with a probing suffix when NAME
+/// does not exist and has no suffix. A link is found as a link.
 bool locate_input(const char* name) {
   std::strcpy(input_name, name);  // length checked by decompress_file
   errno = 0;
-  if (::stat(input_name, &input_status) == 0) return true;
+  if (fs::query(input_name, &input_status) == 0) return true;
 
   if (errno == ENOENT && find_known_suffix(input_name) < 0) {
     std::size_t length = std::strlen(input_name);
-    bool skip_default = std::strcmp(default_suffix, ".gz") == 0;
     for (const char* suffix : kProbingSuffixes) {
-      if (suffix == nullptr) {
-        if (skip_default) continue;
-        suffix = default_suffix;
-      }
       std::strcpy(input_name + length, suffix);
-      if (::stat(input_name, &input_status) == 0) return true;
+      if (fs::query(input_name, &input_status) == 0) return true;
       input_name[length] = '\0';
     }
     std::strcpy(input_name + length, default_suffix);
   }
-  print_system_error(input_name);
-  result_code = 1;
+  refuse_system_error(input_name, false);
   return false;
 }
 
@@ -119,10 +108,10 @@ int derive_output_name() {
   return 0;
 }
 
-bool same_file_status(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode &&
-         a.st_uid == b.st_uid && a.st_gid == b.st_gid && a.st_size == b.st_size &&
-         a.st_atime == b.st_atime && a.st_mtime == b.st_mtime && a.st_ctime == b.st_ctime;
+bool same_file_status(const fs::FileStatus& a, const fs::FileStatus& b) {
+  return a.device == b.device && a.inode == b.inode && a.mode == b.mode && a.owner == b.owner &&
+         a.group == b.group && a.size == b.size && a.access.seconds == b.access.seconds &&
+         a.modification.seconds == b.modification.seconds && a.change.seconds == b.change.seconds;
 }
 
 void shorten_name(char* name) {
@@ -131,108 +120,123 @@ void shorten_name(char* name) {
   name[length - 1] = '\0';
 }
 
-bool name_truncated(char* name, const struct stat& status) {
+bool name_truncated(char* name, const fs::FileStatus& status) {
   std::size_t length = std::strlen(name);
   if (length == 0) return false;
   char last = name[length - 1];
   name[length - 1] = '\0';
-  struct stat shorter;
-  bool same = ::stat(name, &shorter) == 0 && same_file_status(shorter, status);
+  fs::FileStatus shorter;
+  bool same = fs::query(name, &shorter) == 0 && same_file_status(shorter, status);
   name[length - 1] = last;
   return same;
 }
 
-/// Deletes NAME after making it writable, as a read-only file must still be
-/// replaceable. A symbolic link is removed without touching what it points
-/// to, and if the deletion fails the file keeps its old permission bits.
-bool remove_forcefully(const char* name) {
-  struct stat own;
-  bool changed = ::lstat(name, &own) == 0 && S_ISREG(own.st_mode) && ::chmod(name, 0777) == 0;
-  if (::unlink(name) == 0) return true;
-  int e = errno;
-  if (changed) ::chmod(name, own.st_mode & 07777);
-  errno = e;
-  return false;
+/// Opens the input found by locate_input. Whatever is there now must be a
+/// regular file: anything else (swapped in since it was looked at) is left
+/// alone as the first look would have left it.
+bool open_input() {
+  fs::FileStatus opened;
+  input_handle = fs::open_input(input_name, &opened);
+  if (input_handle < 0) {
+    refuse_system_error(input_name, true);
+    return false;
+  }
+  if (opened.kind != fs::FileKind::Regular) {
+    close_input();
+    set_warning();
+    return false;
+  }
+  input_status = opened;
+  return true;
 }
 
-int prepare_output_slot() {
-  struct stat existing;
+/// Looks at what output_name holds now. 0: the name is free or holds a file
+/// to be replaced (OUTPUT_EXISTS tells which); 1: refused.
+int prepare_output_slot(bool* output_exists) {
+  fs::FileStatus existing;
   errno = 0;
-  while (::stat(output_name, &existing) != 0) {
+  *output_exists = false;
+  while (fs::query(output_name, &existing) != 0) {
     if (errno != ENAMETOOLONG) return 0;
     shorten_name(output_name);
     errno = 0;
   }
+  *output_exists = true;
   if (same_file_status(input_status, existing)) {
     if (std::strcmp(input_name, output_name) == 0)
-      std::fprintf(stderr, "%s: %s: cannot %scompress onto itself\n", program_name, input_name,
-                   "de");
+      refuse("%s: %s: cannot %scompress onto itself\n", program_name, input_name, "de");
     else
-      std::fprintf(stderr, "%s: %s and %s are the same file\n", program_name, input_name,
-                   output_name);
-    result_code = 1;
+      refuse("%s: %s and %s are the same file\n", program_name, input_name, output_name);
     return 1;
   }
-  if (!remove_forcefully(output_name)) {
-    std::fprintf(stderr, "%s: ", program_name);
-    print_system_error(output_name);
-    result_code = 1;
+  if (existing.kind == fs::FileKind::Directory) {
+    errno = EISDIR;  // a rename cannot replace it
+    refuse_system_error(output_name, true);
     return 1;
   }
   return 0;
+}
+
+/// Creates the temporary file beside output_name under a fresh name.
+fs::Handle create_temporary() {
+  std::size_t directory = std::strlen(output_name);
+  while (directory > 0 && !fs::is_separator(output_name[directory - 1])) --directory;
+  std::memcpy(temp_name, output_name, directory);
+  char* unique = temp_name + directory + sizeof kTempPattern - 7;
+  std::memcpy(temp_name + directory, kTempPattern, sizeof kTempPattern);
+
+  static std::uint32_t sequence = 0;
+  std::uint32_t seed = std::uint32_t(std::time(nullptr)) ^ std::uint32_t(std::clock()) << 12;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    std::uint32_t x = (seed + ++sequence) * 2654435761u;
+    for (int i = 0; i < 6; ++i, x /= 36) unique[i] = "0123456789abcdefghijklmnopqrstuvwxyz"[x % 36];
+    fs::Handle handle = fs::create_new(temp_name);
+    if (handle >= 0 || errno != EEXIST) return handle;
+  }
+  return -1;
 }
 
 int create_output() {
-  if (prepare_output_slot() != 0) {
+  bool output_exists = false;
+  if (prepare_output_slot(&output_exists) != 0) {
     close_input();
     return 1;
   }
-  remove_output_on_abort = 1;
-  output_handle = ::open(output_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  remove_output_on_abort = true;
+  output_handle = create_temporary();
   if (output_handle < 0) {
-    remove_output_on_abort = 0;
-    print_system_error(output_name);
+    remove_output_on_abort = false;
+    // Reported as the replacement or the creation of the output would be.
+    refuse_system_error(output_name, output_exists);
     close_input();
-    result_code = 1;
     return 1;
-  }
-  struct stat created;
-  if (::fstat(output_handle, &created) != 0) {
-    std::fprintf(stderr, "%s: ", program_name);
-    print_system_error(output_name);
-    close_input();
-    ::close(output_handle);
-    output_handle = -1;
-    ::unlink(output_name);
-    remove_output_on_abort = 0;
-    result_code = 1;
-    return 1;
-  }
-  if (name_truncated(output_name, created)) {
-    if (!opt_quiet)
-      std::fprintf(stderr, "%s: %s: warning, name truncated\n", program_name, output_name);
-    set_warning();
   }
   return 0;
 }
 
-void set_file_times() {
-  struct timespec times[2];
-  times[0] = input_status.st_atim;
-  times[1] = input_status.st_mtim;
-  if (stored_time != 0 && stored_time != input_status.st_mtime) {
-    times[1].tv_sec = stored_time;
-    times[1].tv_nsec = 0;
-  }
-  if (::utimensat(AT_FDCWD, output_name, times, 0) != 0 && !S_ISDIR(input_status.st_mode))
-    set_warning();
+/// The input's access time and the member's time stamp (or the input's
+/// modification time), and the input's permission bits, for the output.
+void copy_times_and_mode() {
+  fs::FileTime modification = input_status.modification;
+  if (stored_time != 0 && stored_time != input_status.modification.seconds)
+    modification = fs::FileTime{stored_time, 0};
+  if (fs::set_times(output_handle, input_status.access, modification) != 0) set_warning();
+  if (fs::set_mode(output_handle, temp_name, input_status.permissions()) != 0) set_warning();
 }
 
-void finish_output() {
-  set_file_times();
-  if (::chmod(output_name, input_status.st_mode & 07777) != 0) set_warning();
-  remove_output_on_abort = 0;
-  if (!remove_forcefully(input_name)) set_warning();
+/// Puts the finished output in place of output_name and removes the input.
+void install_output() {
+  if (fs::replace(temp_name, output_name) != 0) {
+    refuse_system_error(output_name, true);
+    fs::remove(temp_name);
+    remove_output_on_abort = false;
+    return;
+  }
+  remove_output_on_abort = false;
+  fs::FileStatus installed;
+  if (fs::query(output_name, &installed) == 0 && name_truncated(output_name, installed))
+    warn("%s: %s: warning, name truncated\n", program_name, output_name);
+  if (fs::remove(input_name) != 0) set_warning();
 }
 
 }  // namespace
@@ -240,20 +244,13 @@ void finish_output() {
 void process_file(const char* name) {
   clear_pkzip_state();
   if (!locate_input(name)) return;
-  if (S_ISDIR(input_status.st_mode) || !S_ISREG(input_status.st_mode)) {
-    set_warning();
+  if (input_status.kind != fs::FileKind::Regular) {
+    set_warning();  // a directory, a link, a FIFO, a device: quietly left alone
     return;
   }
-  stored_time = input_status.st_mtime;
+  stored_time = std::time_t(input_status.modification.seconds);
   if (derive_output_name() != 0) return;
-
-  input_handle = ::open(input_name, O_RDONLY | O_CLOEXEC);
-  if (input_handle < 0) {
-    std::fprintf(stderr, "%s: ", program_name);
-    print_system_error(input_name);
-    result_code = 1;
-    return;
-  }
+  if (!open_input()) return;
   clear_buffers();
   member_count = 0;
 
@@ -286,36 +283,24 @@ void process_file(const char* name) {
   }
 
   close_input();
-  int closed = ::close(output_handle);
+  if (member_method != -1) copy_times_and_mode();
+  int closed = fs::close(output_handle);
   output_handle = -1;
   if (closed != 0) report_write_error();
-
   if (member_method == -1) {
-    ::unlink(output_name);
-    remove_output_on_abort = 0;
+    fs::remove(temp_name);
+    remove_output_on_abort = false;
     return;
   }
-  finish_output();
+  install_output();
 }
 
 int decompress_file(const char* name) {
-  program_name = "decompress";
-  std::strncpy(default_suffix, ".gz", sizeof default_suffix - 1);
-  default_suffix[sizeof default_suffix - 1] = '\0';
-  default_suffix_length = std::strlen(default_suffix);
-  ignore_stored_time = 0;
-  opt_verbose = 0;
   result_code = 0;
-  opt_decompress = 1;
-  opt_force = 1;
-  ignore_stored_name = 1;
-  opt_quiet = 1;
-
   // The name buffers are fixed; a longer name is refused before anything is
   // looked up, created or removed.
   if (name == nullptr || std::strlen(name) > kMaxNameLength) {
-    std::fprintf(stderr, "%s: %.40s...: name too long\n", program_name, name ? name : "");
-    result_code = 1;
+    refuse("%s: %.40s...: name too long\n", program_name, name ? name : "");
     return result_code;
   }
   process_file(name);
@@ -324,30 +309,12 @@ int decompress_file(const char* name) {
 
 void abort_engine() {
   if (remove_output_on_abort) {
-    remove_output_on_abort = 0;
-    if (output_handle >= 0) ::close(output_handle);
+    remove_output_on_abort = false;
+    if (output_handle >= 0) fs::close(output_handle);
     output_handle = -1;
-    ::unlink(output_name);
+    fs::remove(temp_name);
   }
   end_process(1);
-}
-
-void end_process(int status) {
-  if (end_under_way) std::_Exit(status);
-  end_under_way = true;
-#ifdef ENGINE_REPLACEABLE_END
-  if (end_process_hook != nullptr) {
-    // In-process run: leave nothing open and nothing marked, so that the
-    // next call starts as a fresh process would.
-    end_under_way = false;
-    close_input();
-    if (output_handle >= 0) ::close(output_handle);
-    output_handle = -1;
-    clear_pkzip_state();
-    end_process_hook(status);
-  }
-#endif
-  std::exit(status);
 }
 
 }  // namespace engine

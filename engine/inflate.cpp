@@ -1,27 +1,47 @@
 // Inflate: decodes the deflate data of one member (stored, fixed-code and
 // dynamic-code blocks) from the input buffer into the circular 32 KiB output
-// window, flushing the window every 32,768 bytes.
+// window, flushing the window every 32,768 bytes. The window is never
+// cleared and the write position restarts at 0 with every member, so a
+// distance reaching back before the member's first byte reads whatever an
+// earlier member or file left there.
 //
-// Bits are taken from the low end of a 64-bit accumulator. Two ways of
-// filling it give the same result:
+// Bits: a 64-bit accumulator (BitReader) takes bits from its low end. It is
+// filled two ways that give the same result:
 //  - byte by byte, only while fewer bits are held than the next step needs
-//    (near the end of a buffer fill, where the next byte may not exist yet);
-//  - eight bytes at a time while at least that many remain in the current
-//    buffer fill. The load may put bits of the following bytes above the
-//    counted ones; they are those bytes' own bits, so a later byte fetch ORs
-//    the same values again.
-// The eight-byte refill only runs once at least eight bytes of the current
-// fill have been taken, and byte-wise fetching only crosses into a new fill
-// when fewer than 16 bits are held; so the whole unused bytes in the
-// accumulator (at most seven) always come from the current fill. At the end
-// of a member they are handed back to the input buffer, and the trailer is
-// read from the byte after the last one that held deflate bits. Running out of input is never
-// seen here: fill_input ends the process when a needed byte is missing.
+//    (the careful step, used near the end of a buffer fill, where the next
+//    byte may not exist yet, and by the block headers);
+//  - eight bytes at a time while at least 16 bytes remain in the current
+//    buffer fill (the fast loop). The load may put bits of the following
+//    bytes above the counted ones; they are those bytes' own bits, so a
+//    later byte fetch ORs the same values again.
+// The fast loop only starts once at least eight bytes of the current fill
+// have been taken, and byte-wise fetching only crosses into a new fill when
+// fewer than 16 bits are held; so the whole unused bytes in the accumulator
+// (at most seven) always come from the current fill. At the end of a member
+// they are handed back to the input buffer, and the trailer is read from the
+// byte after the last one that held deflate bits. Running out of input is
+// never seen here: fill_input ends the process when a needed byte is missing.
 //
-// Code tables: a root table indexed by the next r bits, plus sub-tables for
-// longer codes, all in one heap block per code, built when a block's header
-// has been read and released when the block ends (also when the process end
-// is replaced by an exception in test builds: a guard owns each table).
+// Code tables: a root table indexed by the next 11 (literal/length) or 8
+// (distance) bits, plus sub-tables for longer codes, all in one heap block
+// per code, built when a block's header has been read and released when the
+// block ends. An entry is 32 bits (see Entry); resolve() finds a code's
+// entry through the root table and, when linked, its sub-table
+// (follow_link), for every alphabet; the fast loop takes the two steps
+// apart only to test for a literal first. The careful step looks a code up with the bits
+// it holds and fetches another byte only while the entry found is longer
+// than those bits, so it never reads past the end of the deflate data.
+//
+// Output: the window's history stays in the lower half of sliding_window,
+// where index i holds window position i (a circular 32 KiB window), and a
+// member's output is written into the upper half, whose index 32 KiB + i
+// stands for the same position i. The source of a match is then always the
+// write position minus the distance, with no wrap around the window's end,
+// and a copy may write a few bytes past its end into room nobody reads.
+// Whenever the upper half is full it is written out and moved down to
+// become the history. At the end of the member the bytes of the last,
+// partial half are moved down to their positions, so that the window is the
+// circular one again for the next member and the other decoders.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,33 +49,66 @@
 #include "engine_state.h"
 
 namespace engine {
-
-std::uint64_t inflate_bits = 0;
-unsigned inflate_bit_count = 0;
-int literal_lookup_bits = 9;
-int distance_lookup_bits = 6;
-
 namespace {
 
-/// One lookup slot. op: 0..13 length/distance base in value with op extra
-/// bits; 15 end of block; 16 literal in value; 17..32 link to a sub-table of
-/// op - 16 index bits starting at slot value of the same block; 99 invalid.
-/// bits: the whole code length (for a link: the root width).
-struct code_entry {
-  std::uint8_t op;
-  std::uint8_t bits;
-  std::uint16_t value;
-};
+// ---- code tables ----------------------------------------------------------------
 
-constexpr std::uint8_t kOpEndOfBlock = 15;
-constexpr std::uint8_t kOpLiteral = 16;
-constexpr std::uint8_t kOpInvalid = 99;
+/// One slot of a code table:
+///   bits  0-7   bits a look-up consumes: the code's length, plus its extra
+///               bits for a length or distance; for a link, the root width
+///   bits  8-11  the code's length (a link: the sub-table's index width; an
+///               invalid slot: how many bits tell that it is one)
+///   bits 12-15  kind: kLiteral, or kSpecial with kLink / kEndOfBlock / none
+///               (invalid code)
+///   bits 16-31  the literal byte, the base length or distance, or the
+///               sub-table's first slot
+using Entry = std::uint32_t;
+constexpr Entry kLiteral = 0x8000;
+constexpr Entry kSpecial = 0x4000;
+constexpr Entry kLink = 0x2000;
+constexpr Entry kEndOfBlock = 0x1000;
+
+/// The consumed count takes bits 0-4 only (at most 15 + 13), so that a
+/// shift by the entry's low six bits consumes it.
+constexpr unsigned consumed(Entry e) { return e & 0x3F; }
+constexpr unsigned code_length(Entry e) { return (e >> 8) & 0xF; }
+constexpr unsigned value(Entry e) { return e >> 16; }
+constexpr Entry make_entry(Entry kind, unsigned length, unsigned consume, unsigned value) {
+  return kind | length << 8 | consume | value << 16;
+}
+
+/// The sub-table slot that link E of TABLE leads to for the code at the low
+/// end of BITS.
+inline Entry follow_link(const Entry* table, Entry e, std::uint64_t bits) {
+  return table[value(e) + ((bits >> consumed(e)) & ((1u << code_length(e)) - 1))];
+}
+
+/// The entry of the code at the low end of BITS: the root slot, or the
+/// sub-table slot a link in the root leads to. Bits above the held ones are
+/// either zero or the input's real next bits (see the top of this file).
+inline Entry resolve(const Entry* table, std::uint64_t bits, std::uint64_t root_mask) {
+  Entry e = table[bits & root_mask];
+  return e & kLink ? follow_link(table, e, bits) : e;
+}
+
+/// The length or distance of entry E: its base plus its extra bits, which
+/// follow the code in SAVED (the accumulator before E was consumed). For
+/// these entries the low byte is the consumed count and bits 12-13 are
+/// clear, so both fields are read without masking them out (which lets the
+/// compiler use one instruction for each on processors with BMI2).
+inline std::uint32_t decoded_value(Entry e, std::uint64_t saved) {
+  return value(e) +
+         std::uint32_t((saved & ((std::uint64_t(1) << std::uint8_t(e)) - 1)) >> ((e >> 8) & 63));
+}
 
 constexpr std::uint16_t kLengthBase[31] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13, 15,
                                            17, 19, 23, 27, 31, 35, 43, 51,  59,  67, 83,
                                            99, 115, 131, 163, 195, 227, 258, 0, 0};
+/// 99 marks symbols 286 and 287, which the fixed code has but which are no
+/// lengths: they build as invalid codes.
 constexpr std::uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
                                            3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
+constexpr std::uint8_t kNoLength = 99;
 constexpr std::uint16_t kDistanceBase[30] = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
@@ -64,70 +117,60 @@ constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,
 constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
 
-constexpr int kMaxCodeLength = 15;
-constexpr std::uint32_t kMaxMatch = 258;
-/// The fast loop runs while the write position is below this: one of its
-/// steps writes at most two literals and a longest match, and must end
-/// before the window's end, where only the careful path flushes.
-constexpr std::uint32_t kFastWindowLimit = std::uint32_t(kWindowSize) - kMaxMatch - 2;
+constexpr unsigned kMaxCodeLength = 15;
 
-/// The table of a code with no symbols at all: one invalid slot, root width
-/// 0, so that any symbol asked of it is invalid data.
-const code_entry kEmptyTable[1] = {{kOpInvalid, 0, 0}};
+/// How building a code table ended.
+enum class TableResult { Complete, Incomplete, Oversubscribed, OutOfMemory };
 
-void free_code_tables(const code_entry* table) {
-  if (table != nullptr && table != kEmptyTable) std::free(const_cast<code_entry*>(table));
-}
+/// A built code: the root table (1 << ROOT_BITS slots) followed by its
+/// sub-tables, in one block that lives as long as the block being decoded.
+/// The root width is fixed, so that the loops index the root with a
+/// constant mask.
+template <unsigned ROOT_BITS>
+class CodeTable {
+ public:
+  static constexpr unsigned kRootBits = ROOT_BITS;
+  static constexpr std::uint64_t kRootMask = (std::uint64_t(1) << ROOT_BITS) - 1;
 
-/// Releases a block's table however the block ends.
-struct TableGuard {
-  const code_entry* table = nullptr;
-  ~TableGuard() { free_code_tables(table); }
+  CodeTable() = default;
+  CodeTable(const CodeTable&) = delete;
+  CodeTable& operator=(const CodeTable&) = delete;
+  ~CodeTable() { std::free(entries_); }
+
+  /// Builds the table of the canonical code given by LENGTHS (N symbols, 0
+  /// for an absent one). Symbols below LITERAL_LIMIT are literals (below
+  /// 256) or the end of block; symbol v above takes BASE[v - limit] and
+  /// EXTRA[v - limit]. A code with no symbols at all gives a table of
+  /// invalid slots, so that any symbol asked of it is invalid data. An
+  /// incomplete code is only built when it needs no sub-table (its free
+  /// slots are invalid); otherwise nothing is, as every caller rejects such
+  /// a code. A single code of length 1 counts as complete.
+  TableResult build(const std::uint8_t* lengths, unsigned n, unsigned literal_limit,
+                    const std::uint16_t* base, const std::uint8_t* extra);
+
+  const Entry* entries() const { return entries_; }
+
+ private:
+  Entry* entries_ = nullptr;
 };
 
-inline std::uint64_t load_le64(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
-
-/// Builds the table of a canonical code. Returns 0 complete, 1 incomplete,
-/// 2 over-subscribed (nothing built), 3 out of memory. Symbols below
-/// `literal_limit` are literals (below 256) or the end of block; symbol v
-/// above takes base[v - limit] and extra[v - limit]. An incomplete code is
-/// only built when it needs no sub-table (its table is then handed out with
-/// invalid slots); otherwise the caller gets no table, as it rejects such a
-/// code anyway. A single code of length 1 counts as complete.
-int build_code_table(const std::uint8_t* lengths, unsigned n, unsigned literal_limit,
-                     const std::uint16_t* base, const std::uint8_t* extra,
-                     const code_entry** table_out, unsigned* root_inout) {
-  *table_out = nullptr;
+template <unsigned ROOT_BITS>
+TableResult CodeTable<ROOT_BITS>::build(const std::uint8_t* lengths, unsigned n,
+                                        unsigned literal_limit, const std::uint16_t* base,
+                                        const std::uint8_t* extra) {
+  constexpr unsigned root = ROOT_BITS;
   unsigned count[kMaxCodeLength + 1] = {};
   for (unsigned i = 0; i < n; ++i) ++count[lengths[i]];
-  if (count[0] == n) {
-    *table_out = kEmptyTable;
-    *root_inout = 0;
-    return 0;
-  }
-
-  unsigned shortest = 1, longest = kMaxCodeLength;
-  while (count[shortest] == 0) ++shortest;
-  while (count[longest] == 0) --longest;
-  unsigned root = *root_inout;
-  if (root < shortest) root = shortest;
-  if (root > longest) root = longest;
-  *root_inout = root;
+  unsigned longest = kMaxCodeLength;
+  while (longest > 0 && count[longest] == 0) --longest;
 
   int spare = 1;
   for (unsigned len = 1; len <= longest; ++len) {
     spare = spare * 2 - int(count[len]);
-    if (spare < 0) return 2;
+    if (spare < 0) return TableResult::Oversubscribed;
   }
-  bool incomplete = spare > 0 && longest != 1;
-  if (incomplete && longest > root) return 1;
+  bool incomplete = spare > 0 && longest > 1;  // no codes, or one of length 1: complete
+  if (incomplete && longest > root) return TableResult::Incomplete;
 
   // Canonical order: by length, then by symbol.
   unsigned offset[kMaxCodeLength + 2];
@@ -137,24 +180,20 @@ int build_code_table(const std::uint8_t* lengths, unsigned n, unsigned literal_l
   for (unsigned i = 0; i < n; ++i)
     if (lengths[i] != 0) sorted[offset[lengths[i]]++] = std::uint16_t(i);
 
-  auto make_entry = [&](unsigned symbol, unsigned len) {
-    code_entry e;
-    e.bits = std::uint8_t(len);
+  auto entry_for = [&](unsigned symbol, unsigned len) -> Entry {
     if (symbol < literal_limit) {
-      e.op = symbol < 256 ? kOpLiteral : kOpEndOfBlock;
-      e.value = std::uint16_t(symbol);
-    } else {
-      e.op = extra[symbol - literal_limit];
-      e.value = base[symbol - literal_limit];
+      if (symbol < 256) return make_entry(kLiteral, len, len, symbol);
+      return make_entry(kSpecial | kEndOfBlock, len, len, 0);
     }
-    return e;
+    unsigned extra_bits = extra[symbol - literal_limit];
+    if (extra_bits == kNoLength) return make_entry(kSpecial, len, len, 0);
+    return make_entry(0, len, len + extra_bits, base[symbol - literal_limit]);
   };
 
   // Two passes over the codes: the first sizes the sub-tables, the second
   // fills the block. Codes sharing their first `root` bits are contiguous in
   // canonical order, so each sub-table is opened once.
-  code_entry* table = nullptr;
-  std::size_t slots = 0;
+  Entry* table = nullptr;
   for (int pass = 0; pass < 2; ++pass) {
     unsigned remaining[kMaxCodeLength + 1];
     std::memcpy(remaining, count, sizeof remaining);
@@ -168,7 +207,7 @@ int build_code_table(const std::uint8_t* lengths, unsigned n, unsigned literal_l
       for (unsigned c = 0; c < count[len]; ++c, ++k) {
         if (len <= root) {
           if (pass == 1) {
-            code_entry e = make_entry(sorted[k], len);
+            Entry e = entry_for(sorted[k], len);
             for (std::uint32_t i = code; i < (1u << root); i += 1u << len) table[i] = e;
           }
         } else {
@@ -187,503 +226,510 @@ int build_code_table(const std::uint8_t* lengths, unsigned n, unsigned literal_l
             sub_start = used;
             used += std::size_t(1) << sub_bits;
             open_prefix = prefix;
-            if (pass == 1)
-              table[prefix] = code_entry{std::uint8_t(16 + sub_bits), std::uint8_t(root),
-                                         std::uint16_t(sub_start)};
+            if (pass == 1) {
+              table[prefix] = make_entry(kSpecial | kLink, sub_bits, root, unsigned(sub_start));
+              for (std::size_t i = 0; i < (std::size_t(1) << sub_bits); ++i)
+                table[sub_start + i] = make_entry(kSpecial, root + sub_bits, 0, 0);
+            }
           }
           if (pass == 1) {
-            code_entry e = make_entry(sorted[k], len);
+            Entry e = entry_for(sorted[k], len);
             for (std::uint32_t i = code >> root; i < (1u << sub_bits); i += 1u << (len - root))
               table[sub_start + i] = e;
           }
         }
         --remaining[len];
         // Next code in reversed bit order: add one at the top of `len` bits.
+        // Codes of the next length continue from this value with a 0
+        // appended at their end, which in reversed order is the same number.
         std::uint32_t bit = 1u << (len - 1);
         while (code & bit) bit >>= 1;
         code = bit ? (code & (bit - 1)) | bit : 0;
-        // Codes of the next length continue from this value with a 0 appended
-        // at their end, which in reversed order is the same number.
       }
     }
     if (pass == 0) {
-      slots = used;
-      table = static_cast<code_entry*>(std::malloc(slots * sizeof(code_entry)));
-      if (table == nullptr) return 3;
-      for (std::size_t i = 0; i < slots; ++i) table[i] = code_entry{kOpInvalid, 0, 0};
+      table = static_cast<Entry*>(std::malloc(used * sizeof(Entry)));
+      if (table == nullptr) return TableResult::OutOfMemory;
+      entries_ = table;
+      // Slots no code reaches (the free space of an incomplete code, or
+      // every slot of an empty one) are invalid once the longest code's
+      // bits are in.
+      for (std::size_t i = 0; i < (std::size_t(1) << root); ++i)
+        table[i] = make_entry(kSpecial, longest, 0, 0);
     }
   }
-  *table_out = table;
-  return incomplete ? 1 : 0;
+  return incomplete ? TableResult::Incomplete : TableResult::Complete;
 }
 
-// ---- bit access for the header readers (byte-wise, as needed) -------------
-
-inline void need_bits(unsigned n) {
-  while (inflate_bit_count < n) {
-    inflate_bits |= std::uint64_t(next_input_byte()) << inflate_bit_count;
-    inflate_bit_count += 8;
+/// What a code table that cannot be used means for its block: an
+/// incomplete code is invalid data (printing NOTE first, when given).
+InflateResult table_failure(TableResult result, const char* note = nullptr) {
+  switch (result) {
+    case TableResult::Complete: return InflateResult::Ok;
+    case TableResult::Incomplete:
+      if (note != nullptr) std::fputs(note, stderr);
+      return InflateResult::InvalidData;
+    case TableResult::Oversubscribed: return InflateResult::OversubscribedCode;
+    case TableResult::OutOfMemory: return InflateResult::OutOfMemory;
   }
-}
-inline unsigned take_bits(unsigned n) {
-  need_bits(n);
-  unsigned v = unsigned(inflate_bits & ((std::uint64_t(1) << n) - 1));
-  inflate_bits >>= n;
-  inflate_bit_count -= n;
-  return v;
+  return InflateResult::InvalidData;
 }
 
-inline void put_byte(std::uint8_t byte) {
-  sliding_window[output_count++] = byte;
-  if (output_count == kWindowSize) flush_sliding_window();
+/// Root widths: most literal/length codes resolve in one look-up of 11
+/// bits, most distance codes in one of 8; the tables stay within the first
+/// level of the processor's cache.
+using LiteralTable = CodeTable<11>;
+using DistanceTable = CodeTable<8>;
+using CodeLengthTable = CodeTable<7>;
+
+/// The two codes of a block.
+struct BlockCodes {
+  LiteralTable literal;
+  DistanceTable distance;
+};
+
+// ---- bits -------------------------------------------------------------------------
+
+/// The accumulator, with COUNT valid bits at the low end of BITS; the byte
+/// after them is input_buffer[input_pos].
+struct BitReader {
+  std::uint64_t bits = 0;
+  unsigned count = 0;
+
+  void fetch_byte() {
+    bits |= std::uint64_t(next_input_byte()) << count;
+    count += 8;
+  }
+  /// Byte by byte, only while fewer than N bits are held.
+  void need(unsigned n) {
+    while (count < n) fetch_byte();
+  }
+  void drop(unsigned n) {
+    bits >>= n;
+    count -= n;
+  }
+  unsigned take(unsigned n) {
+    need(n);
+    unsigned v = unsigned(bits & ((std::uint64_t(1) << n) - 1));
+    drop(n);
+    return v;
+  }
+  /// The entry of the next code in TABLE, fetching only the bytes it needs.
+  template <class Table>
+  Entry entry(const Table& table) {
+    for (;;) {
+      Entry e = resolve(table.entries(), bits, Table::kRootMask);
+      if (code_length(e) <= count) return e;
+      fetch_byte();
+    }
+  }
+  /// Consumes length or distance entry E with its extra bits; its value.
+  std::uint32_t take_with_extra(Entry e) {
+    need(consumed(e));
+    std::uint32_t v = decoded_value(e, bits);
+    drop(consumed(e));
+    return v;
+  }
+};
+
+/// The fast loop runs while at least kFastInputLeft bytes of this buffer
+/// fill are left (two eight-byte loads per step) and at least kFastInputTaken
+/// have been taken (see the top of this file).
+constexpr std::uint32_t kFastInputLeft = 16;
+constexpr std::uint32_t kFastInputTaken = 8;
+inline bool fast_loop_fits(std::uint32_t pos) {
+  return pos >= kFastInputTaken && pos + kFastInputLeft <= input_count;
 }
 
-/// Copies a back-reference through the circular window, in runs that stop
-/// at the window's end on either side. Same result as a byte-by-byte copy.
-/// Returns the new write position (taken and given by value so that the
-/// decode loops keep theirs in a register).
-std::uint32_t copy_match_wrapping(std::uint32_t w, std::uint32_t distance, std::uint32_t length) {
+// ---- output -------------------------------------------------------------------------
+
+/// The upper half of sliding_window, where inflate writes (see the top of
+/// this file): write positions run from kAreaStart to kAreaEnd.
+constexpr std::uint32_t kAreaStart = std::uint32_t(kWindowSize);
+constexpr std::uint32_t kAreaEnd = 2 * std::uint32_t(kWindowSize);
+constexpr std::uint32_t kMaxMatch = 258;
+/// What a copy in 16-byte moves may write past a match's end.
+constexpr std::uint32_t kCopyOverrun = 15;
+static_assert(kAreaEnd + 3 + kMaxMatch + kCopyOverrun <= sizeof sliding_window,
+              "the room above the upper half takes what one fast step writes past it");
+
+/// W has reached kAreaEnd, or passed it by what one step wrote: writes the
+/// upper half out and moves it, with what lies past it, down to become the
+/// history. Returns the new write position.
+std::uint32_t slide_window(std::uint32_t w) {
+  output_count = std::uint32_t(kWindowSize);
+  flush_sliding_window();
+  std::memmove(sliding_window, sliding_window + kWindowSize, w - kAreaStart);
+  return w - std::uint32_t(kWindowSize);
+}
+
+inline void put_byte(std::uint32_t& w, std::uint8_t byte) {
+  sliding_window[w++] = byte;
+  if (w == kAreaEnd) w = slide_window(w);
+}
+
+/// Copies a back-reference byte by byte in effect, in runs that end at the
+/// upper half's end. Returns the new write position (taken and given by
+/// value so that the loops keep theirs in a register).
+std::uint32_t copy_match_careful(std::uint32_t w, std::uint32_t distance, std::uint32_t length) {
   while (length > 0) {
-    std::uint32_t src = (w - distance) & (kWindowSize - 1);
-    std::uint32_t run = length;
-    if (run > kWindowSize - src) run = std::uint32_t(kWindowSize) - src;
-    if (run > kWindowSize - w) run = std::uint32_t(kWindowSize) - w;
-    if (w - src >= run) {
-      std::memmove(sliding_window + w, sliding_window + src, run);
+    std::uint32_t run = length < kAreaEnd - w ? length : kAreaEnd - w;
+    std::uint8_t* dst = sliding_window + w;
+    const std::uint8_t* src = dst - distance;
+    if (distance >= run) {
+      std::memcpy(dst, src, run);
     } else {
-      for (std::uint32_t i = 0; i < run; ++i) sliding_window[w + i] = sliding_window[src + i];
+      for (std::uint32_t i = 0; i < run; ++i) dst[i] = src[i];
     }
     w += run;
     length -= run;
-    if (w == kWindowSize) {
-      output_count = w;
-      flush_sliding_window();
-      w = 0;
-    }
+    if (w == kAreaEnd) w = slide_window(w);
   }
   return w;
 }
 
-/// What the fast loop stopped at.
-enum class FastStop { Limits, EndOfBlock, Invalid };
+/// Copies from FROM to DST up to END in moves of N bytes, front to back; the
+/// last move may write up to N - 1 bytes past END.
+template <std::size_t N>
+[[gnu::always_inline]] inline void copy_in_moves(std::uint8_t* dst, const std::uint8_t* from,
+                                                 std::uint8_t* const end) {
+  do {
+    std::uint8_t t[N];
+    std::memcpy(t, from, N);
+    std::memcpy(dst, t, N);
+    from += N;
+    dst += N;
+  } while (dst < end);
+}
 
-/// The decoder's registers while a block's symbols are decoded.
-struct BitState {
-  std::uint64_t bits;
-  unsigned count;
-  std::uint32_t pos;  // input_pos
-  std::uint32_t w;    // window write position
-};
-
-/// Byte-wise fetch: only while fewer than N bits are held.
-inline void need_bits(BitState& st, unsigned n) {
-  while (st.count < n) {
-    input_pos = st.pos;
-    int c = next_input_byte();
-    st.pos = input_pos;
-    st.bits |= std::uint64_t(c) << st.count;
-    st.count += 8;
+/// Copies LENGTH bytes from GAP bytes behind DST to DST front to back, as a
+/// byte-by-byte copy would: a move of 16 (or 8) bytes only reads bytes that
+/// are final. It may write up to kCopyOverrun bytes past the end.
+[[gnu::always_inline]] inline void copy_match_fast(std::uint8_t* dst, std::uint32_t length,
+                                                   std::uint32_t gap) {
+  const std::uint8_t* const from = dst - gap;
+  std::uint8_t* const end = dst + length;
+  if (gap >= 16) {
+    copy_in_moves<16>(dst, from, end);
+  } else if (gap >= 8) {
+    copy_in_moves<8>(dst, from, end);
+  } else if (gap == 1) {
+    std::memset(dst, *from, length);
+  } else {
+    // A short period: the output repeats every `gap` bytes, and so also
+    // every `period` bytes, the smallest multiple of it that is 8 or more.
+    // The first period goes byte by byte; after that eight-byte moves from
+    // one period back only read finished bytes.
+    std::uint32_t period = gap * ((7 + gap) / gap);
+    std::uint32_t head = length < period ? length : period;
+    for (std::uint32_t i = 0; i < head; ++i) dst[i] = from[i];
+    if (length > head) copy_in_moves<8>(dst + head, dst + head - period, end);
   }
 }
 
-/// Looks up one code in TABLE (root width ROOT_BITS, through a sub-table
-/// when linked), fetching only the bytes it needs, and consumes its bits.
-/// False for an invalid code.
-bool careful_lookup(BitState& st, const code_entry* table, unsigned root_bits,
-                    std::uint64_t root_mask, code_entry& entry) {
-  need_bits(st, root_bits);
-  entry = table[st.bits & root_mask];
-  if (entry.op > kOpLiteral) {
-    if (entry.op == kOpInvalid) return false;
-    unsigned sub = entry.op - 16u;
-    need_bits(st, root_bits + sub);
-    entry = table[entry.value + ((st.bits >> root_bits) & ((1u << sub) - 1))];
-    if (entry.op == kOpInvalid) return false;
+// ---- the two loops ---------------------------------------------------------------
+
+/// Why a loop over a block's symbols stopped.
+enum class Stop { Continue, EndOfBlock, InvalidCode };
+
+/// One symbol, fetching bytes only as it needs them: near the end of a
+/// buffer fill.
+Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
+  Entry e = r.entry(codes.literal);
+  if (e & kLiteral) {
+    r.drop(consumed(e));
+    put_byte(w, std::uint8_t(value(e)));
+    return Stop::Continue;
   }
-  st.bits >>= entry.bits;
-  st.count -= entry.bits;
-  return true;
+  if (e & kSpecial) {
+    if (!(e & kEndOfBlock)) return Stop::InvalidCode;
+    r.drop(consumed(e));
+    return Stop::EndOfBlock;
+  }
+  std::uint32_t length = r.take_with_extra(e);
+  Entry d = r.entry(codes.distance);
+  if (d & kSpecial) return Stop::InvalidCode;
+  std::uint32_t distance = r.take_with_extra(d);
+  w = copy_match_careful(w, distance, length);
+  return Stop::Continue;
 }
 
-/// One symbol near the end of the buffer fill or of the window: bytes are
-/// fetched only as this step needs them, the window is flushed when full.
-/// Returns true when the block ends (RESULT 0) or the code is invalid
-/// (RESULT 1).
-bool careful_symbol(BitState& st, const code_entry* literal_table,
-                    const code_entry* distance_table, unsigned literal_bits,
-                    unsigned distance_bits, std::uint64_t literal_mask,
-                    std::uint64_t distance_mask, int& result) {
-  code_entry e;
-  if (!careful_lookup(st, literal_table, literal_bits, literal_mask, e)) return result = 1, true;
-  if (e.op == kOpLiteral) {
-    sliding_window[st.w++] = std::uint8_t(e.value);
-    if (st.w == kWindowSize) {
-      output_count = st.w;
-      flush_sliding_window();
-      st.w = 0;
-    }
-    return false;
-  }
-  if (e.op == kOpEndOfBlock) return result = 0, true;
-  need_bits(st, e.op);
-  std::uint32_t length = e.value + std::uint32_t(st.bits & ((1u << e.op) - 1));
-  st.bits >>= e.op;
-  st.count -= e.op;
-
-  code_entry d;
-  if (!careful_lookup(st, distance_table, distance_bits, distance_mask, d)) return result = 1, true;
-  need_bits(st, d.op);
-  std::uint32_t distance = d.value + std::uint32_t(st.bits & ((1u << d.op) - 1));
-  st.bits >>= d.op;
-  st.count -= d.op;
-  st.w = copy_match_wrapping(st.w, distance, length);
-  return false;
+/// Symbols while fast_loop_fits: each step refills the accumulator with one
+/// eight-byte load (at least 56 bits: three literal codes, or a length code
+/// with its extra bits and a distance code with its extra bits, 48 at most),
+/// and writes without looking at the upper half's end (see the top of the
+/// file) until the step is done.
+/// Compiled twice (decode_fast below): for any x86-64 processor, and for
+/// those with BMI2, whose shifts by a register amount and bit-field
+/// extraction suit this loop.
+/// The fast loop's refill: eight bytes at POS placed above the held bits.
+/// Only the low six bits of HELD count the held bits (see fast_drop).
+[[gnu::always_inline]] inline void fast_refill(std::uint64_t& bits, std::uint64_t& held,
+                                               std::uint32_t& pos, const std::uint8_t* in) {
+  bits |= load_le<std::uint64_t>(in + pos) << (held & 63);
+  pos += 7 - ((held >> 3) & 7);
+  held |= 56;
 }
 
-/// Decodes symbols while at least 16 input bytes remain in the buffer fill
-/// and the window has room for two literals and a whole match before its
-/// end, so that no refill, flush or wrap of the write position can happen
-/// inside. One
-/// eight-byte refill per symbol gives at least 56 bits: enough for a length
-/// code (15) with its extra bits (5) and a distance code (15) with its extra
-/// bits (13).
-///
-/// Matches are copied sixteen (or, for distances 8 to 15, eight) bytes at a
-/// time and may write up to fifteen bytes past their end; those bytes are window history (the oldest, reachable
-/// only by the longest distances), so they are saved before the copy and
-/// put back after it. A distance below 8 overlaps its own output: its
-/// first period is copied byte by byte, as a repeat of the most recent bytes
-/// must be.
-inline FastStop decode_fast(BitState& st, const code_entry* literal_table,
-                            const code_entry* distance_table, unsigned literal_bits,
-                            unsigned distance_bits) {
-  std::uint64_t bits = st.bits;
-  unsigned count = st.count;
-  std::uint32_t pos = st.pos;
-  std::uint32_t w = st.w;
-  const std::uint32_t pos_limit = input_count - 16;
+/// Consumes entry E's bits. The whole entry is subtracted from HELD: its
+/// higher fields only disturb the bits of HELD above the count.
+[[gnu::always_inline]] inline void fast_drop(std::uint64_t& bits, std::uint64_t& held, Entry e) {
+  bits >>= consumed(e);
+  held -= e;
+}
+
+[[gnu::always_inline]] inline Stop decode_fast_body(BitReader& r, const BlockCodes& codes,
+                                                    std::uint32_t& w_io) {
+  std::uint64_t bits = r.bits;
+  std::uint64_t held = r.count;
+  std::uint32_t pos = input_pos;
+  const std::uint32_t end = input_count;
+  std::uint32_t w = w_io;
   const std::uint8_t* const in = input_buffer;
   std::uint8_t* const window = sliding_window;
-  const std::uint64_t literal_mask = (std::uint64_t(1) << literal_bits) - 1;
-  const std::uint64_t distance_mask = (std::uint64_t(1) << distance_bits) - 1;
-  FastStop stop = FastStop::Limits;
+  const Entry* const literal = codes.literal.entries();
+  const Entry* const distance_table = codes.distance.entries();
+  constexpr std::uint64_t literal_mask = LiteralTable::kRootMask;
+  constexpr std::uint64_t distance_mask = DistanceTable::kRootMask;
+  Stop stop = Stop::Continue;
 
-  while (pos <= pos_limit && w < kFastWindowLimit) {
-    bits |= load_le64(in + pos) << count;
-    pos += (63 - count) >> 3;
-    count |= 56;
-
-    code_entry e = literal_table[bits & literal_mask];
-    if (e.op == kOpLiteral) {
-      // Literals come in runs; up to three fit in the bits of one refill.
-      bits >>= e.bits;
-      count -= e.bits;
-      window[w++] = std::uint8_t(e.value);
-      e = literal_table[bits & literal_mask];
-      if (e.op != kOpLiteral) goto after_literals;
-      bits >>= e.bits;
-      count -= e.bits;
-      window[w++] = std::uint8_t(e.value);
-      e = literal_table[bits & literal_mask];
-      if (e.op != kOpLiteral) goto after_literals;
-      bits >>= e.bits;
-      count -= e.bits;
-      window[w++] = std::uint8_t(e.value);
-      continue;
-    after_literals:
-      // Fewer than 56 bits may be left after literals: top up before a match.
-      bits |= load_le64(in + pos) << count;
-      pos += (63 - count) >> 3;
-      count |= 56;
+  do {
+    fast_refill(bits, held, pos, in);
+    Entry e = literal[bits & literal_mask];
+    if (e & kLiteral) {
+      // Literals come in runs; three fit in the bits of one refill.
+      fast_drop(bits, held, e);
+      window[w++] = std::uint8_t(value(e));
+      e = literal[bits & literal_mask];
+      if (e & kLiteral) {
+        fast_drop(bits, held, e);
+      window[w++] = std::uint8_t(value(e));
+        e = literal[bits & literal_mask];
+        if (e & kLiteral) {
+          fast_drop(bits, held, e);
+      window[w++] = std::uint8_t(value(e));
+          goto step_done;
+        }
+      }
+      fast_refill(bits, held, pos, in);  // a length and a distance may need 48 bits
     }
-    if (e.op > kOpLiteral) {
-      if (e.op == kOpInvalid) {
-        stop = FastStop::Invalid;
-        break;
+    if (e & kSpecial) {
+      // Off the common path: a code longer than the root, the end of the
+      // block, or an invalid code.
+      if (e & kLink) e = follow_link(literal, e, bits);
+      if (e & kLiteral) {
+        fast_drop(bits, held, e);
+      window[w++] = std::uint8_t(value(e));
+        goto step_done;
       }
-      e = literal_table[e.value + ((bits >> literal_bits) & ((1u << (e.op - 16)) - 1))];
-      if (e.op == kOpInvalid) {
-        stop = FastStop::Invalid;
-        break;
-      }
-      if (e.op == kOpLiteral) {
-        bits >>= e.bits;
-        count -= e.bits;
-        window[w++] = std::uint8_t(e.value);
-        continue;
-      }
-    }
-    bits >>= e.bits;
-    count -= e.bits;
-    if (e.op == kOpEndOfBlock) {
-      stop = FastStop::EndOfBlock;
-      break;
-    }
-    std::uint32_t length = e.value + std::uint32_t(bits & ((1u << e.op) - 1));
-    bits >>= e.op;
-    count -= e.op;
-
-    code_entry d = distance_table[bits & distance_mask];
-    if (d.op > kOpLiteral) {
-      if (d.op == kOpInvalid) {
-        stop = FastStop::Invalid;
-        break;
-      }
-      d = distance_table[d.value + ((bits >> distance_bits) & ((1u << (d.op - 16)) - 1))];
-      if (d.op == kOpInvalid) {
-        stop = FastStop::Invalid;
+      if (e & kSpecial) {
+        if (e & kEndOfBlock) fast_drop(bits, held, e);
+        stop = e & kEndOfBlock ? Stop::EndOfBlock : Stop::InvalidCode;
         break;
       }
     }
-    bits >>= d.bits;
-    count -= d.bits;
-    std::uint32_t distance = d.value + std::uint32_t(bits & ((1u << d.op) - 1));
-    bits >>= d.op;
-    count -= d.op;
-
-    std::uint32_t src = (w - distance) & (kWindowSize - 1);
-    if (src + length > kWindowSize) {
-      w = copy_match_wrapping(w, distance, length);  // cannot flush: w stays below the end
-      continue;
-    }
-    std::uint8_t* dst = window + w;
-    const std::uint8_t* from = window + src;
-    std::uint8_t* const end = dst + length;
-    w += length;
-    if (from > dst || distance >= 16) {
-      std::uint8_t saved[16];
-      std::memcpy(saved, end, 16);
-      do {
-        std::uint8_t t[16];
-        std::memcpy(t, from, 16);
-        std::memcpy(dst, t, 16);
-        from += 16;
-        dst += 16;
-      } while (dst < end);
-      std::memcpy(end, saved, 16);
-    } else if (distance >= 8) {
-      std::uint64_t saved;
-      std::memcpy(&saved, end, 8);
-      do {
-        std::uint64_t t;
-        std::memcpy(&t, from, 8);
-        std::memcpy(dst, &t, 8);
-        from += 8;
-        dst += 8;
-      } while (dst < end);
-      std::memcpy(end, &saved, 8);
-    } else if (distance == 1) {
-      std::memset(dst, *from, length);
-    } else {
-      // A short period: the output repeats every `distance` bytes, and so
-      // also every `period` bytes, the smallest multiple of it that is 8 or
-      // more. The first period goes byte by byte; after that eight-byte
-      // copies from one period back only read finished bytes.
-      std::uint32_t period = distance * ((7 + distance) / distance);
-      std::uint32_t head = length < period ? length : period;
-      for (std::uint32_t i = 0; i < head; ++i) dst[i] = from[i];
-      if (length > head) {
-        std::uint64_t saved;
-        std::memcpy(&saved, end, 8);
-        dst += head;
-        from = dst - period;
-        do {
-          std::uint64_t t;
-          std::memcpy(&t, from, 8);
-          std::memcpy(dst, &t, 8);
-          from += 8;
-          dst += 8;
-        } while (dst < end);
-        std::memcpy(end, &saved, 8);
+    {
+      std::uint64_t saved = bits;
+      fast_drop(bits, held, e);
+      const std::uint32_t length = decoded_value(e, saved);
+      Entry d = distance_table[bits & distance_mask];
+      if (d & kSpecial) {
+        if (d & kLink) d = follow_link(distance_table, d, bits);
+        if (d & kSpecial) {
+          stop = Stop::InvalidCode;
+          break;
+        }
       }
+      saved = bits;
+      fast_drop(bits, held, d);
+      const std::uint32_t distance = decoded_value(d, saved);
+
+      copy_match_fast(window + w, length, distance);
+      w += length;
     }
-  }
-  st.bits = bits;
-  st.count = count;
-  st.pos = pos;
-  st.w = w;
+  step_done:
+    if (w >= kAreaEnd) w = slide_window(w);
+  } while (pos + kFastInputLeft <= end);  // fast_loop_fits: pos only grows
+
+  r.bits = bits;
+  r.count = unsigned(held & 63);
+  input_pos = pos;
+  w_io = w;
   return stop;
 }
 
-/// Decodes literal/length and distance codes until the end-of-block code.
-/// Returns 0 at the end of block, 1 at an invalid code.
-int decode_huffman_data(const code_entry* literal_table, const code_entry* distance_table,
-                        unsigned literal_bits, unsigned distance_bits) {
-  BitState st{inflate_bits, inflate_bit_count, input_pos, output_count};
-  const std::uint64_t literal_mask = (std::uint64_t(1) << literal_bits) - 1;
-  const std::uint64_t distance_mask = (std::uint64_t(1) << distance_bits) - 1;
-  int result = 0;
+using FastLoop = Stop (*)(BitReader& r, const BlockCodes& codes, std::uint32_t& w);
 
-  for (;;) {
-    // The fast loop may only start where the bytes before the read position
-    // belong to this buffer fill (see the top of this file).
-    if (st.pos >= 8 && st.pos + 16 <= input_count && st.w < kFastWindowLimit) {
-      FastStop stop = decode_fast(st, literal_table, distance_table, literal_bits, distance_bits);
-      if (stop == FastStop::EndOfBlock) break;
-      if (stop == FastStop::Invalid) {
-        result = 1;
-        break;
-      }
-    }
-    if (careful_symbol(st, literal_table, distance_table, literal_bits, distance_bits,
-                       literal_mask, distance_mask, result))
-      break;
-  }
-  inflate_bits = st.bits;
-  inflate_bit_count = st.count;
-  input_pos = st.pos;
-  output_count = st.w;
-  return result;
+Stop decode_fast_portable(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
+  return decode_fast_body(r, codes, w);
 }
 
-int copy_stored_block() {
-  unsigned skip = inflate_bit_count & 7;
-  inflate_bits >>= skip;
-  inflate_bit_count -= skip;
-  unsigned length = take_bits(16);
-  unsigned complement = take_bits(16);
-  if (length != (~complement & 0xFFFFu)) return 1;
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("bmi2"))) Stop decode_fast_bmi2(BitReader& r, const BlockCodes& codes,
+                                                       std::uint32_t& w) {
+  return decode_fast_body(r, codes, w);
+}
+
+FastLoop choose_fast_loop() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("bmi2") ? decode_fast_bmi2 : decode_fast_portable;
+}
+#else
+FastLoop choose_fast_loop() { return decode_fast_portable; }
+#endif
+
+/// Decodes a block's symbols until its end-of-block code.
+InflateResult decode_symbols(BitReader& r, const BlockCodes& codes) {
+  static const FastLoop decode_fast = choose_fast_loop();
+  std::uint32_t w = kAreaStart + output_count;
+  Stop stop = Stop::Continue;
+  while (stop == Stop::Continue)
+    stop = fast_loop_fits(input_pos) ? decode_fast(r, codes, w) : careful_step(r, codes, w);
+  output_count = w - kAreaStart;
+  return stop == Stop::EndOfBlock ? InflateResult::Ok : InflateResult::InvalidData;
+}
+
+// ---- blocks -----------------------------------------------------------------------
+
+InflateResult copy_stored_block(BitReader& r) {
+  r.drop(r.count & 7);
+  unsigned length = r.take(16);
+  unsigned complement = r.take(16);
+  if (length != (~complement & 0xFFFFu)) return InflateResult::InvalidData;
 
   // Whole bytes already in the accumulator come first.
-  while (length > 0 && inflate_bit_count >= 8) {
-    put_byte(std::uint8_t(inflate_bits));
-    inflate_bits >>= 8;
-    inflate_bit_count -= 8;
-    --length;
+  std::uint32_t w = kAreaStart + output_count;
+  for (; length > 0 && r.count >= 8; --length) {
+    put_byte(w, std::uint8_t(r.bits));
+    r.drop(8);
   }
-  if (length == 0) return 0;
-  inflate_bits = 0;  // nothing held; drop the look-ahead copy of what follows
-  copy_input_to_window(length);
-  return 0;
+  output_count = w - kAreaStart;
+  if (length == 0) return InflateResult::Ok;
+  r.bits = 0;  // nothing held; drop the look-ahead copy of what follows
+  copy_input_to_window(length, [] { slide_window(kAreaEnd); });
+  return InflateResult::Ok;
 }
 
-int decode_fixed_block() {
+InflateResult decode_fixed_block(BitReader& r) {
   std::uint8_t lengths[288];
   std::memset(lengths, 8, 144);
   std::memset(lengths + 144, 9, 112);
   std::memset(lengths + 256, 7, 24);
   std::memset(lengths + 280, 8, 8);
-  TableGuard literal;
-  unsigned literal_root = 7;
-  int res = build_code_table(lengths, 288, 257, kLengthBase, kLengthExtra, &literal.table,
-                             &literal_root);
-  if (res != 0) return res;
+  BlockCodes codes;
+  TableResult built =
+      codes.literal.build(lengths, 288, 257, kLengthBase, kLengthExtra);
+  if (built != TableResult::Complete) return table_failure(built);
 
+  // Distance codes 30 and 31 are absent: the code is incomplete, and
+  // their slots are invalid codes.
   std::memset(lengths, 5, 30);
-  TableGuard distance;
-  unsigned distance_root = 5;
-  res = build_code_table(lengths, 30, 0, kDistanceBase, kDistanceExtra, &distance.table,
-                         &distance_root);
-  if (res > 1) return res;  // codes 30 and 31 are absent: incomplete is expected
-
-  return decode_huffman_data(literal.table, distance.table, literal_root, distance_root) ? 1 : 0;
+  built = codes.distance.build(lengths, 30, 0, kDistanceBase, kDistanceExtra);
+  if (built != TableResult::Complete && built != TableResult::Incomplete)
+    return table_failure(built);
+  return decode_symbols(r, codes);
 }
 
-int decode_dynamic_block() {
-  unsigned literal_codes = 257 + take_bits(5);
-  unsigned distance_codes = 1 + take_bits(5);
-  unsigned length_codes = 4 + take_bits(4);
-  if (literal_codes > 286 || distance_codes > 30) return 1;
+/// Reads the code-length code (LENGTH_CODES lengths of 3 bits) of a dynamic
+/// block, then through it the TOTAL literal/length and distance code
+/// lengths into LENGTHS.
+InflateResult read_code_lengths(BitReader& r, unsigned length_codes, std::uint8_t* lengths,
+                                unsigned total) {
+  std::uint8_t code_lengths[19] = {};
+  for (unsigned i = 0; i < length_codes; ++i)
+    code_lengths[kCodeLengthOrder[i]] = std::uint8_t(r.take(3));
+  CodeLengthTable table;
+  // An incomplete code-length code is invalid data, without a message.
+  TableResult built = table.build(code_lengths, 19, 19, nullptr, nullptr);
+  if (built != TableResult::Complete) return table_failure(built);
 
-  std::uint8_t lengths[286 + 30];
-  std::memset(lengths, 0, 19);
-  for (unsigned i = 0; i < length_codes; ++i) lengths[kCodeLengthOrder[i]] = std::uint8_t(take_bits(3));
-
-  unsigned total = literal_codes + distance_codes;
-  {
-    TableGuard length_table;
-    unsigned root = 7;
-    int res = build_code_table(lengths, 19, 19, nullptr, nullptr, &length_table.table, &root);
-    if (res == 1) return 1;
-    if (res != 0) return res;
-
-    const std::uint64_t mask = (std::uint64_t(1) << root) - 1;
-    unsigned last = 0;
-    unsigned i = 0;
-    while (i < total) {
-      need_bits(root);
-      code_entry e = length_table.table[inflate_bits & mask];
-      // An invalid slot (a lone code of length 1 leaves one) or an empty
-      // code-length code yields no length at all: invalid data.
-      if (e.op == kOpInvalid) return 1;
-      inflate_bits >>= e.bits;
-      inflate_bit_count -= e.bits;
-      unsigned symbol = e.value;
-      if (symbol < 16) {
-        lengths[i++] = std::uint8_t(symbol);
-        last = symbol;
-        continue;
-      }
-      unsigned repeat;
-      unsigned value = 0;
-      if (symbol == 16) {
-        repeat = 3 + take_bits(2);
-        value = last;
-      } else if (symbol == 17) {
-        repeat = 3 + take_bits(3);
-      } else {
-        repeat = 11 + take_bits(7);
-      }
-      if (i + repeat > total) return 1;
-      std::memset(lengths + i, int(value), repeat);
-      i += repeat;
-      last = value;
+  unsigned last = 0;
+  for (unsigned i = 0; i < total;) {
+    // An invalid slot (a lone code of length 1 leaves one) or an empty
+    // code-length code yields no length at all: invalid data.
+    Entry e = r.entry(table);
+    if (e & kSpecial) return InflateResult::InvalidData;
+    r.drop(consumed(e));
+    unsigned symbol = value(e);
+    if (symbol < 16) {
+      lengths[i++] = std::uint8_t(symbol);
+      last = symbol;
+      continue;
     }
+    unsigned repeat, repeated = 0;
+    if (symbol == 16) {
+      repeat = 3 + r.take(2);
+      repeated = last;
+    } else if (symbol == 17) {
+      repeat = 3 + r.take(3);
+    } else {
+      repeat = 11 + r.take(7);
+    }
+    if (i + repeat > total) return InflateResult::InvalidData;
+    std::memset(lengths + i, int(repeated), repeat);
+    i += repeat;
+    last = repeated;
   }
-
-  TableGuard literal;
-  unsigned literal_root = unsigned(literal_lookup_bits);
-  int res = build_code_table(lengths, literal_codes, 257, kLengthBase, kLengthExtra,
-                             &literal.table, &literal_root);
-  if (res == 1) {
-    std::fputs(" incomplete literal tree\n", stderr);
-    return 1;
-  }
-  if (res != 0) return res;
-
-  TableGuard distance;
-  unsigned distance_root = unsigned(distance_lookup_bits);
-  res = build_code_table(lengths + literal_codes, distance_codes, 0, kDistanceBase,
-                         kDistanceExtra, &distance.table, &distance_root);
-  if (res == 1) {
-    std::fputs(" incomplete distance tree\n", stderr);
-    return 1;
-  }
-  if (res != 0) return res;
-
-  return decode_huffman_data(literal.table, distance.table, literal_root, distance_root) ? 1 : 0;
+  return InflateResult::Ok;
 }
 
-int decode_block(int* final_block) {
-  *final_block = int(take_bits(1));
-  switch (take_bits(2)) {
-    case 0: return copy_stored_block();
-    case 1: return decode_fixed_block();
-    case 2: return decode_dynamic_block();
-    default: return 2;
+InflateResult decode_dynamic_block(BitReader& r) {
+  unsigned literal_codes = 257 + r.take(5);
+  unsigned distance_codes = 1 + r.take(5);
+  unsigned length_codes = 4 + r.take(4);
+  if (literal_codes > 286 || distance_codes > 30) return InflateResult::InvalidData;
+  std::uint8_t lengths[286 + 30];
+  InflateResult read =
+      read_code_lengths(r, length_codes, lengths, literal_codes + distance_codes);
+  if (read != InflateResult::Ok) return read;
+
+  BlockCodes codes;
+  TableResult built =
+      codes.literal.build(lengths, literal_codes, 257, kLengthBase, kLengthExtra);
+  if (built != TableResult::Complete) return table_failure(built, " incomplete literal tree\n");
+  built = codes.distance.build(lengths + literal_codes, distance_codes, 0, kDistanceBase,
+                               kDistanceExtra);
+  if (built != TableResult::Complete) return table_failure(built, " incomplete distance tree\n");
+  return decode_symbols(r, codes);
+}
+
+InflateResult decode_block(BitReader& r, bool* final_block) {
+  *final_block = r.take(1) != 0;
+  switch (r.take(2)) {
+    case 0: return copy_stored_block(r);
+    case 1: return decode_fixed_block(r);
+    case 2: return decode_dynamic_block(r);
+    default: return InflateResult::ReservedBlockType;
   }
 }
 
 }  // namespace
 
-int inflate_member() {
+InflateResult inflate_member() {
+  output_start = kAreaStart;
   output_count = 0;
-  inflate_bits = 0;
-  inflate_bit_count = 0;
-  int final_block = 0;
+  BitReader r;
+  bool final_block = false;
   do {
-    int res = decode_block(&final_block);
-    if (res != 0) return res;
+    InflateResult result = decode_block(r, &final_block);
+    if (result != InflateResult::Ok) return result;
   } while (!final_block);
 
   // Hand back the whole bytes fetched ahead; the bits of a partial byte are
   // dropped so that the trailer starts at the next byte boundary.
-  std::uint32_t unused = inflate_bit_count >> 3;
+  std::uint32_t unused = r.count >> 3;
   input_pos -= unused < input_pos ? unused : input_pos;
-  inflate_bits = 0;
-  inflate_bit_count = 0;
+  // The last, partial half goes out and down to its window positions.
+  const std::uint32_t pending = output_count;
   flush_sliding_window();
-  return 0;
+  std::memmove(sliding_window, sliding_window + kAreaStart, pending);
+  output_start = 0;
+  return InflateResult::Ok;
+}
+
+const char* inflate_failure_text(InflateResult result) {
+  return result == InflateResult::OutOfMemory ? "out of memory"
+                                              : "invalid compressed data--format violated";
 }
 
 }  // namespace engine

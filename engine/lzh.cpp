@@ -249,7 +249,7 @@ unsigned lzh_decode_chunk(unsigned count, std::uint8_t* area) {
 
 }  // namespace
 
-int decode_lzh(int, int output_handle) {
+int decode_lzh(fs::Handle, fs::Handle output_handle) {
   bit_window = 0;
   pending_byte = 0;
   pending_bits = 0;

@@ -4,12 +4,14 @@
 //
 // The string table lives in the shared buffers: the prefix code of every
 // entry in prefix_table, the last byte of every entry in sliding_window, and
-// a byte stack at the top of scratch_table on which a string is unwound
-// backwards before it is copied out in order. Output is staged in
-// output_buffer and written in 16 KiB pieces.
+// the length of every entry's string in scratch_table (one byte per entry,
+// 255 standing for 255 or more). Knowing a string's length, the decoder
+// writes it straight into its place in the output, last byte first, walking
+// from the entry to its prefixes. Output is staged in output_buffer and
+// written in 16 KiB pieces.
 //
 // The decoder reads the input itself instead of going through
-// next_input_byte: a code is fetched with one three-byte load at the bit
+// next_input_byte: a code is fetched with one four-byte load at the bit
 // position, and the buffer is consumed pass by pass. A pass ends when the
 // code width changes (growth or clear) or when the usable bits run out; while
 // more input may come, only whole groups of eight codes count as usable,
@@ -19,9 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace engine {
 namespace {
@@ -30,17 +30,9 @@ constexpr std::uint32_t kClearCode = 256;
 constexpr int kInitialWidth = 9;
 constexpr int kWidestCode = 16;
 constexpr std::uint32_t kStagingSize = 16384;  // output_buffer minus its spare
-constexpr std::uint32_t kRefillBelow = 64;    // bytes kept before a refill
-
-// The byte stack grows downward from near the end of scratch_table. It
-// starts 16 bytes below the end (room for 65,520 bytes, more than the longest
-// string, at most 65,282 bytes; see decode_lzw) so that a string can be
-// copied out in whole 16-byte moves that may read past its last byte
-// without leaving the table.
-constexpr std::uint32_t kCopyChunk = 16;
-std::uint8_t* stack_top() {
-  return reinterpret_cast<std::uint8_t*>(scratch_table) + sizeof(scratch_table) - kCopyChunk;
-}
+constexpr std::uint32_t kRefillBelow = 64;     // bytes kept before a refill
+/// A string's length as the table keeps it: 255 stands for 255 or more.
+constexpr std::uint32_t kLongString = 255;
 
 // Next multiple of one group of codes (width bytes = width * 8 bits).
 inline std::uint64_t next_group(std::uint64_t bit_position, int width) {
@@ -48,49 +40,99 @@ inline std::uint64_t next_group(std::uint64_t bit_position, int width) {
   return (bit_position + group - 1) / group * group;
 }
 
-// Copies a decoded string in 16-byte moves: most strings take one move and
-// no length-dependent branch. Up to 15 bytes past the string are read (still
-// inside scratch_table) and written (inside output_buffer's spare room, which
-// the caller guarantees).
-inline void copy_string(std::uint8_t* to, const std::uint8_t* from, std::uint32_t length) {
-  std::uint32_t done = 0;
-  do {
-    std::memcpy(to + done, from + done, kCopyChunk);
-    done += kCopyChunk;
-  } while (done < length);
-}
+/// The string table and the output staging, for one member.
+class Strings {
+ public:
+  explicit Strings(fs::Handle output_handle) : output_handle_(output_handle) {
+    for (std::uint32_t code = 0; code < 256; ++code) {
+      last_byte_[code] = static_cast<std::uint8_t>(code);
+      length_[code] = 1;
+    }
+  }
 
-inline void write_staged(int output_handle, std::uint32_t count) {
-  if (count == 0) return;
-  write_all(output_handle, output_buffer, count);
-  output_bytes += count;
-}
+  /// Appends the string of CODE (an entry that exists) to the output;
+  /// returns its first byte.
+  std::uint8_t put(std::uint32_t code) { return put(code, length_of(code)); }
+
+  /// Appends one byte.
+  void put_byte(std::uint8_t byte) {
+    if (staged_ == kStagingSize) flush();
+    output_buffer[staged_++] = byte;
+  }
+
+  /// Makes entry ENTRY: the string of PREFIX followed by BYTE.
+  void add(std::uint32_t entry, std::uint32_t prefix, std::uint8_t byte) {
+    prefix_[entry] = static_cast<std::uint16_t>(prefix);
+    last_byte_[entry] = byte;
+    const std::uint32_t length = length_[prefix] + 1u;
+    length_[entry] = static_cast<std::uint8_t>(length < kLongString ? length : kLongString);
+  }
+
+  /// Writes what is staged.
+  void flush() {
+    if (staged_ == 0) return;
+    write_all(output_handle_, output_buffer, staged_);
+    output_bytes += staged_;
+    staged_ = 0;
+  }
+
+ private:
+  std::uint32_t length_of(std::uint32_t code) const {
+    std::uint32_t length = length_[code];
+    if (length < kLongString) return length;
+    // Every entry was made from a smaller code since the last clear, so
+    // this walk ends.
+    for (length = 1; code >= 256; ++length) code = prefix_[code];
+    return length;
+  }
+
+  /// Appends the LENGTH bytes of the string of CODE in pieces that fit the
+  /// staging buffer: each piece is the string's next part, reached by
+  /// walking past the bytes behind it and then written last byte first.
+  std::uint8_t put(std::uint32_t code, std::uint32_t length) {
+    std::uint32_t done = 0;
+    std::uint8_t first = 0;
+    while (done < length) {
+      if (staged_ == kStagingSize) flush();
+      const std::uint32_t piece = std::min(length - done, kStagingSize - staged_);
+      std::uint32_t c = code;
+      for (std::uint32_t skip = length - done - piece; skip > 0; --skip) c = prefix_[c];
+      std::uint8_t* p = output_buffer + staged_ + piece;
+      for (std::uint32_t n = piece; n > 0; --n) {
+        *--p = last_byte_[c];
+        c = prefix_[c];
+      }
+      if (done == 0) first = *p;
+      staged_ += piece;
+      done += piece;
+    }
+    return first;
+  }
+
+  fs::Handle output_handle_;
+  std::uint32_t staged_ = 0;
+  std::uint16_t* const prefix_ = prefix_table;
+  std::uint8_t* const last_byte_ = sliding_window;
+  std::uint8_t* const length_ = reinterpret_cast<std::uint8_t*>(scratch_table);
+};
+
+static_assert(sizeof scratch_table >= 65536, "one length byte per entry");
 
 }  // namespace
 
-int decode_lzw(int input_handle, int output_handle) {
+int decode_lzw(fs::Handle input_handle, fs::Handle output_handle) {
   const int flags = next_input_byte();
   const bool block_mode = (flags & 0x80) != 0;
-  if (flags & 0x60) {
-    if (!opt_quiet) {
-      std::fprintf(stderr, "\n%s: %s: warning, unknown flags 0x%x\n", program_name, input_name,
-                   flags & 0x60);
-    }
-    set_warning();
-  }
+  if (flags & 0x60)
+    warn("\n%s: %s: warning, unknown flags 0x%x\n", program_name, input_name, flags & 0x60);
   const int max_width = flags & 0x1F;
   if (max_width > kWidestCode) {
-    std::fprintf(stderr, "\n%s: %s: compressed with %d bits, can only handle %d bits\n",
-                 program_name, input_name, max_width, kWidestCode);
-    result_code = 1;
+    refuse("\n%s: %s: compressed with %d bits, can only handle %d bits\n", program_name,
+           input_name, max_width, kWidestCode);
     return 1;
   }
 
-  std::uint16_t* const prefix = prefix_table;
-  std::uint8_t* const last_byte = sliding_window;
-  std::uint8_t* const top = stack_top();
-  for (std::uint32_t code = 0; code < 256; ++code) last_byte[code] = static_cast<std::uint8_t>(code);
-
+  Strings strings(output_handle);
   const std::uint32_t entry_limit = 1u << max_width;
   int width = kInitialWidth;
   std::uint32_t mask = (1u << width) - 1;
@@ -99,7 +141,6 @@ int decode_lzw(int input_handle, int output_handle) {
   bool have_previous = false;
   std::uint32_t previous = 0;
   std::uint8_t first_byte = 0;
-  std::uint32_t staged = 0;
   std::uint64_t bit_position = static_cast<std::uint64_t>(input_pos) * 8;
   std::int64_t last_read = input_count;
 
@@ -113,10 +154,9 @@ int decode_lzw(int input_handle, int output_handle) {
     bit_position = 0;
     if (input_count < kRefillBelow) {
       errno = 0;
-      const ssize_t got = ::read(input_handle, input_buffer + input_count, kInputBufferSize);
+      const long got = fs::read(input_handle, input_buffer + input_count, kInputBufferSize);
       if (got < 0) report_read_error();
       input_count += static_cast<std::uint32_t>(got);
-      input_bytes_total += static_cast<std::uint64_t>(got);
       last_read = got;
     }
     // Usable end: whole groups while more input may follow, else every
@@ -135,13 +175,10 @@ int decode_lzw(int input_handle, int output_handle) {
         new_pass = true;
         break;
       }
-      // At most two bytes past the last used one are touched, and they lie
-      // inside input_buffer's spare room; the mask removes their bits.
-      const std::uint8_t* p = input_buffer + (bit_position >> 3);
-      std::uint32_t code = (static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                            static_cast<std::uint32_t>(p[2]) << 16) >>
-                               (bit_position & 7) &
-                           mask;
+      // Up to three bytes past the last used one are read; they lie inside
+      // input_buffer's spare room, and the mask removes their bits.
+      std::uint32_t code =
+          load_le<std::uint32_t>(input_buffer + (bit_position >> 3)) >> (bit_position & 7) & mask;
       bit_position += width;
 
       if (!have_previous) {
@@ -149,11 +186,7 @@ int decode_lzw(int input_handle, int output_handle) {
         have_previous = true;
         previous = code;
         first_byte = static_cast<std::uint8_t>(code);
-        output_buffer[staged++] = first_byte;
-        if (staged == kStagingSize) {
-          write_staged(output_handle, staged);
-          staged = 0;
-        }
+        strings.put_byte(first_byte);
         continue;
       }
       if (code == kClearCode && block_mode) {
@@ -166,68 +199,30 @@ int decode_lzw(int input_handle, int output_handle) {
         break;
       }
 
-      // A code may name the entry about to be made (the string just decoded
-      // plus its own first byte) only while entries are still being made;
-      // a code equal to an entry that will never exist is as corrupt as one
-      // beyond the next free entry.
-      const std::uint32_t incoming = code;
-      if (code < 256) {
-        // A single byte: no string to unwind.
-        first_byte = static_cast<std::uint8_t>(code);
-        output_buffer[staged++] = first_byte;
-        if (staged == kStagingSize) {
-          write_staged(output_handle, staged);
-          staged = 0;
-        }
+      if (code < next_free) {
+        first_byte = strings.put(code);
       } else {
-        std::uint8_t* sp = top;
-        if (code >= next_free) {
-          if (code > next_free || next_free >= entry_limit) {
-            write_staged(output_handle, staged);
-            report_error("corrupt input: code out of range.");
-          }
-          *--sp = first_byte;
-          code = previous;
+        // The entry about to be made: the previous string followed by its
+        // own first byte. Once the table is full no entry is made any more;
+        // the first such code still names that string, but after it the
+        // previous code itself is one that was never made.
+        if (code > next_free || previous >= entry_limit) {
+          strings.flush();
+          report_error("corrupt input: code out of range.");
         }
-        // Every entry below next_free was made in this member since the last
-        // clear, from a prefix that is a smaller code, so this walk ends.
-        while (code >= 256) {
-          *--sp = last_byte[code];
-          code = prefix[code];
-        }
-        first_byte = static_cast<std::uint8_t>(code);
-        *--sp = first_byte;
-
-        std::uint32_t length = static_cast<std::uint32_t>(top - sp);
-        if (staged + length + kCopyChunk <= kStagingSize) {
-          copy_string(output_buffer + staged, sp, length);
-          staged += length;
-        } else {
-          while (length != 0) {
-            const std::uint32_t piece = std::min(length, kStagingSize - staged);
-            std::memcpy(output_buffer + staged, sp, piece);
-            staged += piece;
-            sp += piece;
-            length -= piece;
-            if (staged == kStagingSize) {
-              write_staged(output_handle, staged);
-              staged = 0;
-            }
-          }
-        }
+        strings.put(previous);
+        strings.put_byte(first_byte);
       }
-
       if (next_free < entry_limit) {
-        prefix[next_free] = static_cast<std::uint16_t>(previous);
-        last_byte[next_free] = first_byte;
+        strings.add(next_free, previous, first_byte);
         ++next_free;
       }
-      previous = incoming;
+      previous = code;
     }
     if (!new_pass && last_read == 0) break;
   }
 
-  write_staged(output_handle, staged);
+  strings.flush();
   return 0;
 }
 

@@ -95,7 +95,7 @@ void build_pack_prefix_table() {
 
 }  // namespace
 
-int decode_pack(int, int) {
+int decode_pack(fs::Handle, fs::Handle) {
   read_pack_tree();
   build_pack_prefix_table();
 

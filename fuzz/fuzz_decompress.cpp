@@ -1,10 +1,13 @@
 // libFuzzer target: decompress_file on arbitrary bytes. Each input is written
 // to a file in a private directory and decompressed in-process; a fatal end
 // of the engine is caught through the replaceable process end, and whatever
-// the engine left behind is removed before the next input. The engine's
+// the engine left behind is removed before the next input. Besides the
+// sanitizers' findings, a run fails when the engine leaves the wrong files
+// (an output after an error, the input after success, or a temporary file). The engine's
 // messages are sent to /dev/null during the call; sanitizer reports go to
 // the real standard error, and libFuzzer saves a crashing input under its
 // artifact prefix as usual.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +22,7 @@
 
 #include "engine/decompress.h"
 #include "engine_state.h"
+#include "testing/engine_testing.h"
 
 namespace {
 
@@ -30,15 +34,29 @@ void throw_on_end(int status) { throw EngineEnded{status}; }
 
 int null_fd = -1;
 int saved_stderr = -1;
-std::string input_path, output_path;  // <private dir>/f.gz and <private dir>/f
+std::string dir_path, input_path, output_path;  // <private dir>, its f.gz and f
+
+/// Whether the private directory holds anything but f.gz and f.
+bool stray_files() {
+  DIR* dir = ::opendir(dir_path.c_str());
+  if (dir == nullptr) std::abort();
+  bool stray = false;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != ".." && name != "f.gz" && name != "f") stray = true;
+  }
+  ::closedir(dir);
+  return stray;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/fuzz-decompress-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) std::abort();
-  input_path = std::string(pattern) + "/f.gz";
-  output_path = std::string(pattern) + "/f";
+  dir_path = pattern;
+  input_path = dir_path + "/f.gz";
+  output_path = dir_path + "/f";
   engine::end_process_hook = throw_on_end;
   null_fd = ::open("/dev/null", O_WRONLY);
   saved_stderr = ::dup(2);
@@ -73,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     struct stat st;
     if (::stat(output_path.c_str(), &st) == 0) std::abort();  // an error leaves no output
   }
+  if (stray_files()) std::abort();  // a temporary file was left behind
   ::unlink(output_path.c_str());
   ::unlink(input_path.c_str());
   return 0;

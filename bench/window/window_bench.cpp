@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 #include "session/wire.h"
 #include "stream_server.h"
 #include "test_support/desktop.h"
@@ -177,9 +177,9 @@ std::vector<std::pair<std::string, std::string>> InstallFiles(std::int64_t megab
   std::vector<std::pair<std::string, std::string>> files;
   std::int64_t compressed = 0;
   for (unsigned i = 0; compressed < megabytes * 1000 * 1000; ++i) {
-    const std::string plain = i % 2 == 0 ? engine_test::text_data(24u << 20, i + 1)
-                                         : engine_test::noise_data(8u << 20, i + 1);
-    files.emplace_back("data\\part" + std::to_string(i) + ".pak", engine_test::gzip_of(plain, 6));
+    const std::string plain = i % 2 == 0 ? testdata::text_data(24u << 20, i + 1)
+                                         : testdata::noise_data(8u << 20, i + 1);
+    files.emplace_back("data\\part" + std::to_string(i) + ".pak", testdata::gzip_of(plain, 6));
     compressed += static_cast<std::int64_t>(files.back().second.size());
   }
   return files;

@@ -15,7 +15,7 @@
 
 #include "files/scramble.h"
 #include "files/version_file.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 #include "session_fixture.h"
 #include "test_support/desktop.h"
 #include "test_support/process.h"
@@ -35,9 +35,9 @@ constexpr const char* kUpdateTitle = "Mirvale Update";
 constexpr const char* kSelectTitle = "Mirvale Server Select";
 constexpr const char* kBoxTitle = "Update";  // message boxes carry the program's name
 
-Bytes Gzip(const std::string& plain) { return ToBytes(engine_test::gzip_of(plain)); }
+Bytes Gzip(const std::string& plain) { return ToBytes(testdata::gzip_of(plain)); }
 
-std::string Content(std::size_t n, unsigned seed) { return engine_test::text_data(n, seed); }
+std::string Content(std::size_t n, unsigned seed) { return testdata::text_data(n, seed); }
 
 /// One line of the updater's trace, split into words after the time stamp.
 struct TraceLine {

@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 
 TEST(Buffers, CrcMatchesZlibHoweverTheDataIsSplit) {
   const auto* none = static_cast<const std::uint8_t*>(nullptr);
@@ -30,9 +31,6 @@ TEST(Buffers, CrcMatchesZlibHoweverTheDataIsSplit) {
     EXPECT_EQ(crc, expected) << "pieces of " << piece;
     EXPECT_EQ(engine::update_crc(bytes, 0), expected) << "a count of 0 returns the finished CRC";
   }
-  // The byte table is the classic one.
-  EXPECT_EQ(engine::crc_table[1], 0x77073096u);
-  EXPECT_EQ(engine::crc_table[255], 0x2D02EF8Du);
 }
 
 TEST(Buffers, FillsAreWholeBlocksAndEndOfInputIsReported) {

@@ -7,11 +7,12 @@
 #include <sys/stat.h>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 
 struct Outcome {
   EngineRun run;
@@ -32,41 +33,64 @@ Outcome run_on(const std::string& bytes, const std::string& name = "t.gz",
 
 using Names = std::vector<std::string>;
 
-TEST(Container, RefusedHeadersLeaveNoOutputAndKeepTheInput) {
-  const std::string body = zlib_deflate("hello");
-  struct Case {
-    GzipHeader header;
-    std::string message;
-  };
-  std::vector<Case> cases;
-  GzipHeader h;
-  h.method = 7;
-  cases.push_back({h, "decompress: t.gz: unknown method 7 -- not supported\n"});
-  h = {};
-  h.flags = 0x20;
-  cases.push_back({h, "decompress: t.gz is encrypted -- not supported\n"});
-  h.flags = 0x22;  // encryption is reported, not the continuation
-  cases.push_back({h, "decompress: t.gz is encrypted -- not supported\n"});
-  h.flags = 0x02;
-  cases.push_back({h, "decompress: t.gz is a multi-part gzip file -- not supported\n"});
-  h.flags = 0x40;
-  cases.push_back({h, "decompress: t.gz has flags 0x40 -- not supported\n"});
-  h.flags = 0x80 | 0x08;
-  h.name = "n";
-  cases.push_back({h, "decompress: t.gz has flags 0x88 -- not supported\n"});
-  for (const Case& c : cases) {
-    std::string gz = gzip_member("hello", body, c.header);
-    Outcome o = run_on(gz);
-    EXPECT_FALSE(o.run.ended) << c.message;
-    EXPECT_EQ(o.run.result, 1) << c.message;
-    EXPECT_EQ(o.run.err, c.message);
-    EXPECT_EQ(o.left, Names{"t.gz"});
-  }
-  Outcome o = run_on("this is no container at all");
+/// A file the engine refuses before writing anything, with its message.
+struct RefusalCase {
+  std::string name;
+  std::string file;
+  std::string message;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class Refusals : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusals, LeaveNoOutputAndKeepTheInput) {
+  Outcome o = run_on(GetParam().file);
+  EXPECT_FALSE(o.run.ended) << o.run.err;
   EXPECT_EQ(o.run.result, 1);
-  EXPECT_EQ(o.run.err, "\ndecompress: t.gz: not in gzip format\n");
+  EXPECT_EQ(o.run.err, GetParam().message);
   EXPECT_EQ(o.left, Names{"t.gz"});
 }
+
+std::string gzip_with(int method, int flags, const std::string& name = "") {
+  GzipHeader h;
+  h.method = method;
+  h.flags = flags;
+  h.name = name;
+  return gzip_member("hello", zlib_deflate("hello"), h);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, Refusals,
+    testing::Values(
+        RefusalCase{"UnknownMethod", gzip_with(7, 0),
+                    "decompress: t.gz: unknown method 7 -- not supported\n"},
+        RefusalCase{"Encrypted", gzip_with(8, 0x20), "decompress: t.gz is encrypted -- not supported\n"},
+        // Encryption is reported, not the continuation.
+        RefusalCase{"EncryptedMultiPart", gzip_with(8, 0x22),
+                    "decompress: t.gz is encrypted -- not supported\n"},
+        RefusalCase{"MultiPart", gzip_with(8, 0x02),
+                    "decompress: t.gz is a multi-part gzip file -- not supported\n"},
+        RefusalCase{"ReservedFlag40", gzip_with(8, 0x40),
+                    "decompress: t.gz has flags 0x40 -- not supported\n"},
+        RefusalCase{"ReservedFlag80WithName", gzip_with(8, 0x88, "n"),
+                    "decompress: t.gz has flags 0x88 -- not supported\n"},
+        RefusalCase{"NoKnownMagic", "this is no container at all",
+                    "\ndecompress: t.gz: not in gzip format\n"},
+        RefusalCase{"ZipMethodNotDeflatedOrStored", zip_entry("plain text", 12),
+                    "\ndecompress: t.gz: first entry not deflated or stored -- not supported\n"},
+        RefusalCase{"ZipEncrypted", zip_entry("plain text", 8, 1),
+                    "\ndecompress: t.gz: encrypted file -- not supported\n"},
+        // Name and extra field longer than the first buffer fill.
+        RefusalCase{"ZipHeaderBeyondTheFirstFill", zip_entry("x", 0, 0, std::string(40000, 'n')),
+                    "\ndecompress: t.gz: not a valid zip file\n"},
+        // Fewer bytes than a local header: the fields cannot be trusted.
+        RefusalCase{"ZipHeaderCutShort", std::string("PK\x03\x04\x14\0\0\0", 8),
+                    "\ndecompress: t.gz: not a valid zip file\n"},
+        // A second entry: refused after decoding the first, output removed.
+        RefusalCase{"ZipSecondEntry", zip_entry(text_data(50000), 8) + zip_entry("second", 0),
+                    "decompress: t.gz has more than one entry -- unchanged\n"}),
+    [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 TEST(Container, HeaderFieldsAreSkippedAndTheOldMagicIsAccepted) {
   std::string plain = text_data(5000);
@@ -120,23 +144,40 @@ TEST(Container, CrcIsCheckedBeforeLength) {
   EXPECT_EQ(o.run.err.find("length error"), std::string::npos);
 }
 
-TEST(Container, TrailingBytes) {
-  std::string plain = text_data(3000);
-  std::string gz = gzip_of(plain);
-  // One byte after the last member: the second magic byte cannot be read.
-  Outcome o = run_on(gz + "x");
+/// Bytes after a complete member.
+struct TrailingCase {
+  std::string name;
+  std::string junk;
+};
+
+void PrintTo(const TrailingCase& c, std::ostream* os) { *os << c.name; }
+
+class TrailingBytes : public testing::TestWithParam<TrailingCase> {};
+
+// Two or more: a warning, quietly; output complete, input removed.
+TEST_P(TrailingBytes, AreAQuietWarning) {
+  const std::string plain = text_data(3000);
+  Outcome o = run_on(gzip_of(plain) + GetParam().junk);
+  EXPECT_FALSE(o.run.ended) << o.run.err;
+  EXPECT_EQ(o.run.result, 2);
+  EXPECT_EQ(o.run.err, "");
+  EXPECT_EQ(o.left, Names{"t"});
+  EXPECT_TRUE(o.output == plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterTheLastMember, TrailingBytes,
+    testing::Values(TrailingCase{"TwoBytes", "xy"}, TrailingCase{"HundredZeros", std::string(100, '\0')},
+                    // "PK\3\4" is only an archive at the start of a file.
+                    TrailingCase{"ZipSignature", "PK\x03\x04zzzz"}),
+    [](const testing::TestParamInfo<TrailingCase>& info) { return info.param.name; });
+
+TEST(Container, OneTrailingByteIsTheEndOfInput) {
+  // The second magic byte of a next member cannot be read.
+  Outcome o = run_on(gzip_of(text_data(3000)) + "x");
   EXPECT_TRUE(o.run.ended);
   EXPECT_NE(o.run.err.find("t.gz: unexpected end of file"), std::string::npos) << o.run.err;
   EXPECT_EQ(o.left, Names{"t.gz"});
-  // Two or more: a warning, quietly; output complete, input removed.
-  for (std::string junk : {std::string("xy"), std::string(100, '\0'), std::string("PK\x03\x04zzzz")}) {
-    o = run_on(gz + junk);
-    EXPECT_FALSE(o.run.ended) << o.run.err;
-    EXPECT_EQ(o.run.result, 2);
-    EXPECT_EQ(o.run.err, "");
-    EXPECT_EQ(o.left, Names{"t"});
-    EXPECT_TRUE(o.output == plain);
-  }
 }
 
 TEST(Container, TruncationAnywhereIsFatalAndKeepsTheInput) {
@@ -179,30 +220,6 @@ TEST(Container, PkzipEntries) {
   EXPECT_TRUE(o.run.ended);
   EXPECT_NE(o.run.err.find("crc error"), std::string::npos);
 
-  // A second entry: refused after decoding the first, output removed.
-  o = run_on(zip_entry(plain, 8) + zip_entry("second", 0));
-  EXPECT_FALSE(o.run.ended);
-  EXPECT_EQ(o.run.result, 1);
-  EXPECT_EQ(o.run.err, "decompress: t.gz has more than one entry -- unchanged\n");
-  EXPECT_EQ(o.left, Names{"t.gz"});
-
-  // Refusals of the local header.
-  o = run_on(zip_entry(plain, 12));
-  EXPECT_EQ(o.run.result, 1);
-  EXPECT_EQ(o.run.err, "\ndecompress: t.gz: first entry not deflated or stored -- not supported\n");
-  o = run_on(zip_entry(plain, 8, 1));
-  EXPECT_EQ(o.run.result, 1);
-  EXPECT_EQ(o.run.err, "\ndecompress: t.gz: encrypted file -- not supported\n");
-  EXPECT_EQ(o.left, Names{"t.gz"});
-  // Name and extra field longer than the first buffer fill.
-  o = run_on(zip_entry("x", 0, 0, std::string(40000, 'n')));
-  EXPECT_EQ(o.run.result, 1);
-  EXPECT_EQ(o.run.err, "\ndecompress: t.gz: not a valid zip file\n");
-  // Fewer bytes than a local header: the fields cannot be trusted.
-  o = run_on(std::string("PK\x03\x04\x14\0\0\0", 8));
-  EXPECT_EQ(o.run.result, 1);
-  EXPECT_EQ(o.run.err, "\ndecompress: t.gz: not a valid zip file\n");
-
   // A stored entry whose two sizes disagree.
   std::string mismatch = zip_entry("abcdef", 0);
   mismatch[18] = 5;  // compressed size 5, uncompressed 6
@@ -211,6 +228,17 @@ TEST(Container, PkzipEntries) {
   EXPECT_NE(o.run.err.find("len 6, siz 5\n"), std::string::npos) << o.run.err;
   EXPECT_NE(o.run.err.find("invalid compressed data--length mismatch"), std::string::npos);
   EXPECT_EQ(o.left, Names{"t.gz"});
+}
+
+TEST(Container, PkzipEntryWhoseDataEndsTheFile) {
+  // No descriptor and nothing after the deflate data: the last code is read
+  // without asking for bytes that are not there.
+  for (std::size_t n = 1; n < 70000; n = n * 3 + 1) {
+    std::string plain = text_data(n, unsigned(n));
+    Outcome o = run_on(zip_entry(plain, 8));
+    EXPECT_EQ(o.run.result, 0) << n << ": " << o.run.err;
+    EXPECT_TRUE(o.output == plain) << n;
+  }
 }
 
 TEST(Container, PkzipStateDoesNotOutliveItsFile) {

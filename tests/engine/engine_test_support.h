@@ -1,26 +1,30 @@
 #pragma once
-// Running the engine in-process in tests: link `engine_testable` (built with
-// ENGINE_REPLACEABLE_END), then call run_engine(name). A fatal end of the
-// engine (corrupt data, read/write error, ...) does not end the test process:
-// the hook throws EngineEnded, which run_engine catches and reports as
-// `ended` with the exit status the process would have had. By then the
-// engine has removed its half-written output and closed its files, exactly
-// as the real end would leave the file system.
+// Running the engine in-process in tests: link `engine_testable` (the engine
+// with the test seam, engine/testing/engine_testing.h), then call
+// run_engine(name). A fatal end of the engine (corrupt data, read/write
+// error, ...) does not end the test process: the hook throws EngineEnded,
+// which run_engine catches and reports as `ended` with the exit status the
+// process would have had. By then the engine has removed its half-written
+// output and closed its files, exactly as the real end would leave the file
+// system. FileFault makes one file operation of the engine fail.
 //
 // The engine works on names relative to the current directory, like the
 // product; TempDir below gives each test a fresh directory and enters it.
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "engine/decompress.h"
 #include "engine_state.h"
+#include "testing/engine_testing.h"
 
 namespace engine_test {
 
@@ -70,9 +74,12 @@ class TempDir {
   const std::filesystem::path& path() const { return path_; }
 
   /// Names of the entries left in the directory, sorted.
-  std::vector<std::string> entries() const {
+  std::vector<std::string> entries() const { return entries_of(path_); }
+
+  /// Names of the entries of DIR, sorted.
+  static std::vector<std::string> entries_of(const std::filesystem::path& dir) {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(path_))
+    for (const auto& e : std::filesystem::directory_iterator(dir))
       names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
@@ -81,6 +88,21 @@ class TempDir {
  private:
   std::filesystem::path path_, old_;
 };
+
+/// While it lives, the Nth call of file operation OP fails with ERROR.
+class FileFault {
+ public:
+  FileFault(engine::FileOp op, int nth, int error) { engine::testing::fail_file_op(op, nth, error); }
+  ~FileFault() { engine::testing::clear_file_faults(); }
+  FileFault(const FileFault&) = delete;
+  FileFault& operator=(const FileFault&) = delete;
+};
+
+/// The 12 permission bits of NAME (followed when it is a link).
+inline mode_t mode_of(const std::string& name) {
+  struct stat st {};
+  return ::stat(name.c_str(), &st) == 0 ? st.st_mode & 07777 : mode_t(0);
+}
 
 inline void write_file(const std::string& name, const std::string& bytes) {
   std::ofstream(name, std::ios::binary) << bytes;

@@ -11,40 +11,48 @@
 #include <unistd.h>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
-mode_t mode_of(const char* name) {
-  struct stat st {};
-  EXPECT_EQ(::stat(name, &st), 0) << name;
-  return st.st_mode & 07777;
+struct SuffixCase {
+  const char* name;
+  const char* input;
+  const char* output;
+};
+
+void PrintTo(const SuffixCase& c, std::ostream* os) { *os << c.input; }
+
+class Suffixes : public testing::TestWithParam<SuffixCase> {};
+
+TEST_P(Suffixes, GiveTheOutputName) {
+  const SuffixCase& c = GetParam();
+  TempDir dir;
+  write_file(c.input, gzip_of(c.input));
+  EngineRun r = run_engine(c.input);
+  EXPECT_EQ(r.result, 0) << r.err;
+  EXPECT_EQ(dir.entries(), Names{c.output});
+  EXPECT_EQ(read_file(c.output), c.input);
 }
 
-TEST(Entry, SuffixesGiveTheOutputName) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"a.gz", "a"},      {"a.GZ", "a"},         {"b.tgz", "b.tar"}, {"b.TAZ", "b.tar"},
-      {"c-gz", "c"},      {"c-z", "c"},          {"c_z", "c"},       {"c.z", "c"},
-      {"Readme.Z", "Readme"}, {"Mixed.Case.Gz", "Mixed.Case"}, {"x.tar.gz", "x.tar"}};
-  for (auto [in, out] : cases) {
-    TempDir dir;
-    write_file(in, gzip_of(in));
-    EngineRun r = run_engine(in);
-    EXPECT_EQ(r.result, 0) << in << ": " << r.err;
-    EXPECT_EQ(dir.entries(), Names{out}) << in;
-    EXPECT_EQ(read_file(out), in);
-  }
-  // Longer than the 32 characters the suffix test looks at.
-  TempDir dir;
-  std::string long_name = std::string(100, 'n') + ".gz";
-  write_file(long_name, gzip_of("long"));
-  EXPECT_EQ(run_engine(long_name).result, 0);
-  EXPECT_EQ(dir.entries(), Names{std::string(100, 'n')});
-}
+INSTANTIATE_TEST_SUITE_P(
+    Names, Suffixes,
+    testing::Values(SuffixCase{"Gz", "a.gz", "a"}, SuffixCase{"UpperGz", "a.GZ", "a"},
+                    SuffixCase{"Tgz", "b.tgz", "b.tar"}, SuffixCase{"UpperTaz", "b.TAZ", "b.tar"},
+                    SuffixCase{"DashGz", "c-gz", "c"}, SuffixCase{"DashZ", "c-z", "c"},
+                    SuffixCase{"UnderscoreZ", "c_z", "c"}, SuffixCase{"DotZ", "c.z", "c"},
+                    SuffixCase{"UpperDotZ", "Readme.Z", "Readme"},
+                    SuffixCase{"MixedCaseGz", "Mixed.Case.Gz", "Mixed.Case"},
+                    SuffixCase{"TarGz", "x.tar.gz", "x.tar"},
+                    // Longer than the 32 characters the suffix test looks at.
+                    SuffixCase{"LongName", "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn.gz",
+                               "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"}),
+    [](const testing::TestParamInfo<SuffixCase>& info) { return std::string(info.param.name); });
 
 TEST(Entry, NamesWithoutARecognisedSuffixAreSkipped) {
   TempDir dir;
@@ -59,35 +67,44 @@ TEST(Entry, NamesWithoutARecognisedSuffixAreSkipped) {
   EXPECT_EQ(dir.entries(), (Names{".gz", "d", "plain", "x.gzip", "y.bz2"}));
 }
 
-TEST(Entry, MissingNamesAreProbedWithSuffixes) {
-  {
-    TempDir dir;
-    write_file("a.gz", gzip_of("found"));
-    EXPECT_EQ(run_engine("a").result, 0);
-    EXPECT_EQ(dir.entries(), Names{"a"});
-    EXPECT_EQ(read_file("a"), "found");
-  }
-  {
-    // Order: .gz, .z, -z, .Z; the first that exists is used.
-    TempDir dir;
-    write_file("b-z", gzip_of("dash"));
-    write_file("b.Z", gzip_of("upper"));
-    EXPECT_EQ(run_engine("b").result, 0);
-    EXPECT_EQ(dir.entries(), (Names{"b", "b.Z"}));
-    EXPECT_EQ(read_file("b"), "dash");
-  }
-  {
-    TempDir dir;
-    EngineRun r = run_engine("nothing");
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.err, "nothing.gz: No such file or directory\n");
-    EXPECT_TRUE(dir.entries().empty());
-    // A name that already has a suffix is not probed further.
-    r = run_engine("gone.gz");
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.err, "gone.gz: No such file or directory\n");
+struct ProbeCase {
+  std::string name;
+  Names present;        // files there before, each holding its own name compressed
+  const char* given;    // the name given to the engine
+  int result;
+  std::string message;
+  Names left;
+  std::string output;   // what the output `a`/`b` holds
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
+
+class Probing : public testing::TestWithParam<ProbeCase> {};
+
+TEST_P(Probing, FindsTheFirstCompressedName) {
+  const ProbeCase& c = GetParam();
+  TempDir dir;
+  for (const auto& name : c.present) write_file(name, gzip_of(name));
+  EngineRun r = run_engine(c.given);
+  EXPECT_EQ(r.result, c.result);
+  EXPECT_EQ(r.err, c.message);
+  EXPECT_EQ(dir.entries(), c.left);
+  if (!c.output.empty()) {
+    EXPECT_EQ(read_file(c.given), c.output);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    MissingNames, Probing,
+    testing::Values(ProbeCase{"GzFound", {"a.gz"}, "a", 0, "", {"a"}, "a.gz"},
+                    // Order: .gz, .z, -z, .Z; the first that exists is used.
+                    ProbeCase{"DashZBeforeUpperZ", {"b-z", "b.Z"}, "b", 0, "", {"b", "b.Z"}, "b-z"},
+                    ProbeCase{"NothingFound", {}, "nothing", 1,
+                              "nothing.gz: No such file or directory\n", {}, ""},
+                    // A name that already has a suffix is not probed further.
+                    ProbeCase{"SuffixedNameMissing", {"gone.gz.gz"}, "gone.gz", 1,
+                              "gone.gz: No such file or directory\n", {"gone.gz.gz"}, ""}),
+    [](const testing::TestParamInfo<ProbeCase>& info) { return info.param.name; });
 
 TEST(Entry, TimesAndPermissionBitsAreCopied) {
   TempDir dir;
@@ -123,17 +140,17 @@ TEST(Entry, ExistingOutputIsReplacedEvenWhenReadOnly) {
   EXPECT_EQ(dir.entries(), Names{"a"});
 }
 
-TEST(Entry, ExistingOutputThatCannotBeRemovedStays) {
+TEST(Entry, DirectoryInTheOutputsPlaceStays) {
   TempDir dir;
   fs::create_directory("a");
   write_file("a/keep", "x");
   write_file("a.gz", gzip_of("new"));
   EngineRun r = run_engine("a.gz");
   EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.err.rfind("decompress: a: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.err, "decompress: a: Is a directory\n");
   EXPECT_TRUE(fs::is_directory("a"));
-  EXPECT_TRUE(fs::exists("a.gz"));
-  EXPECT_EQ(mode_of("a") & 0777, mode_t(0755)) << "a failed removal keeps the old bits";
+  EXPECT_EQ(dir.entries(), (Names{"a", "a.gz"}));
+  EXPECT_EQ(mode_of("a") & 0777, mode_t(0755));
 }
 
 TEST(Entry, OutputThatIsTheInputItselfIsRefused) {
@@ -147,33 +164,14 @@ TEST(Entry, OutputThatIsTheInputItselfIsRefused) {
   EXPECT_EQ(read_file("a.gz"), gzip_of("self"));
 }
 
-TEST(Entry, SymbolicLinksAreNotFollowedWhenMakingFilesWritable) {
-  // The output slot is a link to a file elsewhere: the link is replaced,
-  // the file it points to keeps its bits and contents.
-  TempDir dir;
-  write_file("precious", "do not touch");
-  ASSERT_EQ(::chmod("precious", 0400), 0);
-  ASSERT_EQ(::symlink("precious", "a"), 0);
-  write_file("a.gz", gzip_of("new"));
-  EXPECT_EQ(run_engine("a.gz").result, 0);
-  EXPECT_EQ(mode_of("precious"), mode_t(0400));
-  EXPECT_EQ(read_file("precious"), "do not touch");
-  EXPECT_EQ(read_file("a"), "new");
-  struct stat st {};
-  ASSERT_EQ(::lstat("a", &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-}
-
-TEST(Entry, DirectoriesAndSpecialFilesAreWarnings) {
+TEST(Entry, DirectoryIsAQuietWarning) {
+  // Links, FIFOs and the like: file_safety_test.cpp.
   TempDir dir;
   fs::create_directory("d.gz");
   EngineRun r = run_engine("d.gz");
   EXPECT_EQ(r.result, 2);
   EXPECT_EQ(r.err, "");
-  ASSERT_EQ(::mkfifo("p.gz", 0600), 0);
-  r = run_engine("p.gz");
-  EXPECT_EQ(r.result, 2);
-  EXPECT_EQ(dir.entries(), (Names{"d.gz", "p.gz"}));
+  EXPECT_EQ(dir.entries(), Names{"d.gz"});
 }
 
 TEST(Entry, NamesTooLongForTheBuffersAreRefusedUntouched) {

@@ -4,13 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
 #include "engine_test_support.h"
-#include "gzip_builder.h"
+#include "testdata/deflate_data.h"
 
 namespace {
 
 using namespace engine_test;
+using namespace testdata;
 
 /// Decompresses GZ as "t.gz" in a fresh directory; returns the run and the
 /// output (empty when there is none).
@@ -457,18 +459,33 @@ TEST(Inflate, TrailerStartsAtTheByteAfterTheDeflateData) {
   }
 }
 
-TEST(Inflate, LiteralsThenALongMatchJustBeforeTheWindowEnd) {
-  // A run of literals and a 258-byte match decoded together can end the
-  // output exactly at the window's end; the window must still be flushed
-  // there. Dynamic code with every literal at 9 bits (one lookup each), so
-  // that several literals and a match share one step of the fast loop;
-  // several offsets so that one of them lines up with the window's end.
+/// Where a step of the fast loop meets the window's end: OFFSET moves the
+/// output against the window, SHIFT moves the loop's steps against the
+/// output (matches of 227 bytes early on).
+struct WindowEndCase {
+  int offset, shift;
+};
+
+void PrintTo(const WindowEndCase& c, std::ostream* os) { *os << c.offset << "/" << c.shift; }
+
+class WindowEnd : public testing::TestWithParam<WindowEndCase> {};
+
+// A run of literals and a 258-byte match decoded in one step can pass the
+// window's end; the window must still be flushed there, and the bytes of
+// the step that lie past it must be where the circular window has them. A
+// match whose source then wraps around the window's end reads them back, so
+// a missed flush or a misplaced byte gives other bytes than the model.
+// Dynamic code with every literal at 9 bits, so that several literals and a
+// match share one step of the fast loop.
+TEST_P(WindowEnd, StepsAcrossItKeepEveryByte) {
+  const WindowEndCase& c = GetParam();
   std::vector<int> lit(286, 0);
   for (int i = 0; i < 256; ++i) lit[i] = 9;
   lit[256] = 2;
   lit[284] = 3;
   lit[285] = 3;  // length 258
   auto codes = canonical_codes(lit);
+  // Distance codes 19 (769..1024) and 16 (257..384), one bit each.
   DynamicHeader h{286, 20, 19, std::vector<int>(19, 0), {}};
   h.cl_lengths[9] = 2;
   h.cl_lengths[0] = 2;
@@ -476,44 +493,60 @@ TEST(Inflate, LiteralsThenALongMatchJustBeforeTheWindowEnd) {
   h.cl_lengths[1] = 3;
   h.cl_lengths[3] = 3;
   for (int v : lit) h.cl_symbols.push_back({v, 0});
-  for (int d = 0; d < 19; ++d) h.cl_symbols.push_back({0, 0});
-  h.cl_symbols.push_back({1, 0});  // distance code 19 (769..1024), alone, 1 bit
-  for (int cases = 0; cases < 36; ++cases) {
-    int offset = cases % 12, shift = cases / 12;
-    WindowModel model;
-    std::mt19937 rng{unsigned(cases)};
-    BitWriter w;
-    write_dynamic_header(w, h);
-    auto literal = [&](unsigned b) {
-      w.code(codes[b], 9);
-      model.put(std::uint8_t(b));
-    };
-    for (int i = 0; i < 1100; ++i) literal(rng() % 256);
-    // Matches of 227 bytes move the fast loop's steps against the output.
-    for (int i = 0; i < shift; ++i) {
-      w.code(codes[284], 3);
-      w.bits(0, 5);
-      w.code(0, 1);
-      w.bits(1000 - 769, 8);
-      model.copy(227, 1000);
-    }
-    while (model.out.size() < std::size_t(32500 + offset)) literal(rng() % 256);
-    for (int round = 0; round < 3; ++round) {
-      literal('a');
-      literal('b');
-      w.code(codes[285], 3);
-      w.code(0, 1);
-      w.bits(1000 - 769, 8);
-      model.copy(258, 1000);
-    }
-    // A missed flush would let the write position run on past the window
-    // (and the buffer) from here.
-    for (int i = 0; i < 40000; ++i) literal(rng() % 256);
-    w.code(codes[256], 2);
-    Outcome o = decompress_bytes(gzip_member(model.out, w.finish()));
-    ASSERT_EQ(o.run.result, 0) << "offset " << offset << " shift " << shift << ": " << o.run.err;
-    ASSERT_TRUE(o.output == model.out) << "offset " << offset << " shift " << shift;
+  for (int d = 0; d < 16; ++d) h.cl_symbols.push_back({0, 0});
+  h.cl_symbols.push_back({1, 0});  // distance code 16
+  h.cl_symbols.push_back({0, 0});
+  h.cl_symbols.push_back({0, 0});
+  h.cl_symbols.push_back({1, 0});  // distance code 19
+  WindowModel model;
+  std::mt19937 rng{unsigned(c.offset * 7 + c.shift)};
+  BitWriter w;
+  write_dynamic_header(w, h);
+  auto literal = [&](unsigned b) {
+    w.code(codes[b], 9);
+    model.put(std::uint8_t(b));
+  };
+  // LENGTH 227 or 258; DISTANCE 257..384 (code 16) or 769..1024 (code 19).
+  auto match = [&](unsigned length, unsigned distance) {
+    w.code(codes[length == 258 ? 285 : 284], 3);
+    if (length != 258) w.bits(length - 227, 5);
+    bool near = distance <= 384;
+    w.code(near ? 0 : 1, 1);
+    w.bits(distance - (near ? 257 : 769), 7 + !near);
+    model.copy(length, distance);
+  };
+  for (int i = 0; i < 1100; ++i) literal(rng() % 256);
+  for (int i = 0; i < c.shift; ++i) match(227, 1000);
+  while (model.out.size() < std::size_t(32500 + c.offset)) literal(rng() % 256);
+  for (int round = 0; round < 3; ++round) {
+    literal('a');
+    literal('b');
+    match(258, 1000);
   }
+  // Sources that wrap around the window's end, over the bytes just written
+  // across it; the first starts before the end and runs on past it.
+  match(258, 769);
+  match(258, 900);
+  match(258, 300);
+  match(250, 1000);
+  for (int i = 0; i < 40000; ++i) literal(rng() % 256);
+  w.code(codes[256], 2);
+  Outcome o = decompress_bytes(gzip_member(model.out, w.finish()));
+  ASSERT_EQ(o.run.result, 0) << o.run.err;
+  ASSERT_TRUE(o.output == model.out);
 }
+
+std::vector<WindowEndCase> window_end_cases() {
+  std::vector<WindowEndCase> cases;
+  for (int shift = 0; shift < 3; ++shift)
+    for (int offset = 0; offset < 12; ++offset) cases.push_back({offset, shift});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FastLoop, WindowEnd, testing::ValuesIn(window_end_cases()),
+    [](const testing::TestParamInfo<WindowEndCase>& info) {
+      return "Offset" + std::to_string(info.param.offset) + "Shift" + std::to_string(info.param.shift);
+    });
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "engine_test_support.h"
-#include "legacy_encoders.h"
+#include "testdata/legacy_encoders.h"
 
 namespace legacy_test {
 

@@ -93,48 +93,45 @@ TEST(LzhDecoder, ShortSetLengthForms) {
   EXPECT_TRUE(decodes_to(legacy::lzh_encode(data, o), data));
 }
 
-TEST(LzhDecoder, BadTablesAreFatal) {
-  {  // length-code count 20: lengths 1, 1 and zeros, complete over the 19
-     // symbols of the set, but one length more than the set has
-    MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(20, 5), w.put(1, 3), w.put(1, 3), w.put(0, 3), w.put(3, 2);
-    for (int i = 6; i < 20; ++i) w.put(0, 3);
-    w.put(0, 32);
-    EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
-  }
-  {  // escape-coded length 17 (111, ten 1 bits, 0) beside two lengths of 1
-    MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(3, 5), w.put(1, 3), w.put(1, 3), w.put((1u << 14) - 2, 14), w.put(0, 2);
-    w.put(0, 32);
-    EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
-  }
-  {  // single-symbol length-code set naming symbol 19
-    MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(0, 5), w.put(19, 5), w.put(0, 32);
-    EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
-  }
-  {  // single-symbol literal/length set naming 510 (not a symbol of the set)
-    MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(0, 5), w.put(0, 5), w.put(0, 9), w.put(510, 9), w.put(0, 32);
-    EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
-  }
-  {  // single-symbol position set naming 14
-    MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(0, 5), w.put(0, 5), w.put(0, 9), w.put('a', 9), w.put(0, 4), w.put(14, 4);
-    w.put(0, 32);
-    EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
-  }
-  {  // incomplete: one length-1 code
-    MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(2, 5), w.put(1, 3), w.put(0, 3), w.put(0, 32);
-    EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
-  }
-  {  // over-full: three length-1 codes (then the 2-bit zero count)
-    MsbBitWriter w = lzh_stream();
-    w.put(5, 16), w.put(3, 5), w.put(1, 3), w.put(1, 3), w.put(1, 3), w.put(0, 2), w.put(0, 32);
-    EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
-  }
+/// A block header written bit by bit (most significant first), after the
+/// magic: pairs of (value, width).
+struct BadTableCase {
+  std::string name;
+  std::vector<std::pair<std::uint32_t, int>> bits;
+};
+
+void PrintTo(const BadTableCase& c, std::ostream* os) { *os << c.name; }
+
+class LzhBadTables : public testing::TestWithParam<BadTableCase> {};
+
+TEST_P(LzhBadTables, AreFatal) {
+  MsbBitWriter w = lzh_stream();
+  for (auto [value, width] : GetParam().bits) w.put(value, width);
+  w.put(0, 32);
+  EXPECT_TRUE(fatal_with(w.finish(), "Bad table"));
 }
+
+std::vector<std::pair<std::uint32_t, int>> length_count_20() {
+  // Lengths 1, 1 and zeros: complete over the 19 symbols of the set, but
+  // one length more than the set has.
+  std::vector<std::pair<std::uint32_t, int>> bits = {{5, 16}, {20, 5}, {1, 3}, {1, 3}, {0, 3}, {3, 2}};
+  for (int i = 6; i < 20; ++i) bits.push_back({0, 3});
+  return bits;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, LzhBadTables,
+    testing::Values(
+        BadTableCase{"LengthCodeCountAboveTheSet", length_count_20()},
+        // 111, ten 1 bits, 0: length 17, beside two lengths of 1.
+        BadTableCase{"EscapedLength17", {{5, 16}, {3, 5}, {1, 3}, {1, 3}, {(1u << 14) - 2, 14}, {0, 2}}},
+        BadTableCase{"SingleLengthCodeSymbol19", {{5, 16}, {0, 5}, {19, 5}}},
+        BadTableCase{"SingleLiteralLengthSymbol510", {{5, 16}, {0, 5}, {0, 5}, {0, 9}, {510, 9}}},
+        BadTableCase{"SinglePositionSymbol14",
+                     {{5, 16}, {0, 5}, {0, 5}, {0, 9}, {'a', 9}, {0, 4}, {14, 4}}},
+        BadTableCase{"IncompleteOneCodeOfLength1", {{5, 16}, {2, 5}, {1, 3}, {0, 3}}},
+        BadTableCase{"OverfullThreeCodesOfLength1", {{5, 16}, {3, 5}, {1, 3}, {1, 3}, {1, 3}, {0, 2}}}),
+    [](const testing::TestParamInfo<BadTableCase>& info) { return info.param.name; });
 
 TEST(LzhDecoder, EarlyEndAndTrailingBytes) {
   // Input ending inside a block is no error: zero bits are read until the

@@ -27,155 +27,210 @@ Bytes mixed_sample(std::size_t size) {
                 legacy::sample_binary(size - size / 2 - size / 4, 8));
 }
 
-// Every maximum width with and without block mode, on data large enough to
-// fill the table at every width (so the width climbs to its maximum and stays
-// there once no entry is added) and to span many input refills.
-TEST(LzwDecoder, RoundTripsEveryWidthWithAndWithoutBlockMode) {
-  const Bytes data = mixed_sample(300000);
+const Bytes& sample_300k() {
+  static const Bytes data = mixed_sample(300000);
+  return data;
+}
+
+// ---- streams from the encoder ------------------------------------------------
+
+struct EncoderCase {
+  std::string name;
+  LzwOptions options;
+};
+
+void PrintTo(const EncoderCase& c, std::ostream* os) { *os << c.name; }
+
+class LzwRoundTrip : public testing::TestWithParam<EncoderCase> {};
+
+// Data large enough to fill the table at every width (so the width climbs to
+// its maximum and stays there once no entry is added) and to span many
+// input refills.
+TEST_P(LzwRoundTrip, DecodesWhatTheEncoderWrote) {
+  const Bytes file = legacy::lzw_encode(sample_300k(), GetParam().options);
+  EXPECT_TRUE(decodes_to(file, sample_300k()));
+}
+
+std::vector<EncoderCase> encoder_cases() {
+  std::vector<EncoderCase> cases;
+  // Every maximum width, with and without block mode.
   for (int width = 9; width <= 16; ++width) {
     for (bool block : {true, false}) {
-      SCOPED_TRACE("width " + std::to_string(width) + (block ? " block" : " plain"));
       LzwOptions o;
       o.max_width = width;
       o.block_mode = block;
-      const Bytes file = legacy::lzw_encode(data, o);
-      // At least size / 2 codes of at most 16 bits: more than the 65,280
-      // entries a 16-bit table can take.
-      ASSERT_GT(file.size(), 2u * 65536);
-      EXPECT_TRUE(decodes_to(file, data));
+      cases.push_back({"Width" + std::to_string(width) + (block ? "Block" : "Plain"), o});
     }
   }
-}
-
-// Clear codes reset the width to 9 and skip the rest of their group of
-// eight; an odd clear interval puts them in the middle of groups, and at
-// every width reached.
-TEST(LzwDecoder, ClearCodesInsideGroupsAndWhenTheTableIsFull) {
-  const Bytes data = mixed_sample(200000);
+  // Clear codes reset the width to 9 and skip the rest of their group of
+  // eight; an odd interval puts them in the middle of groups, at every width.
   for (int every : {1, 13, 1001, 30001}) {
-    SCOPED_TRACE("clear every " + std::to_string(every));
     LzwOptions o;
     o.clear_every = every;
-    EXPECT_TRUE(decodes_to(legacy::lzw_encode(data, o), data));
+    cases.push_back({"ClearEvery" + std::to_string(every), o});
   }
   for (int width : {9, 12, 16}) {
     LzwOptions o;
     o.max_width = width;
     o.clear_when_full = true;
-    EXPECT_TRUE(decodes_to(legacy::lzw_encode(data, o), data)) << "width " << width;
+    cases.push_back({"ClearWhenFullWidth" + std::to_string(width), o});
   }
+  return cases;
 }
+
+INSTANTIATE_TEST_SUITE_P(Options, LzwRoundTrip, testing::ValuesIn(encoder_cases()),
+                         [](const testing::TestParamInfo<EncoderCase>& info) { return info.param.name; });
 
 TEST(LzwDecoder, SmallAndDegenerateInputs) {
   EXPECT_TRUE(decodes_to(legacy::lzw_encode({}), {}));
   EXPECT_TRUE(decodes_to(legacy::lzw_encode({'x'}), {'x'}));
   // A long run makes the encoder name the entry it is about to create over
-  // and over (a code equal to the next free entry).
+  // and over (a code equal to the next free entry), and builds strings far
+  // longer than the 16 KiB output staging.
   const Bytes run(100000, 'a');
   EXPECT_TRUE(decodes_to(legacy::lzw_encode(run), run));
   LzwOptions plain;
   plain.block_mode = false;
   EXPECT_TRUE(decodes_to(legacy::lzw_encode(run, plain), run));
+  const Bytes long_run(3000000, 'b');
+  EXPECT_TRUE(decodes_to(legacy::lzw_encode(long_run), long_run));
 }
 
-TEST(LzwDecoder, CodeEqualToNextFreeEntryAndPlainCode256) {
-  // Block mode: 'a' 'b' make entry 257 = "ab"; code 258 is the entry being
-  // made: the previous string "b" plus its own first byte.
-  LzwCodeWriter block(0x90);
-  for (std::uint32_t c : std::initializer_list<std::uint32_t>{'a', 'b', 258u}) block.put(c);
-  EXPECT_TRUE(decodes_to(block.finish(), legacy_test::bytes_of("abbb")));
+// ---- hand-written code sequences -------------------------------------------------
 
-  // Without block mode 256 is the first ordinary entry, here "ab".
-  LzwCodeWriter plain(0x10);
-  for (std::uint32_t c : std::initializer_list<std::uint32_t>{'a', 'b', 256u, 257u}) plain.put(c);
-  // 256 = "ab", 257 = "b" + "a" = "ba": output a b ab ba
-  EXPECT_TRUE(decodes_to(plain.finish(), legacy_test::bytes_of("ababba")));
-}
+/// In a code list: continue at this width (after padding the group).
+constexpr std::uint32_t kWidth = 0x10000;
 
-TEST(LzwDecoder, CorruptCodesAreFatal) {
-  LzwCodeWriter first_too_big(0x90);
-  first_too_big.put(300);
-  EXPECT_TRUE(fatal_with(first_too_big.finish(), "corrupt input."));
+struct CodesCase {
+  std::string name;
+  std::uint8_t flags;
+  std::vector<std::uint32_t> codes;
+  std::string output;  // what the file decodes to, or
+  std::string fatal;   // the message of the fatal error it ends with
+};
 
-  LzwCodeWriter first_is_clear(0x90);
-  first_is_clear.put(256);
-  EXPECT_TRUE(fatal_with(first_is_clear.finish(), "corrupt input."));
+void PrintTo(const CodesCase& c, std::ostream* os) { *os << c.name; }
 
-  // 'a' 'b' leave 258 as the next free entry; 259 is beyond it. The output
-  // gathered so far is written and then removed with the rest.
-  LzwCodeWriter beyond(0x90);
-  for (std::uint32_t c : std::initializer_list<std::uint32_t>{'a', 'b', 259u}) beyond.put(c);
-  EXPECT_TRUE(fatal_with(beyond.finish(), "corrupt input: code out of range."));
-}
+class LzwCodes : public testing::TestWithParam<CodesCase> {};
 
-// Once the table is full no entry is made, so a code equal to the next free
-// entry names an entry that will never exist: corrupt, not a read of a stale
-// table entry. A maximum width below 9 never makes entries at all.
-TEST(LzwDecoder, CodesNamingEntriesThatNeverExistAreFatal) {
-  // Width 9 in block mode: 255 entries (257..511) fill the table; then the
-  // width still steps to 10 and 512 is the next free entry.
-  Bytes data;
-  for (int i = 0; i < 4000; ++i) data.push_back(static_cast<std::uint8_t>(i * 7 % 251));
-  LzwOptions o;
-  o.max_width = 9;
-  Bytes stream = legacy::lzw_encode(data, o);
-  ASSERT_TRUE(decodes_to(stream, data));
-  // By hand: 256 literals make entries 257..511, the width steps to 10,
-  // an existing entry decodes, then 512.
-  LzwCodeWriter full(0x89);
-  for (int i = 0; i < 256; ++i) full.put(static_cast<std::uint32_t>(i % 200));
-  full.change_width(10);
-  full.put('a');
-  full.put(300);
-  full.put(512);
-  EXPECT_TRUE(fatal_with(full.finish(), "corrupt input: code out of range."));
-
-  LzwCodeWriter narrow(0x88);  // block mode, maximum width 8
-  for (std::uint32_t c : std::initializer_list<std::uint32_t>{'a', 'b', 'c'}) narrow.put(c);
-  EXPECT_TRUE(decodes_to(narrow.finish(), legacy_test::bytes_of("abc")));
-  LzwCodeWriter narrow_bad(0x88);
-  for (std::uint32_t c : std::initializer_list<std::uint32_t>{'a', 'b', 257u, 257u}) narrow_bad.put(c);
-  EXPECT_TRUE(fatal_with(narrow_bad.finish(), "corrupt input: code out of range."));
-  LzwCodeWriter narrow_plain(0x08);
-  for (std::uint32_t c : std::initializer_list<std::uint32_t>{'a', 256u, 256u}) narrow_plain.put(c);
-  EXPECT_TRUE(fatal_with(narrow_plain.finish(), "corrupt input: code out of range."));
-}
-
-TEST(LzwDecoder, FlagsByte) {
-  const Bytes data = legacy::sample_text(5000);
-  for (std::uint8_t reserved : {0x20, 0x40, 0x60}) {
-    LzwOptions o;
-    o.extra_flags = reserved;
-    const auto out = decode_file(legacy::lzw_encode(data, o));
-    EXPECT_FALSE(out.run.ended);
-    EXPECT_EQ(out.run.result, 2) << "reserved bits are a warning";
-    EXPECT_EQ(out.output, legacy_test::as_string(data));
-    EXPECT_FALSE(out.input_kept);
+TEST_P(LzwCodes, DecodeOrEndTheEngine) {
+  const CodesCase& c = GetParam();
+  LzwCodeWriter writer(c.flags);
+  for (std::uint32_t code : c.codes) {
+    if (code >= kWidth) {
+      writer.change_width(int(code - kWidth));
+    } else {
+      writer.put(code);
+    }
   }
-  for (int width : {17, 31}) {
-    Bytes file = legacy::lzw_encode(data);
-    file[2] = static_cast<std::uint8_t>(0x80 | width);
-    const auto out = decode_file(file);
-    EXPECT_FALSE(out.run.ended);
-    EXPECT_EQ(out.run.result, 1);
-    EXPECT_NE(out.run.err.find("compressed with " + std::to_string(width) +
-                               " bits, can only handle 16 bits"),
-              std::string::npos)
-        << out.run.err;
+  if (c.fatal.empty()) {
+    EXPECT_TRUE(decodes_to(writer.finish(), legacy_test::bytes_of(c.output)));
+  } else {
+    EXPECT_TRUE(fatal_with(writer.finish(), c.fatal));
+  }
+}
+
+/// Width 9 in block mode: 256 literals make entries 257..511 and fill the
+/// table; the width still steps to 10, and 512 is the next free entry.
+std::vector<std::uint32_t> full_width9_table() {
+  std::vector<std::uint32_t> codes;
+  for (std::uint32_t i = 0; i < 256; ++i) codes.push_back(i % 200);
+  codes.push_back(kWidth + 10);
+  codes.push_back('a');
+  codes.push_back(300);  // entry 300: literals 43 and 44
+  return codes;
+}
+
+std::string full_width9_output() {
+  std::string out;
+  for (int i = 0; i < 256; ++i) out.push_back(char(i % 200));
+  return out + "a" + "\x2b\x2c";
+}
+
+template <class... More>
+std::vector<std::uint32_t> with(std::vector<std::uint32_t> codes, More... more) {
+  (codes.push_back(more), ...);
+  return codes;
+}
+
+const char kOutOfRange[] = "corrupt input: code out of range.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, LzwCodes,
+    testing::Values(
+        // 'a' 'b' make entry 257 = "ab"; 258 is the entry being made: the
+        // previous string "b" plus its own first byte.
+        CodesCase{"CodeEqualToTheNextFreeEntry", 0x90, {'a', 'b', 258}, "abbb", ""},
+        // Without block mode 256 is the first ordinary entry ("ab"), 257 = "ba".
+        CodesCase{"PlainModeCode256IsAString", 0x10, {'a', 'b', 256, 257}, "ababba", ""},
+        CodesCase{"FirstCodeAboveAByte", 0x90, {300}, "", "corrupt input."},
+        CodesCase{"FirstCodeIsAClear", 0x90, {256}, "", "corrupt input."},
+        CodesCase{"CodeBeyondTheNextFreeEntry", 0x90, {'a', 'b', 259}, "", kOutOfRange},
+        // A full table: the first code equal to the next free entry is the
+        // previous string followed by its first byte; no entry is made, so
+        // the same code again would have to read an entry never made.
+        CodesCase{"FullTableNextFreeEntryOnce", 0x89, with(full_width9_table(), 512),
+                  full_width9_output() + "\x2b\x2c\x2b", ""},
+        CodesCase{"FullTableNextFreeEntryTwice", 0x89, with(full_width9_table(), 512, 512), "",
+                  kOutOfRange},
+        CodesCase{"FullTableExistingEntryAfterIt", 0x89, with(full_width9_table(), 512, 300),
+                  full_width9_output() + "\x2b\x2c\x2b\x2b\x2c", ""},
+        // Maximum widths below 9 never make an entry at all.
+        CodesCase{"Width8BlockLiteralsOnly", 0x88, {'a', 'b', 'c'}, "abc", ""},
+        CodesCase{"Width8BlockNextFreeEntryOnce", 0x88, {'a', 'b', 257}, "abbb", ""},
+        CodesCase{"Width8BlockNextFreeEntryTwice", 0x88, {'a', 'b', 257, 257}, "", kOutOfRange},
+        CodesCase{"Width8PlainNextFreeEntryOnce", 0x08, {'a', 256}, "aaa", ""},
+        CodesCase{"Width8PlainNextFreeEntryTwice", 0x08, {'a', 256, 256}, "", kOutOfRange},
+        // A clear as the very last code: its group is not padded in the
+        // file, so the skip passes the end of the data; decoding ends
+        // normally.
+        CodesCase{"ClearAsTheLastCode", 0x90, {'x', 'y', 256}, "xy", ""}),
+    [](const testing::TestParamInfo<CodesCase>& info) { return info.param.name; });
+
+// ---- the flags byte ---------------------------------------------------------------
+
+struct FlagsCase {
+  std::string name;
+  std::uint8_t flags;  // the header's flags byte, for data written at 16 bits
+  int result;
+  std::string message;
+};
+
+void PrintTo(const FlagsCase& c, std::ostream* os) { *os << c.name; }
+
+class LzwFlags : public testing::TestWithParam<FlagsCase> {};
+
+TEST_P(LzwFlags, WarnOrRefuse) {
+  const FlagsCase& c = GetParam();
+  const Bytes data = legacy::sample_text(5000);
+  Bytes file = legacy::lzw_encode(data);
+  file[2] = c.flags;
+  const auto out = decode_file(file);
+  EXPECT_FALSE(out.run.ended) << out.run.err;
+  EXPECT_EQ(out.run.result, c.result);
+  EXPECT_EQ(out.run.err, c.message);
+  if (c.result == 2) {
+    EXPECT_EQ(out.output, legacy_test::as_string(data)) << "a warning keeps the output";
+    EXPECT_FALSE(out.input_kept);
+  } else {
     EXPECT_FALSE(out.output_exists);
     EXPECT_TRUE(out.input_kept);
   }
 }
 
-TEST(LzwDecoder, EndOfInput) {
-  // A clear as the very last code: its group is not padded in the file, so
-  // the skip passes the end of the data; decoding ends normally.
-  LzwCodeWriter clear_at_end(0x90);
-  for (std::uint32_t c : std::initializer_list<std::uint32_t>{'x', 'y', 256u}) clear_at_end.put(c);
-  Bytes file = clear_at_end.finish();
-  EXPECT_TRUE(decodes_to(file, legacy_test::bytes_of("xy")));
+INSTANTIATE_TEST_SUITE_P(
+    Header, LzwFlags,
+    testing::Values(FlagsCase{"Reserved20", 0x90 | 0x20, 2, ""},
+                    FlagsCase{"Reserved40", 0x90 | 0x40, 2, ""},
+                    FlagsCase{"Reserved60", 0x90 | 0x60, 2, ""},
+                    FlagsCase{"Width17", 0x80 | 17, 1,
+                              "\ndecompress: data.gz: compressed with 17 bits, can only handle 16 bits\n"},
+                    FlagsCase{"Width31", 0x80 | 31, 1,
+                              "\ndecompress: data.gz: compressed with 31 bits, can only handle 16 bits\n"}),
+    [](const testing::TestParamInfo<FlagsCase>& info) { return info.param.name; });
 
-  // Input cut short: every complete code is decoded, nothing is reported.
+TEST(LzwDecoder, InputCutShortDecodesEveryCompleteCode) {
+  // Every complete code is decoded, nothing is reported.
   const Bytes data = legacy::sample_text(60000);
   Bytes whole = legacy::lzw_encode(data);
   Bytes cut(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));

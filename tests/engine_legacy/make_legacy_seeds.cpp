@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "legacy_encoders.h"
+#include "testdata/legacy_encoders.h"
 
 using legacy::Bytes;
 

@@ -1,4 +1,4 @@
-#include "legacy_encoders.h"
+#include "testdata/legacy_encoders.h"
 
 #include <algorithm>
 #include <queue>
@@ -544,6 +544,19 @@ Bytes sample_binary(std::size_t size, std::uint32_t seed) {
   }
   out.resize(size);
   return out;
+}
+
+Bytes sample_mixed(std::size_t size) {
+  Bytes data;
+  data.reserve(size + 1000000);
+  for (std::uint32_t part = 0; data.size() < size; ++part) {
+    const Bytes text = sample_text(600000, part + 1);
+    const Bytes binary = sample_binary(400000, part + 1000);
+    data.insert(data.end(), text.begin(), text.end());
+    data.insert(data.end(), binary.begin(), binary.end());
+  }
+  data.resize(size);
+  return data;
 }
 
 }  // namespace legacy

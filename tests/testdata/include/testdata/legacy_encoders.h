@@ -98,5 +98,8 @@ std::vector<int> huffman_lengths(const std::vector<std::uint64_t>& frequencies, 
 Bytes sample_text(std::size_t size, std::uint32_t seed = 1);
 /// Deterministic binary-like data (records with counters and noise).
 Bytes sample_binary(std::size_t size, std::uint32_t seed = 2);
+/// SIZE bytes of sample_text and sample_binary in turns of 600,000 and
+/// 400,000 bytes: the older-format benchmark's input.
+Bytes sample_mixed(std::size_t size);
 
 }  // namespace legacy
