@@ -12,7 +12,6 @@ namespace files {
 namespace {
 
 using native::Failure;
-using native::File;
 
 constexpr std::size_t kBlockSize = 256;
 
@@ -64,17 +63,17 @@ bool UnscrambleFile(const std::string& source, const std::string& destination) {
   return written;
 }
 
-std::FILE* OpenForWriteWithRetry(const std::string& path) {
-  if (TooLong(path)) return nullptr;
+File OpenForWriteWithRetry(const std::string& path) {
+  if (TooLong(path)) return File();
   const std::string host = platform::HostPath(path);
-  std::FILE* file = std::fopen(host.c_str(), "wb");
-  for (int retry = 0; file == nullptr && errno == EACCES && retry < kPermissionRetries; ++retry) {
+  File file = File::Open(host, File::Mode::ReplaceName);
+  for (int retry = 0; !file.IsOpen() && errno == EACCES && retry < kPermissionRetries; ++retry) {
     native::MakeWritable(host);
-    file = std::fopen(host.c_str(), "wb");
+    file = File::Open(host, File::Mode::ReplaceName);
   }
-  if (file != nullptr) return file;
-  if (errno == ENOENT && CreateParentDirectories(path)) return std::fopen(host.c_str(), "wb");
-  return nullptr;
+  if (file.IsOpen()) return file;
+  if (errno == ENOENT && CreateParentDirectories(path)) return File::Open(host, File::Mode::ReplaceName);
+  return File();
 }
 
 bool CreateParentDirectories(const std::string& path) {

@@ -10,45 +10,17 @@
 #include <cstdint>
 #include <string>
 
+#include "files/file.h"
+
 namespace files::native {
+
+using files::File;
 
 enum class Failure {
   None,
   AccessDenied,  ///< permission denied, or a read-only target
   PathNotFound,  ///< a directory on the way is missing
   Other,
-};
-
-/// An open file, closed when destroyed.
-class File {
- public:
-  enum class Mode {
-    ReadExisting,    ///< open an existing file; others may read it too
-    ReadOrCreate,    ///< the same, creating an empty file when missing
-    ReplaceShared,   ///< create or empty it for writing; others may read; a link is not followed
-    ReplaceExclusive ///< create or empty it for writing; nobody else may open it meanwhile
-  };
-
-  static File Open(const std::string& hostPath, Mode mode);
-
-  File() = default;
-  File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File() { Close(); }
-
-  bool IsOpen() const { return handle_ != kClosed; }
-  /// Bytes read, 0 at the end, -1 on an error.
-  long Read(void* buffer, std::size_t length);
-  bool WriteAll(const void* data, std::size_t length);
-  /// False when the last writes could not be completed.
-  bool Close();
-
- private:
-  static constexpr std::intptr_t kClosed = -1;
-  explicit File(std::intptr_t handle) : handle_(handle) {}
-  std::intptr_t handle_ = kClosed;
 };
 
 /// Creates one directory (its parent must exist).
@@ -60,6 +32,15 @@ bool Exists(const std::string& hostPath);
 /// without attributes: makes it writable by its owner. Failure is left to
 /// the following retry to discover.
 void MakeWritable(const std::string& hostPath);
+/// 0, or the error with which operation OP is to fail now instead (a test
+/// asks for it through testing/files_testing.h; the product links
+/// seam_product.cpp, where none fails).
+using files::FileOp;
+int InjectedFailure(FileOp op);
+/// True when OP is to fail now, with the error it fails with set as errno
+/// (and, on Windows, as the thread's last error).
+bool FailsNow(FileOp op);
+
 /// Records "name too long" as the last error, for a path refused before
 /// the system saw it (errno, and on Windows the thread's last error too).
 void RecordNameTooLong();

@@ -7,39 +7,67 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace files::native {
-
+namespace files {
 namespace {
 
 int Descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
 
-Failure Classify(int error) {
+native::Failure Classify(int error) {
   switch (error) {
     case EACCES:
     case EPERM:
-    case EROFS: return Failure::AccessDenied;
+    case EROFS: return native::Failure::AccessDenied;
     case ENOENT:
-    case ENOTDIR: return Failure::PathNotFound;
-    default: return Failure::Other;
+    case ENOTDIR: return native::Failure::PathNotFound;
+    default: return native::Failure::Other;
   }
+}
+
+/// Makes room at PATH for a new file: a link or a regular file standing
+/// there goes (its other names, and a link's target, stay as they are);
+/// anything else is refused.
+bool ClearName(const char* path) {
+  struct stat st {};
+  if (::lstat(path, &st) != 0) return errno == ENOENT;
+  if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  return ::unlink(path) == 0 || errno == ENOENT;
 }
 
 }  // namespace
 
+// Every open is non-blocking, so a pipe planted under the name cannot hold
+// the program; what turns out not to be a regular file is refused.
 File File::Open(const std::string& hostPath, Mode mode) {
-  int flags = O_CLOEXEC;
+  if (native::FailsNow(native::FileOp::Open)) return File();
+  const char* path = hostPath.c_str();
+  int flags = O_CLOEXEC | O_NONBLOCK;
   mode_t permissions = 0644;
   switch (mode) {
     case Mode::ReadExisting: flags |= O_RDONLY; break;
     case Mode::ReadOrCreate: flags |= O_RDONLY | O_CREAT; break;
     case Mode::ReplaceShared:
+    case Mode::ReplaceExclusive:
       flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
       permissions = 0600;
       break;
-    case Mode::ReplaceExclusive: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case Mode::ReplaceName:
+      if (!ClearName(path)) return File();
+      flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+      break;
   }
-  const int fd = ::open(hostPath.c_str(), flags, permissions);
-  return fd < 0 ? File() : File(fd);
+  const int fd = ::open(path, flags, permissions);
+  if (fd < 0) return File();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return File();
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return File(fd);
 }
 
 File& File::operator=(File&& other) noexcept {
@@ -60,6 +88,7 @@ long File::Read(void* buffer, std::size_t length) {
 }
 
 bool File::WriteAll(const void* data, std::size_t length) {
+  if (native::FailsNow(native::FileOp::Write)) return false;
   const auto* p = static_cast<const char*>(data);
   while (length > 0) {
     const ssize_t n = ::write(Descriptor(handle_), p, length);
@@ -75,8 +104,10 @@ bool File::Close() {
   if (handle_ == kClosed) return true;
   const bool closed = ::close(Descriptor(handle_)) == 0;
   handle_ = kClosed;
-  return closed;
+  return !native::FailsNow(native::FileOp::Close) && closed;
 }
+
+namespace native {
 
 bool MakeDirectory(const std::string& hostPath, Failure& failure) {
   if (::mkdir(hostPath.c_str(), 0755) == 0) return true;
@@ -85,18 +116,28 @@ bool MakeDirectory(const std::string& hostPath, Failure& failure) {
 }
 
 bool MoveReplacing(const std::string& from, const std::string& to, Failure& failure) {
-  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (!FailsNow(FileOp::Move) && std::rename(from.c_str(), to.c_str()) == 0) return true;
   failure = Classify(errno);
   return false;
 }
 
 bool Exists(const std::string& hostPath) { return ::access(hostPath.c_str(), F_OK) == 0; }
 
+// Through a link this would change the permissions of whatever it points
+// at; only a file standing at the name itself is made writable.
 void MakeWritable(const std::string& hostPath) {
   struct stat st {};
-  if (::stat(hostPath.c_str(), &st) == 0) ::chmod(hostPath.c_str(), (st.st_mode & 07777) | S_IWUSR);
+  if (::lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    ::chmod(hostPath.c_str(), (st.st_mode & 07777) | S_IWUSR);
 }
 
 void RecordNameTooLong() { errno = ENAMETOOLONG; }
 
-}  // namespace files::native
+bool FailsNow(FileOp op) {
+  const int error = InjectedFailure(op);
+  if (error != 0) errno = error;
+  return error != 0;
+}
+
+}  // namespace native
+}  // namespace files

@@ -4,33 +4,48 @@
 
 #include <cerrno>
 
-namespace files::native {
-
+namespace files {
 namespace {
 
 HANDLE Handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-Failure Classify(DWORD error) {
+native::Failure Classify(DWORD error) {
   switch (error) {
     case ERROR_ACCESS_DENIED:
-    case ERROR_FILE_READ_ONLY: return Failure::AccessDenied;
-    case ERROR_PATH_NOT_FOUND: return Failure::PathNotFound;
-    default: return Failure::Other;
+    case ERROR_FILE_READ_ONLY: return native::Failure::AccessDenied;
+    case ERROR_PATH_NOT_FOUND: return native::Failure::PathNotFound;
+    default: return native::Failure::Other;
+  }
+}
+
+/// A link (reparse point) standing at the name goes, so that the new file
+/// is made here and not wherever the link points.
+void RemoveLink(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path);
   }
 }
 
 }  // namespace
 
 File File::Open(const std::string& hostPath, Mode mode) {
+  if (native::FailsNow(FileOp::Open)) return File();
   DWORD access = GENERIC_READ;
   DWORD share = FILE_SHARE_READ;
   DWORD disposition = OPEN_EXISTING;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
   switch (mode) {
     case Mode::ReadExisting: break;
     case Mode::ReadOrCreate: disposition = OPEN_ALWAYS; break;
     case Mode::ReplaceShared:
+    case Mode::ReplaceName:
+      if (mode == Mode::ReplaceName) RemoveLink(hostPath.c_str());
       access = GENERIC_WRITE;
       disposition = CREATE_ALWAYS;
+      flags |= FILE_FLAG_OPEN_REPARSE_POINT;
       break;
     case Mode::ReplaceExclusive:
       access = GENERIC_WRITE;
@@ -38,9 +53,15 @@ File File::Open(const std::string& hostPath, Mode mode) {
       disposition = CREATE_ALWAYS;
       break;
   }
-  const HANDLE handle = CreateFileA(hostPath.c_str(), access, share, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileA(hostPath.c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return File();
+  // Only a file on a disk: not a pipe, a device or a console.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    errno = EINVAL;
+    return File();
+  }
   return File(reinterpret_cast<std::intptr_t>(handle));
 }
 
@@ -60,6 +81,7 @@ long File::Read(void* buffer, std::size_t length) {
 }
 
 bool File::WriteAll(const void* data, std::size_t length) {
+  if (native::FailsNow(FileOp::Write)) return false;
   const auto* p = static_cast<const char*>(data);
   while (length > 0) {
     DWORD written = 0;
@@ -75,8 +97,10 @@ bool File::Close() {
   if (handle_ == kClosed) return true;
   const bool closed = CloseHandle(Handle(handle_)) != 0;
   handle_ = kClosed;
-  return closed;
+  return !native::FailsNow(FileOp::Close) && closed;
 }
+
+namespace native {
 
 bool MakeDirectory(const std::string& hostPath, Failure& failure) {
   if (CreateDirectoryA(hostPath.c_str(), nullptr)) return true;
@@ -85,7 +109,7 @@ bool MakeDirectory(const std::string& hostPath, Failure& failure) {
 }
 
 bool MoveReplacing(const std::string& from, const std::string& to, Failure& failure) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (!FailsNow(FileOp::Move) && MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   failure = Classify(GetLastError());
   return false;
 }
@@ -103,4 +127,13 @@ void RecordNameTooLong() {
   SetLastError(ERROR_FILENAME_EXCED_RANGE);
 }
 
-}  // namespace files::native
+bool FailsNow(FileOp op) {
+  const int error = InjectedFailure(op);
+  if (error == 0) return false;
+  errno = error;
+  SetLastError(error == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
+  return true;
+}
+
+}  // namespace native
+}  // namespace files

@@ -1,5 +1,6 @@
 #include "files/version_file.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "files/scramble.h"
@@ -61,7 +62,7 @@ std::string FormatVersionText(std::uint32_t major, std::uint32_t minor) {
 
 VersionFileOutcome ReadVersionFile(FileVersionRecord& record, const std::string& path) {
   if (path.size() > platform::kMaxPath) return VersionFileOutcome::Absent;
-  native::File file = native::File::Open(platform::HostPath(path), native::File::Mode::ReadExisting);
+  File file = File::Open(platform::HostPath(path), File::Mode::ReadExisting);
   if (!file.IsOpen()) return VersionFileOutcome::Absent;
   char buffer[kReadLimit + 1];
   const long got = file.Read(buffer, kReadLimit);
@@ -85,15 +86,24 @@ VersionFileOutcome ReadVersionFile(FileVersionRecord& record) {
   return ReadVersionFile(record, kVersionFileName);
 }
 
+// Written beside the old file and moved over it in one step: a full disk or
+// a crash in the middle leaves the old versions in place, never a damaged
+// File.ver (which would ask the player to reinstall).
 bool WriteVersionFile(std::uint32_t major, std::uint32_t minor, const std::string& path) {
-  if (path.size() > platform::kMaxPath) return false;
+  const std::string temporary = path + ".new";
+  if (temporary.size() > platform::kMaxPath) return false;
   std::string text = FormatVersionText(major, minor);
   ScrambleText(text.data());
-  native::File file =
-      native::File::Open(platform::HostPath(path), native::File::Mode::ReplaceExclusive);
+  const std::string host = platform::HostPath(path), hostTemporary = platform::HostPath(temporary);
+  File file = File::Open(hostTemporary, File::Mode::ReplaceName);
   if (!file.IsOpen()) return false;
   const bool written = file.WriteAll(text.data(), text.size());
-  return file.Close() && written;
+  native::Failure failure = native::Failure::None;
+  if (file.Close() && written && native::MoveReplacing(hostTemporary, host, failure)) return true;
+  const int error = errno;
+  std::remove(hostTemporary.c_str());
+  errno = error;
+  return false;
 }
 
 bool WriteVersionFile(std::uint32_t major, std::uint32_t minor) {

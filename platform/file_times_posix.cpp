@@ -14,7 +14,7 @@ bool FileModificationTime(const std::string& hostPath, std::int64_t& seconds) {
 
 bool SetFileTimes(const std::string& hostPath, std::int64_t seconds) {
   const timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-  return utimensat(AT_FDCWD, hostPath.c_str(), times, 0) == 0;
+  return utimensat(AT_FDCWD, hostPath.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool ReadFileStamp(const std::string& hostPath, FileStamp& stamp) {

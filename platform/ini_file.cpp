@@ -1,6 +1,7 @@
 #include "platform/ini_file.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -104,6 +105,9 @@ std::string CopyEntry(std::string_view value, std::size_t bufferSize) {
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
+  // Only a regular file: a pipe planted under the name would block the open.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -1,6 +1,8 @@
 #include "platform/paths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,39 @@ std::string HostPath(std::string_view programName) {
   std::string path(programName);
   std::replace(path.begin(), path.end(), '\\', '/');
   return path;
+}
+
+std::string ResolveLetterCase(std::string_view programName) {
+  std::string resolved(programName);
+  std::string directory = ".";
+  std::size_t start = 0;
+  while (start < resolved.size()) {
+    std::size_t end = resolved.find_first_of("\\/", start);
+    if (end == std::string::npos) end = resolved.size();
+    std::string component = resolved.substr(start, end - start);
+    struct stat st {};
+    if (!component.empty() && ::lstat((directory + "/" + component).c_str(), &st) != 0) {
+      // Not there as written: the entry of this directory that differs in
+      // letter case only, the smallest such name when there are several.
+      std::string match;
+      if (DIR* dir = ::opendir(directory.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+          const std::string name = entry->d_name;
+          if (name.size() == component.size() && name != "." && name != ".." &&
+              strcasecmp(name.c_str(), component.c_str()) == 0 && (match.empty() || name < match)) {
+            match = name;
+          }
+        }
+        ::closedir(dir);
+      }
+      if (match.empty()) break;  // nothing below a missing folder exists either
+      resolved.replace(start, component.size(), match);
+      component = match;
+    }
+    directory += "/" + component;
+    start = end + 1;
+  }
+  return resolved;
 }
 
 namespace {

@@ -7,6 +7,9 @@ namespace platform {
 // Names inside the program are Windows names already.
 std::string HostPath(std::string_view programName) { return std::string(programName); }
 
+// Windows names ignore letter case already.
+std::string ResolveLetterCase(std::string_view programName) { return std::string(programName); }
+
 std::string UserTempDirectory() {
   char buffer[MAX_PATH];
   const DWORD length = GetTempPathA(MAX_PATH, buffer);

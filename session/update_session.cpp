@@ -5,15 +5,20 @@
 #include <cstring>
 #include <utility>
 
-#include "files/file_helpers.h"
+#include "files/notice_file.h"
 #include "files/version_file.h"
-#include "platform/file_times.h"
 #include "platform/paths.h"
 
 namespace session {
 namespace {
 
-constexpr const char* kNoticeName = "Notice.html";
+using files::kNoticeName;
+
+/// For sessions nobody watches.
+SessionObserver& Unobserved() {
+  static SessionObserver silent;
+  return silent;
+}
 
 }  // namespace
 
@@ -23,16 +28,20 @@ std::string FormatCount(int first, int second) {
   return text;
 }
 
-UpdateSession::UpdateSession(SessionHost& host, SessionOutcome& outcome,
-                             std::array<std::string, 2> serverAddresses, unsigned port)
-    : host_(host), outcome_(outcome), serverAddresses_(std::move(serverAddresses)), port_(port) {}
+UpdateSession::UpdateSession(SessionView& view, SessionOutcome& outcome,
+                             std::array<std::string, 2> serverAddresses, unsigned port,
+                             SessionObserver* observer)
+    : view_(view),
+      observer_(observer != nullptr ? *observer : Unobserved()),
+      outcome_(outcome),
+      serverAddresses_(std::move(serverAddresses)),
+      port_(port) {}
 
 UpdateSession::~UpdateSession() { Shutdown(); }
 
 void UpdateSession::Shutdown() {
   socket_.Close();
-  if (output_ != nullptr) std::fclose(output_);
-  output_ = nullptr;
+  output_ = ReceivedFile();  // a partly received file stays as it is
 }
 
 void UpdateSession::ConnectToServers() {
@@ -45,17 +54,17 @@ void UpdateSession::ConnectToServers() {
       state_ = WaitVersionReply;
       std::memset(buffer_, 0, sizeof buffer_);
       progress_ = Progress::Running;
-      host_.OnConnected(address, port_, socket_.localAddress);
+      observer_.OnConnected(address, port_, socket_.localAddress);
       connected = true;
       break;
     }
   }
   if (!connected) {
     progress_ = Progress::Failed;
-    host_.ShowMessage(resources::MessageId::MsgConnectFailed);
-    host_.PostCloseRequest();
+    view_.ShowMessage(resources::MessageId::MsgConnectFailed);
+    view_.PostCloseRequest();
   }
-  host_.ShowNotice();
+  view_.ShowNotice();
 }
 
 void UpdateSession::HandleReceive() {
@@ -64,7 +73,7 @@ void UpdateSession::HandleReceive() {
     const long got = socket_.Receive(buffer_ + buffered_, room);
     if (got > 0) {
       buffered_ += static_cast<std::size_t>(got);
-      host_.OnReceived(static_cast<std::size_t>(got));
+      observer_.OnReceived(static_cast<std::size_t>(got));
     }
   }
   // A finished session opens nothing more: whatever still arrives is dropped.
@@ -84,13 +93,13 @@ void UpdateSession::HandleReceive() {
 
 void UpdateSession::HandleConnectionClosed(int errorCode) {
   connectionClosed_ = true;
-  host_.RepaintNow();
-  host_.OnConnectionClosed(errorCode);
-  host_.RunInstallation();
+  view_.RepaintNow();
+  observer_.OnConnectionClosed(errorCode);
+  view_.RunInstallation();
   if (errorCode != 0) {
     if (progress_ == Progress::Running) progress_ = Progress::Failed;
-    host_.ShowMessage(resources::MessageId::MsgConnectionLost);
-    host_.EndWindow();
+    view_.ShowMessage(resources::MessageId::MsgConnectionLost);
+    view_.EndWindow();
   }
 }
 
@@ -107,31 +116,29 @@ UpdateSession::Step UpdateSession::RunStep() {
 }
 
 void UpdateSession::Abandon() {
-  socket_.Close();
-  if (output_ != nullptr) std::fclose(output_);
-  output_ = nullptr;
+  Shutdown();
   progress_ = Progress::Failed;
   buffered_ = 0;
 }
 
 UpdateSession::Step UpdateSession::Fail(resources::MessageId id) {
   Abandon();
-  host_.ShowMessage(id);
-  host_.EndWindow();
+  view_.ShowMessage(id);
+  view_.EndWindow();
   return Step::Stop;
 }
 
-UpdateSession::Step UpdateSession::FailCannotCreate(const std::string& name) {
+UpdateSession::Step UpdateSession::FailCannotCreate(std::string name) {
   Abandon();
-  host_.ShowCannotCreateFile(name);
-  host_.EndWindow();
+  view_.ShowCannotCreateFile(name);
+  view_.EndWindow();
   return Step::Stop;
 }
 
 // A server that breaks the protocol in a way that could hurt the
 // installation is treated like one of the wrong version.
 UpdateSession::Step UpdateSession::Refuse(const std::string& why) {
-  host_.OnRefused(why);
+  observer_.OnRefused(why);
   return Fail(resources::MessageId::MsgVersionMismatch);
 }
 
@@ -156,47 +163,38 @@ UpdateSession::Step UpdateSession::OnVersionReply() {
     case files::VersionFileOutcome::WrongKind:
       return Fail(resources::MessageId::MsgVersionMismatch);
   }
-  host_.OnVersionReply(reply, outcome_.versions[0], outcome_.versions[1]);
+  observer_.OnVersionReply(reply, outcome_.versions[0], outcome_.versions[1]);
   return Decide(reply);
 }
 
 UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
-  const std::string noticePath = platform::HostPath(kNoticeName);
-  std::int32_t localTime = 0;
-  std::int64_t modified = 0;
-  if (platform::FileModificationTime(noticePath, modified)) {
-    if (noticeTime_ == 0) {
-      std::remove(noticePath.c_str());
-    } else {
-      localTime = static_cast<std::int32_t>(modified);
-    }
-  }
+  const std::int32_t localTime = files::LocalNoticeTime(noticeTime_);
   const auto difference = static_cast<std::int32_t>(static_cast<std::uint32_t>(noticeTime_) -
                                                     static_cast<std::uint32_t>(localTime));
   const bool noticeCurrent = difference >= -1 && difference <= 1;
   const bool fromLoopback = socket_.localAddress == kLoopbackAddress;
 
   if (reply.major <= outcome_.versions[0] && reply.minor <= outcome_.versions[1] && noticeCurrent) {
-    host_.ShowNotice();
+    view_.ShowNotice();
     progress_ = Progress::UpToDate;
-    host_.OnUpToDate();
-    host_.CollapseDownloadArea();
+    observer_.OnUpToDate();
+    view_.CollapseDownloadArea();
     return Step::Stop;  // the connection stays open
   }
 
   if (reply.redirect != 0 && !fromLoopback) {
     if (++redirects_ > kMaxRedirects) return Fail(resources::MessageId::MsgConnectFailed);
-    host_.OnRedirect(reply.redirect);
+    observer_.OnRedirect(reply.redirect);
     socket_.Close();
     if (!socket_.Create()) {
       progress_ = Progress::Failed;
-      host_.EndWindow();
+      view_.EndWindow();
       return Step::Stop;
     }
     if (socket_.ConnectAndRecord(this, Ipv4ToText(reply.redirect), kRedirectPort)) {
       buffered_ = 0;
       state_ = WaitVersionReply;
-      host_.OnConnected(Ipv4ToText(reply.redirect), kRedirectPort, socket_.localAddress);
+      observer_.OnConnected(Ipv4ToText(reply.redirect), kRedirectPort, socket_.localAddress);
       return Step::Stop;
     }
     return Fail(resources::MessageId::MsgConnectFailed);
@@ -206,7 +204,7 @@ UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
   request.major = outcome_.versions[0];
   request.minor = outcome_.versions[1];
   if (noticeCurrent) {
-    host_.ShowNotice();
+    view_.ShowNotice();
     request.code = RequestFilesOnly;
     state_ = WaitFileList;
   } else {
@@ -216,7 +214,7 @@ UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
   // The buffer holds nothing unconsumed here, so it carries the request.
   EncodeUpdateRequest(request, buffer_);
   const bool sent = socket_.SendAll(buffer_, kUpdateRequestSize);  // a failure only leaves us waiting
-  host_.OnRequestSent(request, sent);
+  observer_.OnRequestSent(request, sent);
   return Step::Stop;
 }
 
@@ -226,26 +224,24 @@ UpdateSession::Step UpdateSession::OnNoticeLength() {
   if (length > kMaxNoticeLength) return Refuse("notice length above 2147483647");
   readPos_ += kNoticeLengthSize;
   buffered_ -= kNoticeLengthSize;
-  remaining_ = length;
   noticeLength_ = length;
-  output_ = files::OpenForWriteWithRetry(kNoticeName);
-  if (output_ == nullptr) return FailCannotCreate(kNoticeName);
-  outputName_ = kNoticeName;
+  output_ = ReceivedFile(kNoticeName, length);
+  if (!output_.isOpen()) return FailCannotCreate(kNoticeName);
   state_ = ReceiveNotice;
   return Step::Continue;
 }
 
 UpdateSession::Step UpdateSession::OnNoticeBytes() {
-  if (remaining_ == 0) {
-    if (!CloseOutput()) return FailCannotCreate(kNoticeName);
-    platform::SetFileTimes(platform::HostPath(kNoticeName), noticeTime_);
-    host_.OnNoticeWritten(noticeLength_);
-    host_.ShowNotice();
+  if (output_.remaining() == 0) {
+    if (!output_.Finish()) return FailCannotCreate(kNoticeName);
+    files::StampNotice(noticeTime_);
+    observer_.OnNoticeWritten(noticeLength_);
+    view_.ShowNotice();
     state_ = WaitFileList;
     return Step::Continue;
   }
   if (buffered_ == 0) return Step::Wait;
-  const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(remaining_, buffered_));
+  const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(output_.remaining(), buffered_));
   if (!WritePiece(n)) return FailCannotCreate(kNoticeName);
   return Step::Continue;
 }
@@ -259,14 +255,14 @@ UpdateSession::Step UpdateSession::OnFileList() {
   filesLeft_ = {header.counts[0], header.counts[1]};
   totalBytes_ = header.totalBytes;
   announcedBytes_ = 0;
-  host_.OnFileList(header);
+  observer_.OnFileList(header);
   if (totalBytes_ > kMaxDownloadBytes && socket_.localAddress != kLoopbackAddress) {
     return Fail(resources::MessageId::MsgTooManyFiles);
   }
   kindIndex_ = 0;
   totalUpper_ = totalBytes_;
   totalPosition_ = 0;
-  host_.SetTotalProgressRange(totalBytes_);
+  view_.SetTotalProgressRange(totalBytes_);
   state_ = WaitFileHeader;
   return Step::Continue;
 }
@@ -276,8 +272,8 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   if (kindIndex_ == 2) {
     progress_ = Progress::Complete;
     buffered_ = 0;
-    host_.OnComplete();
-    host_.CollapseDownloadArea();
+    observer_.OnComplete();
+    view_.CollapseDownloadArea();
     return Step::Stop;
   }
   if (buffered_ < 2) return Step::Wait;
@@ -290,9 +286,6 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   if (HeaderVerdict v = DecodeFileHeader(buffer_ + readPos_, header); v != HeaderVerdict::Accepted) {
     return Refuse(HeaderVerdictText(v));
   }
-  // Names arrive from the network: refuse anything that would leave the
-  // installation folder before a file is opened for it.
-  if (!platform::IsContainedRelativeName(header.name)) return Refuse("name outside the folder");
   // The size limit holds for what is sent, not only for what the file list
   // promised: a server afar cannot announce little and send much.
   announcedBytes_ += header.bodyLength;
@@ -301,56 +294,48 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   }
   --filesLeft_[kindIndex_];
   fileVersion_ = header.version;
-  remaining_ = header.bodyLength;
-  currentName_ = LocalFileName(header.name);
+  // The game sees its folder without regard to letter case, and so does the
+  // server's list: the download replaces the file the game reads.
+  currentName_ = LocalFileName(platform::ResolveLetterCase(header.name));
   readPos_ += length;
   buffered_ -= length;
   fileUpper_ = header.bodyLength;
   filePosition_ = 0;
-  host_.SetFileProgressRange(header.bodyLength);
-  const std::string fileName = currentName_ + ".gz";
-  output_ = files::OpenForWriteWithRetry(fileName);
-  if (output_ == nullptr) return FailCannotCreate(fileName);
-  outputName_ = fileName;
-  host_.OnFileStarted(currentName_, header.bodyLength, header.version);
+  view_.SetFileProgressRange(header.bodyLength);
+  output_ = ReceivedFile(currentName_ + ".gz", header.bodyLength);
+  if (!output_.isOpen()) return FailCannotCreate(output_.name());
+  observer_.OnFileStarted(currentName_, header.bodyLength, header.version);
   state_ = ReceiveFileBody;
   return Step::Continue;
 }
 
 UpdateSession::Step UpdateSession::OnFileBody() {
   RefreshTexts();
-  if (remaining_ == 0) {
-    if (!CloseOutput()) return FailCannotCreate(currentName_ + ".gz");
+  if (output_.remaining() == 0) {
+    if (!output_.Finish()) return FailCannotCreate(output_.name());
     outcome_.versions[kindIndex_] = fileVersion_;
     // A name sent twice has one download, which the later body replaced:
     // it is installed once.
     if (receivedThisSession_.insert(currentName_).second) outcome_.receivedNames.push_back(currentName_);
-    host_.OnFileCompleted(currentName_);
+    observer_.OnFileCompleted(currentName_);
     state_ = WaitFileHeader;
     return Step::Continue;
   }
   if (buffered_ == 0) return Step::Wait;
-  const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(remaining_, buffered_));
-  if (!WritePiece(n)) return FailCannotCreate(outputName_);
+  const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(output_.remaining(), buffered_));
+  if (!WritePiece(n)) return FailCannotCreate(output_.name());
   filePosition_ = std::min(fileUpper_, filePosition_ + static_cast<std::int64_t>(n));
   totalPosition_ = std::min(totalUpper_, totalPosition_ + static_cast<std::int64_t>(n));
-  host_.AdvanceProgress(static_cast<std::int32_t>(n));
+  view_.AdvanceProgress(static_cast<std::int32_t>(n));
   return Step::Continue;
 }
 
 // A piece that cannot be written would leave a damaged file that still
 // counts as received; the session stops instead.
 bool UpdateSession::WritePiece(std::size_t n) {
-  const bool ok = std::fwrite(buffer_ + readPos_, 1, n, output_) == n;
+  const bool ok = output_.Write(buffer_ + readPos_, n);
   readPos_ += n;
   buffered_ -= n;
-  remaining_ -= static_cast<std::int64_t>(n);
-  return ok;
-}
-
-bool UpdateSession::CloseOutput() {
-  const bool ok = std::fclose(output_) == 0;
-  output_ = nullptr;
   return ok;
 }
 
@@ -363,7 +348,7 @@ void UpdateSession::RefreshTexts() {
   texts.currentUpper = static_cast<int>(fileUpper_);
   texts.totalPosition = static_cast<int>(totalPosition_);
   texts.totalUpper = static_cast<int>(totalUpper_);
-  host_.RefreshProgressTexts(texts);
+  view_.RefreshProgressTexts(texts);
 }
 
 }  // namespace session

@@ -1,5 +1,7 @@
 #include "session/wire.h"
 
+#include "platform/paths.h"
+
 #include <cstring>
 #include <strings.h>
 

@@ -71,7 +71,7 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
   progress_ = std::make_unique<DownloadProgress>(totalProgress_, currentProgress_, fileCountText_,
                                                  currentText_, totalText_);
   session_ = std::make_unique<session::UpdateSession>(
-      static_cast<session::SessionHost&>(*this), outcome_, app::updaterSettings.serverAddresses,
+      static_cast<session::SessionView&>(*this), outcome_, app::updaterSettings.serverAddresses,
       app::updaterSettings.port);
 
   // No default button: Enter is handled below, as the default OK processing.

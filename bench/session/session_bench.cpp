@@ -82,7 +82,7 @@ Timing RunSession(const Stream& stream, wxEventLoopBase* loop) {
   const double cpuStart = ThreadCpuSeconds();
   Timing timing;
   {
-    session::UpdateSession run(host, outcome, {"127.0.0.1", ""}, port);
+    session::UpdateSession run(host, outcome, {"127.0.0.1", ""}, port, &host);
     wxEventLoopActivator active(loop);
     run.ConnectToServers();
     while (!done) loop->DispatchTimeout(100);

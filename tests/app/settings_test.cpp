@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "app/settings.h"
 #include "test_support/temp_dir.h"
@@ -33,3 +34,15 @@ TEST(Settings, ReadFromTheCurrentDirectory) {
   const app::UpdaterSettings elsewhere = ReadSettings(dir / "missing.ini");
   EXPECT_EQ(elsewhere.port, 43001u);
 }
+
+#ifndef _WIN32
+// A pipe under the name is no settings file: the defaults, without waiting
+// for someone to write into it.
+TEST(Settings, APipeNamedConfigIniGivesTheDefaults) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "Config.ini").c_str(), 0644), 0);
+  const app::UpdaterSettings settings = ReadSettings(dir / "Config.ini");
+  EXPECT_EQ(settings.port, 43001u);
+  EXPECT_EQ(settings.serverAddresses[0], "127.0.0.1");
+}
+#endif

@@ -37,7 +37,9 @@ void ExpectAsTemplate(wxWindow* window, const std::string& file) {
   const wxXmlNode* top = document.GetRoot()->GetChildren();
   while (top != nullptr && top->GetName() != "object") top = top->GetNext();
   ASSERT_NE(top, nullptr);
-  if (!Child(top, "title").empty()) EXPECT_EQ(window->GetLabel(), Child(top, "title"));
+  if (!Child(top, "title").empty()) {
+    EXPECT_EQ(window->GetLabel(), Child(top, "title"));
+  }
   const wxSize client = window->ConvertDialogToPixels(Pair(Child(top, "size")));
   EXPECT_EQ(window->IsTopLevel() ? window->GetClientSize() : window->GetSize(), client);
   EXPECT_EQ(window->GetFont().GetPointSize(), 9);
@@ -54,8 +56,12 @@ void ExpectAsTemplate(wxWindow* window, const std::string& file) {
     EXPECT_EQ(control->GetPosition(), window->ConvertDialogToPixels(wxPoint(Pair(Child(c, "pos")).x,
                                                                             Pair(Child(c, "pos")).y)));
     EXPECT_EQ(control->GetSize(), window->ConvertDialogToPixels(Pair(Child(c, "size"))));
-    if (window->IsTopLevel()) EXPECT_EQ(control->IsShown(), Child(c, "hidden") != "1");
-    if (!Child(c, "label").empty()) EXPECT_EQ(control->GetLabel(), Child(c, "label"));
+    if (window->IsTopLevel()) {
+      EXPECT_EQ(control->IsShown(), Child(c, "hidden") != "1");
+    }
+    if (!Child(c, "label").empty()) {
+      EXPECT_EQ(control->GetLabel(), Child(c, "label"));
+    }
     EXPECT_EQ(control->GetFont().GetFaceName(), face);
   }
 }

@@ -58,9 +58,8 @@ TEST_F(FileHelpersPosix, OpenForWriteMakesAReadOnlyFileWritable) {
   EXPECT_EXIT(RunUnprivileged([] {
                 WriteFile("readonly.dat", "old");
                 chmod("readonly.dat", 0444);
-                std::FILE* file = OpenForWriteWithRetry("readonly.dat");
-                if (file == nullptr) return false;
-                std::fclose(file);
+                files::File file = OpenForWriteWithRetry("readonly.dat");
+                if (!file.IsOpen() || !file.Close()) return false;
                 struct stat st {};
                 return stat("readonly.dat", &st) == 0 && st.st_size == 0 && (st.st_mode & S_IWUSR);
               }),
@@ -68,14 +67,14 @@ TEST_F(FileHelpersPosix, OpenForWriteMakesAReadOnlyFileWritable) {
 }
 
 TEST_F(FileHelpersPosix, OpenForWriteGivesUpWhenPermissionStaysDenied) {
-  // Owned by someone else and read-only: making it writable cannot succeed,
-  // so the retries end instead of looping for ever.
+  // In a folder of someone else's that is read-only: making the file
+  // writable cannot help, so the retries end instead of looping for ever.
   WriteFile("foreign.dat", "old");
   chmod("foreign.dat", 0444);
-  chmod(dir_.path().c_str(), 0777);
+  chmod(dir_.path().c_str(), 0555);
   EXPECT_EXIT(RunUnprivileged([] {
                 if (geteuid() == 0) return false;
-                return OpenForWriteWithRetry("foreign.dat") == nullptr && errno == EACCES;
+                return !OpenForWriteWithRetry("foreign.dat").IsOpen() && errno == EACCES;
               }),
               ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(ReadFile("foreign.dat"), "old");

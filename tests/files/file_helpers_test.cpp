@@ -90,26 +90,24 @@ TEST_F(FileHelpers, CreateParentDirectoriesThreeLevelsDeep) {
 
 TEST_F(FileHelpers, OpenForWriteTruncatesAndCreatesMissingDirectories) {
   WriteFile("Notice.html", "old contents");
-  std::FILE* file = OpenForWriteWithRetry("Notice.html");
-  ASSERT_NE(file, nullptr);
-  std::fclose(file);
+  files::File file = OpenForWriteWithRetry("Notice.html");
+  ASSERT_TRUE(file.IsOpen());
+  EXPECT_TRUE(file.Close());
   EXPECT_EQ(fs::file_size("Notice.html"), 0u);
 
   file = OpenForWriteWithRetry("data\\maps\\a.dat.gz");
-  ASSERT_NE(file, nullptr);
-  std::fputs("x", file);
-  std::fclose(file);
+  ASSERT_TRUE(file.IsOpen());
+  EXPECT_TRUE(file.WriteAll("x", 1));
+  EXPECT_TRUE(file.Close());
   EXPECT_EQ(ReadFile("data/maps/a.dat.gz"), "x");
 
   // 259 characters is the longest path; one more fails before touching disk.
   const std::string folders = std::string(100, 'd') + "\\" + std::string(100, 'e') + "\\";
   const std::string longest = folders + std::string(259 - folders.size(), 'f');
   errno = 0;
-  EXPECT_EQ(OpenForWriteWithRetry(longest + "g"), nullptr);
+  EXPECT_FALSE(OpenForWriteWithRetry(longest + "g").IsOpen());
   EXPECT_EQ(errno, ENAMETOOLONG);
   EXPECT_FALSE(fs::exists(std::string(100, 'd')));
-  file = OpenForWriteWithRetry(longest);
-  ASSERT_NE(file, nullptr);
-  std::fclose(file);
+  EXPECT_TRUE(OpenForWriteWithRetry(longest).IsOpen());
 }
 

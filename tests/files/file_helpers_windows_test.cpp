@@ -38,10 +38,10 @@ TEST_F(FileHelpersWindows, OpenForWriteClearsTheReadOnlyAttribute) {
     GTEST_SKIP() << "this system writes read-only files anyway (Wine run by root); "
                     "scripts/test-windows runs this suite as an ordinary user";
   }
-  std::FILE* file = files::OpenForWriteWithRetry("readonly.dat");
-  ASSERT_NE(file, nullptr);
-  std::fputs("new", file);
-  std::fclose(file);
+  files::File file = files::OpenForWriteWithRetry("readonly.dat");
+  ASSERT_TRUE(file.IsOpen());
+  EXPECT_TRUE(file.WriteAll("new", 3));
+  EXPECT_TRUE(file.Close());
   EXPECT_EQ(ReadFile("readonly.dat"), "new");
   EXPECT_FALSE(IsReadOnly("readonly.dat"));
 }
@@ -63,7 +63,7 @@ TEST_F(FileHelpersWindows, MoveReplacesAReadOnlyFileAndCreatesTheFolder) {
 TEST_F(FileHelpersWindows, PathsOfTwoHundredSixtyCharactersFail) {
   const std::string name = std::string(259, 'f') + "g";
   SetLastError(0);
-  EXPECT_EQ(files::OpenForWriteWithRetry(name), nullptr);
+  EXPECT_FALSE(files::OpenForWriteWithRetry(name).IsOpen());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
   EXPECT_FALSE(files::CreateParentDirectories(std::string(200, 'd') + "\\" + std::string(60, 'f')));
   EXPECT_FALSE(files::MoveFileWithRetry("a", name));

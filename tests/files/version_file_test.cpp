@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
 #include <string>
 
 #include "files/scramble.h"
+#include "files/testing/files_testing.h"
 #include "files/version_file.h"
 #include "test_support/temp_dir.h"
 
@@ -98,4 +103,42 @@ TEST_F(VersionFile, OtherNamesAndUncreatableFiles) {
   EXPECT_EQ(record_.minor, 5);
   EXPECT_FALSE(WriteVersionFile(1, 1, "missing\\dir\\File.ver"));
   EXPECT_FALSE(WriteVersionFile(1, 1, std::string(300, 'a')));
+}
+
+// A disk that fails while File.ver is written: the old versions stay (a
+// damaged File.ver would ask the player to reinstall), nothing is left beside it.
+class VersionFileFaults : public VersionFile, public ::testing::WithParamInterface<files::FileOp> {};
+
+TEST_P(VersionFileFaults, KeepTheOldVersions) {
+  ASSERT_TRUE(WriteVersionFile(4, 2));
+  const std::string before = ReadFile("File.ver");
+  files::testing::FailFileOp(GetParam(), 1, GetParam() == files::FileOp::Write ? ENOSPC : EIO);
+  const bool written = WriteVersionFile(5, 3);
+  files::testing::ClearFileFaults();
+  EXPECT_FALSE(written);
+  EXPECT_EQ(ReadFile("File.ver"), before);
+  EXPECT_EQ(Read(), VersionFileOutcome::Valid);
+  EXPECT_EQ(record_.major, 4);
+  EXPECT_FALSE(std::filesystem::exists("File.ver.new"));
+}
+
+std::string OperationName(const ::testing::TestParamInfo<files::FileOp>& info) {
+  static const char* const kNames[] = {"Open", "Write", "Close", "Move"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, VersionFileFaults,
+                         ::testing::Values(files::FileOp::Open, files::FileOp::Write, files::FileOp::Close,
+                                           files::FileOp::Move),
+                         OperationName);
+
+// File.ver that is a folder or a pipe is no version file: absent, at once.
+TEST_F(VersionFile, SomethingElseUnderTheNameIsAbsent) {
+  std::filesystem::create_directory("File.ver");
+  EXPECT_EQ(Read(), VersionFileOutcome::Absent);
+#ifndef _WIN32
+  std::filesystem::remove("File.ver");
+  ASSERT_EQ(mkfifo("File.ver", 0644), 0);
+  EXPECT_EQ(Read(), VersionFileOutcome::Absent);
+#endif
 }

@@ -114,7 +114,7 @@ void SessionTest::TearDown() {
 session::UpdateSession& SessionTest::MakeSession(std::uint16_t port, std::string ip1,
                                                  std::string ip2) {
   session_ = std::make_unique<session::UpdateSession>(
-      host_, outcome_, std::array<std::string, 2>{std::move(ip1), std::move(ip2)}, port);
+      host_, outcome_, std::array<std::string, 2>{std::move(ip1), std::move(ip2)}, port, &host_);
   return *session_;
 }
 

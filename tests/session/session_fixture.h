@@ -17,7 +17,7 @@
 namespace testing_session {
 
 /// Records every host call as one line in log, plus the facts tests check.
-class RecordingHost : public session::SessionHost {
+class RecordingHost : public session::SessionView, public session::SessionObserver {
  public:
   std::vector<std::string> log;
   std::vector<int> messages;            // numbered messages shown

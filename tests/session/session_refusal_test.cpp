@@ -106,16 +106,4 @@ TEST_F(SessionTest, FileThatCannotBeCreatedEndsTheWindowWithItsName) {
   EXPECT_TRUE(outcome_.receivedNames.empty());
 }
 
-TEST_F(SessionTest, BodyThatCannotBeWrittenIsNotCountedAsReceived) {
-  // The file lands on a device that is always full: every write fails.
-  std::filesystem::create_symlink("/dev/full", "full.dat.gz");
-  ScriptedServer server;
-  server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(1, 0, 10000), File("full.dat", 1, Body(10000))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
-  EXPECT_EQ(host_.cannotCreate, std::vector<std::string>{"full.dat.gz"});
-  EXPECT_TRUE(host_.ended);
-  EXPECT_TRUE(outcome_.receivedNames.empty());
-  EXPECT_EQ(host_.collapses, 0);
-}
+

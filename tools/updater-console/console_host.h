@@ -1,5 +1,5 @@
 #pragma once
-/// A SessionHost without a display: one line per event on a stream. It is
+/// A session's view and observer without a display: one line per event on a stream. It is
 /// also the host of the session benchmark.
 
 #include <chrono>
@@ -11,7 +11,7 @@
 
 namespace console {
 
-class ConsoleHost : public session::SessionHost {
+class ConsoleHost : public session::SessionView, public session::SessionObserver {
  public:
   /// OUT receives the lines (nullptr: silent). END is called once when the
   /// window would end or wait for the user: with true after a complete or

@@ -41,7 +41,7 @@ class ConsoleApp : public wxAppConsole {
     }
     host_->SetInstall(installRequested);
     session_ = std::make_unique<session::UpdateSession>(
-        *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port);
+        *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port, host_.get());
     // Start inside the running loop, so that ending at once can end it.
     CallAfter([this] { session_->ConnectToServers(); });
     // A window has its Cancel button; the console gives up on a server

@@ -2,8 +2,9 @@
 /// File helpers for downloaded and temporary files. Names use the program's
 /// backslash separators and are at most 259 characters; longer ones fail.
 
-#include <cstdio>
 #include <string>
+
+#include "files/file.h"
 
 namespace files {
 
@@ -15,9 +16,11 @@ std::string MakeTempPath(const std::string& name);
 /// replacing what it held. False when either cannot be opened.
 bool UnscrambleFile(const std::string& source, const std::string& destination);
 
-/// An empty file open for binary writing, or nullptr. Clears a read-only
-/// state and creates missing parent directories. The caller closes it.
-std::FILE* OpenForWriteWithRetry(const std::string& path);
+/// A new, empty file at PATH open for writing, or a closed File (errno says
+/// why). What stood at the name is replaced: a file (a read-only one too)
+/// or a link, which is never written through; a folder, pipe or device is
+/// refused. Creates missing parent directories.
+File OpenForWriteWithRetry(const std::string& path);
 
 /// Creates the directory holding PATH (and what is missing above it); false
 /// when it already existed or could not be made.

@@ -14,9 +14,23 @@ constexpr std::size_t kMaxPath = 259;
 /// On Windows the name is a host path already and comes back unchanged.
 std::string HostPath(std::string_view programName);
 
-/// True when NAME names something below the current directory: not empty, not
-/// absolute (leading '\' or '/'), no drive (':') and no ".." component.
-bool IsContainedRelativeName(std::string_view programName);
+/// Why a name would not name something below the current directory.
+enum class NameFault { None, Empty, Absolute, Drive, Parent };
+/// Not empty, not absolute (leading '\' or '/'), no drive (':') and no ".."
+/// component; either separator counts.
+NameFault CheckContainedRelativeName(std::string_view programName);
+inline bool IsContainedRelativeName(std::string_view programName) {
+  return CheckContainedRelativeName(programName) == NameFault::None;
+}
+
+/// NAME (contained and relative) spelled as the game folder already spells
+/// it: each component that does not exist as written, but exists in another
+/// letter case, takes that spelling (the first such entry; an exact match
+/// always wins); the rest is kept as written. Players run the game through a
+/// layer that ignores letter case, and servers name files accordingly
+/// ("DATA\Map.dat" for the folder "data/map.dat"). On Windows, whose names
+/// ignore letter case already, NAME comes back unchanged.
+std::string ResolveLetterCase(std::string_view programName);
 
 /// The user's own temporary directory, ending in a separator, or empty when
 /// none is usable: GetTempPathA on Windows (empty when its answer does not fit

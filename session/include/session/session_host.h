@@ -1,9 +1,10 @@
 #pragma once
-/// What the update session needs from the window it runs in. The update
-/// window implements it; updater-console and the tests implement it without
-/// a display.
+/// What the update session needs from the window it runs in, and what it
+/// tells those who watch it. The update window implements SessionView;
+/// updater-console and the tests implement both without a display.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,11 +31,11 @@ struct ProgressTexts {
 };
 std::string FormatCount(int first, int second);  ///< "%d/%d"
 
-class SessionHost {
+/// The window operations the session calls.
+class SessionView {
  public:
-  virtual ~SessionHost() = default;
+  virtual ~SessionView() = default;
 
-  // Window operations the session calls.
   virtual void ShowNotice() = 0;                 ///< display .\Notice.html if it exists
   virtual void CollapseDownloadArea() = 0;       ///< session complete or up to date
   virtual void SetTotalProgressRange(std::int32_t upper) = 0;  ///< range 0..upper, position 0
@@ -49,8 +50,14 @@ class SessionHost {
   virtual void PostCloseRequest() = 0;           ///< closes later, as Cancel does
   virtual void RepaintNow() = 0;
   virtual void RunInstallation() = 0;            ///< installs SessionOutcome::receivedNames
+};
 
-  // What happened, for hosts that report it; a window ignores these.
+/// What happened, for those who report it; every hook does nothing unless
+/// overridden. Names are local names, as written to the disk.
+class SessionObserver {
+ public:
+  virtual ~SessionObserver() = default;
+
   virtual void OnReceived(std::size_t /*bytes*/) {}  ///< bytes arrived on the connection
   virtual void OnConnected(const std::string& /*server*/, unsigned /*port*/, Ipv4Address /*local*/) {}
   virtual void OnVersionReply(const VersionReply& /*reply*/, std::uint32_t /*major*/, std::uint32_t /*minor*/) {}

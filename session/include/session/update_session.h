@@ -4,17 +4,19 @@
 /// 2,048-byte buffer; bodies go from that buffer straight to their files.
 ///
 /// In a window: own a SessionOutcome and an UpdateSession (after it), pass
-/// the window as the SessionHost, call ConnectToServers() at the end of the
+/// the window as the SessionView, call ConnectToServers() at the end of the
 /// window's initialisation, and on destruction run the installation and then
-/// Shutdown(). Everything runs on the UI thread; the session calls the host
-/// from inside socket notifications and never yields to the event loop.
+/// Shutdown(). Everything runs on the UI thread; the session calls the view
+/// from inside socket notifications and never yields to the event loop. It
+/// makes no file-system calls of its own: files are written through
+/// ReceivedFile, the notice page's time through files/notice_file.h.
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <unordered_set>
 
+#include "session/received_file.h"
 #include "session/session_host.h"
 #include "session/update_socket.h"
 #include "session/wire.h"
@@ -39,8 +41,9 @@ class UpdateSession : private SocketOwner {
   /// How far the session got; Complete and UpToDate end it successfully.
   enum class Progress { NotStarted, Running, UpToDate, Complete, Failed };
 
-  UpdateSession(SessionHost& host, SessionOutcome& outcome,
-                std::array<std::string, 2> serverAddresses, unsigned port);
+  /// OBSERVER, if given, hears what happens (it must outlive the session).
+  UpdateSession(SessionView& view, SessionOutcome& outcome, std::array<std::string, 2> serverAddresses,
+                unsigned port, SessionObserver* observer = nullptr);
   ~UpdateSession();
   UpdateSession(const UpdateSession&) = delete;
   UpdateSession& operator=(const UpdateSession&) = delete;
@@ -81,13 +84,14 @@ class UpdateSession : private SocketOwner {
   /// Closes the connection and any open output, and stops the session.
   void Abandon();
   Step Fail(resources::MessageId id);
-  Step FailCannotCreate(const std::string& name);
+  Step FailCannotCreate(std::string name);
   Step Refuse(const std::string& why);
+  /// Writes the next N buffered bytes to the file being received.
   bool WritePiece(std::size_t n);
-  bool CloseOutput();
   void RefreshTexts();
 
-  SessionHost& host_;
+  SessionView& view_;
+  SessionObserver& observer_;
   SessionOutcome& outcome_;
   std::array<std::string, 2> serverAddresses_;
   unsigned port_;
@@ -100,7 +104,6 @@ class UpdateSession : private SocketOwner {
   std::size_t readPos_ = 0;   // start of the unconsumed bytes during a pass
   std::size_t buffered_ = 0;  // unconsumed bytes from readPos_
   std::int32_t noticeTime_ = 0;
-  std::int64_t remaining_ = 0;
   std::uint32_t noticeLength_ = 0;
   std::int32_t totalBytes_ = 0;
   std::int64_t announcedBytes_ = 0;  // body lengths of the file headers so far
@@ -108,8 +111,7 @@ class UpdateSession : private SocketOwner {
   std::array<std::uint32_t, 2> filesLeft_{};
   int kindIndex_ = 0;
   std::uint32_t fileVersion_ = 0;
-  std::FILE* output_ = nullptr;
-  std::string outputName_;    // name of the open file, for messages
+  ReceivedFile output_;       // the notice page or the file body being received
   std::string currentName_;
   std::unordered_set<std::string> receivedThisSession_;
   // Mirror of the two progress bars, for the texts.

@@ -44,7 +44,7 @@ enum UpdateDlgControl {
   IDC_OK = 1020,
 };
 
-class CUpdateDlg : public wxDialog, private session::SessionHost {
+class CUpdateDlg : public wxDialog, private session::SessionView {
  public:
   explicit CUpdateDlg(wxWindow* parent = nullptr);
   /// Installs what was received completely, then closes the connection.
