@@ -115,7 +115,7 @@ void ConsoleHost::RunInstallation() {
 }
 
 void ConsoleHost::OnConnected(const std::string& server, unsigned port, session::Ipv4Address local) {
-  lastActivity_ = std::chrono::steady_clock::now();
+  activity_ = true;
   Line("connected to %s:%u from %s", server.c_str(), port, Ipv4ToText(local).c_str());
 }
 
@@ -160,7 +160,7 @@ void ConsoleHost::OnComplete() { Line("complete"); }
 
 void ConsoleHost::OnRefused(const std::string& why) { Line("refused: %s", Printable(why).c_str()); }
 
-void ConsoleHost::OnReceived(std::size_t) { lastActivity_ = std::chrono::steady_clock::now(); }
+void ConsoleHost::OnReceived(std::size_t) { activity_ = true; }
 
 void ConsoleHost::GiveUp(const std::string& why) {
   if (ended_) return;

@@ -2,7 +2,6 @@
 /// A session's view and observer without a display: one line per event on a stream. It is
 /// also the host of the session benchmark.
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -25,8 +24,12 @@ class ConsoleHost : public session::SessionView, public session::SessionObserver
   bool installationSucceeded() const { return !installFailed_; }
 
   bool ended() const { return ended_; }
-  /// When the last byte (or the connection) came.
-  std::chrono::steady_clock::time_point lastActivity() const { return lastActivity_; }
+  /// True when bytes came (or a connection was made) since the last call.
+  bool TakeActivity() {
+    const bool any = activity_;
+    activity_ = false;
+    return any;
+  }
   /// Ends as a failure with a line saying why (the console's own limits).
   void GiveUp(const std::string& why);
   bool succeeded() const { return succeeded_; }
@@ -73,7 +76,7 @@ class ConsoleHost : public session::SessionView, public session::SessionObserver
   bool install_ = false;
   bool installFailed_ = false;
   int messagesShown_ = 0;
-  std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
+  bool activity_ = false;  // set per receive, so without reading a clock
 };
 
 }  // namespace console

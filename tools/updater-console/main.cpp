@@ -46,9 +46,11 @@ class ConsoleApp : public wxAppConsole {
     CallAfter([this] { session_->ConnectToServers(); });
     // A window has its Cancel button; the console gives up on a server
     // that stays silent.
+    lastActivity_ = std::chrono::steady_clock::now();
     idle_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
-      const auto silent = std::chrono::steady_clock::now() - host_->lastActivity();
-      if (!host_->ended() && silent >= std::chrono::seconds(idleSeconds)) {
+      const auto now = std::chrono::steady_clock::now();
+      if (host_->TakeActivity()) lastActivity_ = now;
+      if (!host_->ended() && now - lastActivity_ >= std::chrono::seconds(idleSeconds)) {
         host_->GiveUp("no data from the server for " + std::to_string(idleSeconds) + " s: giving up");
       }
     });
@@ -76,6 +78,7 @@ class ConsoleApp : public wxAppConsole {
   std::unique_ptr<session::UpdateSession> session_;
   int status_ = 1;
   wxTimer idle_;
+  std::chrono::steady_clock::time_point lastActivity_;
 };
 
 }  // namespace
