@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support/process.h"
+#include "test_support/temp_dir.h"
 #include "engine_test_support.h"
 #include "sha256.h"
 
@@ -48,27 +50,12 @@ std::vector<Row> load_manifest() {
   return rows;
 }
 
-struct ChildResult {
-  int status = -1;
-  std::string err;
-};
-
-/// Runs `decompress NAME` in DIR, standard error to a file outside DIR.
-ChildResult run_tool(const fs::path& dir, const std::string& name, const fs::path& err_file) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    int fd = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(fd, 2);
-    ::execl(DECOMPRESS_TOOL, "decompress", name.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ChildResult r;
-  int wstatus = 0;
-  ::waitpid(pid, &wstatus, 0);
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.err = read_file(err_file.string());
-  return r;
+/// Runs `decompress NAME` in DIR; its standard error is collected.
+test_support::RunResult run_tool(const fs::path& dir, const std::string& name) {
+  test_support::ProcessOptions options;
+  options.directory = dir.string();
+  options.errorOnly = true;
+  return test_support::Run({DECOMPRESS_TOOL, name}, options);
 }
 
 class CorpusVector : public testing::TestWithParam<Row> {};
@@ -79,9 +66,8 @@ TEST_P(CorpusVector, MatchesManifest) {
   fs::path src = fs::path(TEST_DATA_DIR) / "corpus" / row.file;
   std::string original = read_file(src.string());
 
-  char pattern[] = "/tmp/engine-corpus-XXXXXX";
-  fs::path base = ::mkdtemp(pattern);
-  fs::path dir = base / "run";
+  test_support::TempDir scratch;
+  const fs::path dir = fs::path(scratch.path()) / "run";
   fs::create_directory(dir);
   fs::path input = dir / row.file;
   write_file(input.string(), original);
@@ -89,22 +75,18 @@ TEST_P(CorpusVector, MatchesManifest) {
   struct timespec times[2] = {{1111111111, 0}, {1111111111, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, input.c_str(), times, 0), 0);
 
-  ChildResult r = run_tool(dir, row.file, base / "stderr.txt");
+  const test_support::RunResult r = run_tool(dir, row.file);
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
 
-  struct Cleanup {
-    fs::path p;
-    ~Cleanup() { std::error_code ec; fs::remove_all(p, ec); }
-  } cleanup{base};
 
   if (row.stderr_contains != "-") {
-    EXPECT_NE(r.err.find(row.stderr_contains), std::string::npos) << r.err;
+    EXPECT_NE(r.output.find(row.stderr_contains), std::string::npos) << r.output;
   }
 
   if (row.outcome == "ok" || row.outcome == "result=2") {
-    EXPECT_EQ(r.status, row.outcome == "ok" ? 0 : 2) << r.err;
+    EXPECT_EQ(r.status, row.outcome == "ok" ? 0 : 2) << r.output;
     ASSERT_EQ(left, std::vector<std::string>{row.output_name});
     fs::path out = dir / row.output_name;
     std::string bytes = read_file(out.string());
@@ -117,11 +99,11 @@ TEST_P(CorpusVector, MatchesManifest) {
     if (row.mtime.rfind("header:", 0) == 0) expected_mtime = std::stol(row.mtime.substr(7));
     EXPECT_EQ(long(st.st_mtime), expected_mtime);
   } else if (row.outcome == "result=1" || row.outcome == "exit=1") {
-    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_EQ(left, std::vector<std::string>{row.file});
     EXPECT_EQ(read_file(input.string()), original) << "input must be kept unchanged";
     if (row.outcome == "exit=1") {
-      EXPECT_FALSE(r.err.empty()) << "a fatal error says why";
+      EXPECT_FALSE(r.output.empty()) << "a fatal error says why";
     }
   } else {
     FAIL() << "unknown outcome " << row.outcome;

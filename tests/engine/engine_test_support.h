@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support/temp_dir.h"
 #include "engine/decompress.h"
 #include "engine_state.h"
 #include "testing/engine_testing.h"
@@ -59,22 +60,10 @@ inline EngineRun run_engine(const std::string& name) {
 /// A fresh temporary directory that is the current directory while it lives.
 class TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/engine-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-    old_ = std::filesystem::current_path();
-    std::filesystem::current_path(path_);
-  }
-  ~TempDir() {
-    std::filesystem::current_path(old_);
-    std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path path() const { return dir_.path(); }
 
   /// Names of the entries left in the directory, sorted.
-  std::vector<std::string> entries() const { return entries_of(path_); }
+  std::vector<std::string> entries() const { return entries_of(path()); }
 
   /// Names of the entries of DIR, sorted.
   static std::vector<std::string> entries_of(const std::filesystem::path& dir) {
@@ -86,7 +75,8 @@ class TempDir {
   }
 
  private:
-  std::filesystem::path path_, old_;
+  test_support::TempDir dir_;
+  test_support::ScopedCurrentDirectory current_{dir_.path()};
 };
 
 /// While it lives, the Nth call of file operation OP fails with ERROR.

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "test_support/process.h"
 #include "engine_test_support.h"
 #include "testdata/deflate_data.h"
 
@@ -227,34 +228,13 @@ TEST(Entry, CallsFollowEachOtherInOneProcess) {
 
 // ---- the decompress tool in a child process -----------------------------
 
-struct ToolRun {
-  int status = -1;
-  std::string err;
-};
-
-/// Runs `decompress NAME` in the current directory; with FILE_LIMIT the
-/// child may write at most that many bytes to any file.
-ToolRun run_tool(const std::string& name, long file_limit = -1) {
-  std::string err_path = "/tmp/engine-tool-err-" + std::to_string(::getpid());
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(fd, 2);
-    if (file_limit >= 0) {
-      ::signal(SIGXFSZ, SIG_IGN);
-      struct rlimit rl {rlim_t(file_limit), rlim_t(file_limit)};
-      ::setrlimit(RLIMIT_FSIZE, &rl);
-    }
-    ::execl(DECOMPRESS_TOOL, "decompress", name.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int ws = 0;
-  ::waitpid(pid, &ws, 0);
-  ToolRun r;
-  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-  r.err = read_file(err_path);
-  ::unlink(err_path.c_str());
-  return r;
+/// Runs `decompress NAME` in the current directory, collecting its standard
+/// error; with FILE_LIMIT it may write at most that many bytes to any file.
+test_support::RunResult run_tool(const std::string& name, long file_limit = -1) {
+  test_support::ProcessOptions options;
+  options.errorOnly = true;
+  options.fileSizeLimit = file_limit;
+  return test_support::Run({DECOMPRESS_TOOL, name}, options);
 }
 
 TEST(Tool, ExitStatusIsTheEngineResult) {
@@ -268,9 +248,9 @@ TEST(Tool, ExitStatusIsTheEngineResult) {
   std::string bad = gzip_of(text_data(200000));
   bad[bad.size() - 6] ^= 1;
   write_file("bad.gz", bad);
-  ToolRun r = run_tool("bad.gz");
+  test_support::RunResult r = run_tool("bad.gz");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "\ndecompress: bad.gz: invalid compressed data--crc error\n");
+  EXPECT_EQ(r.output, "\ndecompress: bad.gz: invalid compressed data--crc error\n");
   EXPECT_EQ(dir.entries(), (Names{"bad.gz", "ok", "refused.gz", "warn"}));
 }
 
@@ -281,18 +261,18 @@ TEST(Tool, InputsFoundByFuzzingEndCleanly) {
     TempDir dir;
     std::string name = entry.path().filename().string();
     write_file(name, read_file(entry.path().string()));
-    ToolRun r = run_tool(name);
+    test_support::RunResult r = run_tool(name);
     EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2) << name << ": " << r.status;
-    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << name << ": " << r.err;
+    EXPECT_EQ(r.output.find("Sanitizer"), std::string::npos) << name << ": " << r.output;
   }
 }
 
 TEST(Tool, WriteFailureEndsTheProcessAndRemovesTheOutput) {
   TempDir dir;
   write_file("big.gz", gzip_of(text_data(300000)));
-  ToolRun r = run_tool("big.gz", 100000);
+  test_support::RunResult r = run_tool("big.gz", 100000);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "\ndecompress: big: File too large\n");
+  EXPECT_EQ(r.output, "\ndecompress: big: File too large\n");
   EXPECT_EQ(dir.entries(), Names{"big.gz"});
 }
 

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include <wx/app.h>
@@ -12,54 +11,29 @@
 #include <wx/init.h>
 
 #include "platform/socket_layer.h"
+#include "test_support/wx_env.h"
 #include "session/wire.h"
 
 namespace testing_session {
 namespace {
 
 // wxWidgets as a console application (its event loop watches the sockets
-// with epoll) or, when UseGuiEventLoop() is set, as a GTK application whose
-// GLib loop does, as in the update window.
-class WxEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ASSERT_TRUE(platform::StartSocketLayer());
-    if (UseGuiEventLoop()) {
-      wxApp::SetInstance(new wxApp);
-      static int argc = 1;
-      static char name[] = "session_gtk_test";
-      static char* argv[] = {name, nullptr};
-      if (!wxEntryStart(argc, argv)) {
-        wxApp::SetInstance(nullptr);
-        return;  // no display: SessionTest skips
-      }
-      gui_ = true;
-    } else {
-      ASSERT_TRUE(wxInitialize());
-    }
-    wxSetAssertHandler([](const wxString& file, int line, const wxString&, const wxString& cond,
-                          const wxString& msg) {
-      ADD_FAILURE() << "wx assertion " << cond << " " << msg << " at " << file << ":" << line;
-    });
-    loop_.reset(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop());
-  }
-  void TearDown() override {
-    const bool started = loop_ != nullptr;
-    loop_.reset();
-    if (gui_) {
-      wxEntryCleanup();
-    } else if (started) {
-      wxUninitialize();
-    }
-  }
-  static wxEventLoopBase* loop() { return loop_.get(); }
-
- private:
-  static inline std::unique_ptr<wxEventLoopBase> loop_;
-  bool gui_ = false;
+// with epoll) or, when UseGuiEventLoop() is set (gtk_loop.cpp), as a GTK
+// application whose GLib loop does, as in the update window.
+struct SocketLayer : ::testing::Environment {
+  void SetUp() override { ASSERT_TRUE(platform::StartSocketLayer()); }
 };
-
-[[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
+[[maybe_unused]] auto* const socketLayer = ::testing::AddGlobalTestEnvironment(new SocketLayer);
+// The kind is chosen when the tests start: gtk_loop.cpp sets it while the
+// program is being initialised, in no fixed order with this file.
+struct SessionWx : test_support::WxEnvironment {
+  SessionWx() : WxEnvironment(Kind::Console, WithoutDisplay::Skip) {}
+  void SetUp() override {
+    SetKind(UseGuiEventLoop() ? Kind::Gtk : Kind::Console);
+    WxEnvironment::SetUp();
+  }
+};
+[[maybe_unused]] auto* const wx = ::testing::AddGlobalTestEnvironment(new SessionWx);
 
 }  // namespace
 
@@ -69,7 +43,7 @@ bool& UseGuiEventLoop() {
 }
 
 bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
-  wxEventLoopBase* loop = WxEnvironment::loop();
+  wxEventLoopBase* loop = test_support::WxEnvironment::EventLoop();
   wxEventLoopActivator active(loop);
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!done()) {
@@ -85,19 +59,10 @@ void RunLoopFor(int ms) {
 }
 
 void SessionTest::SetUp() {
-  if (WxEnvironment::loop() == nullptr) GTEST_SKIP() << "no display for the GTK event loop";
+  if (test_support::WxEnvironment::EventLoop() == nullptr) GTEST_SKIP() << "no display for the GTK event loop";
   previous_ = std::filesystem::current_path();
-  std::random_device seed;
-  std::mt19937 random(seed());
-  for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
-    char name[32];
-    std::snprintf(name, sizeof name, "session-test-%08x", static_cast<unsigned>(random()));
-    const auto candidate = std::filesystem::temp_directory_path() / name;
-    if (std::filesystem::create_directory(candidate)) root_ = candidate;
-  }
-  ASSERT_FALSE(root_.empty());
-  std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::replace);
+  scratch_ = std::make_unique<test_support::TempDir>();
+  root_ = scratch_->path();
   work_ = root_ / "work";
   std::filesystem::create_directory(work_);
   std::filesystem::current_path(work_);
@@ -108,7 +73,7 @@ void SessionTest::TearDown() {
   if (root_.empty()) return;
   session_.reset();
   std::filesystem::current_path(previous_);
-  std::filesystem::remove_all(root_);
+  scratch_.reset();
 }
 
 session::UpdateSession& SessionTest::MakeSession(std::uint16_t port, std::string ip1,

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "scripted_server.h"
+#include "test_support/temp_dir.h"
 #include "session/session_host.h"
 #include "session/update_session.h"
 
@@ -88,6 +89,7 @@ class SessionTest : public ::testing::Test {
   std::string ReadFile(const std::string& relative) const;
   void WriteFile(const std::string& relative, const std::string& content) const;
 
+  std::unique_ptr<test_support::TempDir> scratch_;
   std::filesystem::path root_, work_, previous_;
   RecordingHost host_;
   session::SessionOutcome outcome_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,13 +20,13 @@ pid_t Spawn(const std::vector<std::string>& argv, const ProcessOptions& options,
   if (pid != 0) return pid;
   if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(127);
   for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
-  if (outputFd >= 0) {
-    dup2(outputFd, 1);
-    dup2(outputFd, 2);
-  } else {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(outputFd >= 0 && !options.errorOnly ? outputFd : null, 1);
+  dup2(outputFd >= 0 ? outputFd : null, 2);
+  if (options.fileSizeLimit >= 0) {
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the program
+    const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
   }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

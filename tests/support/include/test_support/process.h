@@ -14,6 +14,8 @@ struct ProcessOptions {
   std::string directory;             ///< working directory; empty: the test's own
   std::vector<std::string> env;      ///< "NAME=value" entries added to the environment
   std::string outputPath;            ///< file for standard output and error; empty: collected (Run) or discarded
+  bool errorOnly = false;            ///< collect standard error alone (standard output is discarded)
+  long fileSizeLimit = -1;           ///< the most bytes it may write to any file (RLIMIT_FSIZE), or -1
 };
 
 struct RunResult {
