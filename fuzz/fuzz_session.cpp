@@ -190,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // In the moved data folder only downloads may appear, the rest stays.
   for (const auto& [name, content] : Harness::Snapshot(h.outside / "moved-data")) {
-    const bool download = name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0;
+    const bool download = name.size() >= 3 && name.compare(name.size() - 3, 3, ".gz") == 0;
     if (name == "kept.dat" ? content != h.keptBefore : !download && content != "(folder)") {
       std::fprintf(stderr, "the moved data folder holds %s\n", name.c_str());
       std::abort();
