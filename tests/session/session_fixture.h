@@ -17,11 +17,14 @@
 
 namespace testing_session {
 
+using resources::MessageId;
+using Messages = std::vector<MessageId>;
+
 /// Records every host call as one line in log, plus the facts tests check.
 class RecordingHost : public session::SessionView, public session::SessionObserver {
  public:
   std::vector<std::string> log;
-  std::vector<int> messages;            // numbered messages shown
+  std::vector<resources::MessageId> messages;  // numbered messages shown
   std::vector<std::string> cannotCreate;
   int collapses = 0, installations = 0, notices = 0;
   bool ended = false, closeRequested = false;
@@ -40,7 +43,7 @@ class RecordingHost : public session::SessionView, public session::SessionObserv
   void AdvanceProgress(std::int32_t bytes) override { advanced += bytes; }
   void RefreshProgressTexts(const session::ProgressTexts& t) override { lastTexts = t; }
   void ShowMessage(resources::MessageId id) override {
-    messages.push_back(static_cast<int>(id));
+    messages.push_back(id);
     log.push_back("message " + std::to_string(static_cast<int>(id)));
   }
   void ShowCannotCreateFile(const std::string& name) override {

@@ -92,7 +92,7 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
       EXPECT_TRUE(host_.messages.empty());
       EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"f.dat"});
     } else {
-      EXPECT_EQ(host_.messages, std::vector<int>{6});
+      EXPECT_EQ(host_.messages, Messages{MessageId::MsgTooManyFiles});
       EXPECT_TRUE(host_.ended);
       EXPECT_FALSE(std::filesystem::exists("f.dat.gz"));
     }
@@ -125,7 +125,7 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
   first.Start();
   MakeSession(first.port(), "192.0.2.1").ConnectToServers();
   ASSERT_TRUE(RunUntilSettled());
-  EXPECT_EQ(host_.messages, std::vector<int>{2});
+  EXPECT_EQ(host_.messages, Messages{MessageId::MsgConnectFailed});
   EXPECT_TRUE(host_.ended);
 
   // Servers that redirect to themselves or to each other: eight redirects
@@ -138,7 +138,7 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
     RedirectingServer b("192.0.2.2", kFirst);
     MakeSession(session::kRedirectPort, "192.0.2.1").ConnectToServers();
     ASSERT_TRUE(RunUntilSettled());
-    EXPECT_EQ(host_.messages, std::vector<int>{2});
+    EXPECT_EQ(host_.messages, Messages{MessageId::MsgConnectFailed});
     EXPECT_TRUE(host_.ended);
     EXPECT_EQ(a.connections + b.connections, 1 + session::UpdateSession::kMaxRedirects);
   }
@@ -162,7 +162,7 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
       EXPECT_TRUE(host_.messages.empty());
       EXPECT_TRUE(std::filesystem::exists("two.dat.gz"));
     } else {
-      EXPECT_EQ(host_.messages, std::vector<int>{6});
+      EXPECT_EQ(host_.messages, Messages{MessageId::MsgTooManyFiles});
       EXPECT_FALSE(std::filesystem::exists("two.dat.gz"));
     }
     session_.reset();

@@ -10,9 +10,10 @@ using namespace testing_session;
 namespace {
 
 struct Refusal {
-  const char* label;
+  const char* name;
   Bytes afterRequest;  // what the server sends after the files-only request
 };
+void PrintTo(const Refusal& r, std::ostream* out) { *out << r.name; }
 
 Bytes HeaderWithLength(std::uint16_t length) {
   Bytes h(12, 0);
@@ -29,55 +30,54 @@ Bytes Unterminated() {
 
 std::string AbsoluteProbe() { return "/tmp/session-absolute-" + std::to_string(getpid()); }
 
-std::vector<Refusal> Refusals() {
+std::vector<Refusal> RefusalCases() {
   const Bytes list = FileList(1, 0, 3);
   return {
-      {"header length 9", Cat({list, HeaderWithLength(9)})},
-      {"header length 2049", Cat({list, HeaderWithLength(2049)})},
-      {"name without NUL", Cat({list, Unterminated()})},
-      {"empty name", Cat({list, File("", 1, Body(3))})},
-      {"name of 256 bytes", Cat({list, File(std::string(256, 'n'), 1, Body(3))})},
-      {"absolute with backslash", Cat({list, File("\\x.dat", 1, Body(3))})},
-      {"absolute host path", Cat({list, File(AbsoluteProbe(), 1, Body(3))})},
-      {"drive", Cat({list, File("C:\\x.dat", 1, Body(3))})},
-      {"parent", Cat({list, File("..\\escaped.dat", 1, Body(3))})},
-      {"parent inside", Cat({list, File("a\\..\\..\\escaped.dat", 1, Body(3))})},
-      {"parent with slash", Cat({list, File("a/../../escaped.dat", 1, Body(3))})},
-      {"negative body", Cat({list, session::EncodeFileHeader(1, -5, "neg.dat")})},
-      {"negative total", FileList(1, 0, -1)},
+      {"HeaderLength9", Cat({list, HeaderWithLength(9)})},
+      {"HeaderLength2049", Cat({list, HeaderWithLength(2049)})},
+      {"NameWithoutNul", Cat({list, Unterminated()})},
+      {"EmptyName", Cat({list, File("", 1, Body(3))})},
+      {"NameOf256Bytes", Cat({list, File(std::string(256, 'n'), 1, Body(3))})},
+      {"AbsoluteWithBackslash", Cat({list, File("\\x.dat", 1, Body(3))})},
+      {"AbsoluteHostPath", Cat({list, File(AbsoluteProbe(), 1, Body(3))})},
+      {"Drive", Cat({list, File("C:\\x.dat", 1, Body(3))})},
+      {"Parent", Cat({list, File("..\\escaped.dat", 1, Body(3))})},
+      {"ParentInside", Cat({list, File("a\\..\\..\\escaped.dat", 1, Body(3))})},
+      {"ParentWithSlash", Cat({list, File("a/../../escaped.dat", 1, Body(3))})},
+      {"NegativeBody", Cat({list, session::EncodeFileHeader(1, -5, "neg.dat")})},
+      {"NegativeTotal", FileList(1, 0, -1)},
   };
 }
 
+class Refusals : public SessionTest, public ::testing::WithParamInterface<Refusal> {};
+
 }  // namespace
 
-TEST_F(SessionTest, UnsafeHeadersAndLengthsAreRefusedBeforeAnyFileIsOpened) {
-  for (const Refusal& r : Refusals()) {
-    SCOPED_TRACE(r.label);
-    host_ = RecordingHost();
-    host_.outcome = &outcome_;
-    outcome_ = {};
-    ScriptedServer server;
-    // A good file first: it stays listed, nothing after it is created.
-    const Bytes good = File("good.dat", 1, Body(20));
-    Bytes script = r.afterRequest;
-    if (script.size() > 8 && script[0] == 1) {
-      script = Cat({FileList(2, 0, 23), good, Bytes(r.afterRequest.begin() + 8, r.afterRequest.end())});
-    }
-    server.Send(Reply(1, 0)).Expect(9).Send(script);
-    server.Start();
-    MakeSession(server.port()).ConnectToServers();
-    ASSERT_TRUE(RunUntilSettled());
-    EXPECT_EQ(host_.messages, std::vector<int>{5});
-    EXPECT_TRUE(host_.ended);
-    EXPECT_FALSE(session_->socket().IsOpen());
-    const std::vector<std::string> expected =
-        script.size() > good.size() ? std::vector<std::string>{"good.dat.gz"} : std::vector<std::string>{};
-    EXPECT_EQ(WorkFiles(), expected);
-    EXPECT_TRUE(OutsideEntries().empty());
-    EXPECT_FALSE(std::filesystem::exists(AbsoluteProbe() + ".gz"));
-    std::filesystem::remove("good.dat.gz");
+TEST_P(Refusals, UnsafeHeadersAndLengthsAreRefusedBeforeAnyFileIsOpened) {
+  const Refusal& r = GetParam();
+  ScriptedServer server;
+  // A good file first: it stays listed, nothing after it is created.
+  const Bytes good = File("good.dat", 1, Body(20));
+  Bytes script = r.afterRequest;
+  if (script.size() > 8 && script[0] == 1) {
+    script = Cat({FileList(2, 0, 23), good, Bytes(r.afterRequest.begin() + 8, r.afterRequest.end())});
   }
+  server.Send(Reply(1, 0)).Expect(9).Send(script);
+  server.Start();
+  MakeSession(server.port()).ConnectToServers();
+  ASSERT_TRUE(RunUntilSettled());
+  EXPECT_EQ(host_.messages, Messages{MessageId::MsgVersionMismatch});
+  EXPECT_TRUE(host_.ended);
+  EXPECT_FALSE(session_->socket().IsOpen());
+  const std::vector<std::string> expected =
+      script.size() > good.size() ? std::vector<std::string>{"good.dat.gz"} : std::vector<std::string>{};
+  EXPECT_EQ(WorkFiles(), expected);
+  EXPECT_TRUE(OutsideEntries().empty());
+  EXPECT_FALSE(std::filesystem::exists(AbsoluteProbe() + ".gz"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Session, Refusals, ::testing::ValuesIn(RefusalCases()),
+                         [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST_F(SessionTest, NoticeLongerThanTheLimitIsRefused) {
   ScriptedServer server;
@@ -88,7 +88,7 @@ TEST_F(SessionTest, NoticeLongerThanTheLimitIsRefused) {
   MakeSession(server.port()).ConnectToServers();
   ASSERT_TRUE(RunUntilSettled());
   EXPECT_EQ(server.received()[0], session::RequestNoticeAndFiles);
-  EXPECT_EQ(host_.messages, std::vector<int>{5});
+  EXPECT_EQ(host_.messages, Messages{MessageId::MsgVersionMismatch});
   EXPECT_TRUE(host_.ended);
   EXPECT_FALSE(std::filesystem::exists("Notice.html"));
 }

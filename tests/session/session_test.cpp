@@ -181,61 +181,81 @@ TEST_F(SessionTest, NoticeTimeStampDecidesWhetherTheNoticeIsAskedFor) {
   EXPECT_GE(host_.notices, 2);
 }
 
-TEST_F(SessionTest, VersionComparisonsAndInstalledState) {
-  struct Case {
-    int installedMajor, installedMinor;  // -1: no File.ver
-    std::uint32_t serverMajor, serverMinor;
-    bool request;
-  } cases[] = {
-      {5, 0, 4, 9, true}, {4, 9, 5, 0, true}, {5, 5, 5, 5, false},
-      {-1, 0, 0, 0, false}, {-1, 0, 0, 1, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.installedMajor << "," << c.installedMinor << " vs "
-                                    << c.serverMajor << "," << c.serverMinor);
-    host_ = RecordingHost();
-    std::filesystem::remove("File.ver");
-    if (c.installedMajor >= 0) {
-      ASSERT_TRUE(files::WriteVersionFile(c.installedMajor, c.installedMinor));
-    }
-    ScriptedServer server;
-    server.Send(Reply(c.serverMajor, c.serverMinor)).Expect(9).Send(FileList(0, 0, 0));
-    server.Start();
-    MakeSession(server.port()).ConnectToServers();
-    ASSERT_TRUE(RunUntilSettled());
-    RunLoopFor(30);
-    const std::uint8_t major = c.installedMajor < 0 ? 0 : c.installedMajor;
-    const std::uint8_t minor = c.installedMajor < 0 ? 0 : c.installedMinor;
-    const Bytes expected = c.request ? Bytes{0x01, major, 0, 0, 0, minor, 0, 0, 0} : Bytes{};
-    EXPECT_EQ(server.received(), expected);
-    EXPECT_EQ(host_.collapses, 1);
-  }
+// The installed versions against the server's, each pair on its own.
+struct Comparison {
+  const char* name;
+  int installedMajor, installedMinor;  // -1: no File.ver
+  std::uint32_t serverMajor, serverMinor;
+  bool request;
+};
+void PrintTo(const Comparison& c, std::ostream* out) { *out << c.name; }
 
-  // A damaged File.ver, one of another kind, and a reply of another type end
-  // the window with their messages, after closing the connection.
-  auto expectFailure = [&](const char* fileVer, std::uint8_t type, int message) {
-    host_ = RecordingHost();
-    std::filesystem::remove("File.ver");
-    if (fileVer) {
-      std::string text = fileVer;
-      files::ScrambleText(text.data());
-      WriteFile("File.ver", text);
-    }
-    ScriptedServer server;
-    server.Send(Reply(9, 9, 0, 0, type));
-    server.Start();
-    MakeSession(server.port()).ConnectToServers();
-    ASSERT_TRUE(RunUntilSettled());
-    EXPECT_EQ(host_.messages, std::vector<int>{message});
-    EXPECT_TRUE(host_.ended);
-    EXPECT_FALSE(session_->socket().IsOpen());
-    EXPECT_TRUE(RunLoopUntil([&] { return server.clientClosed(); }));
-    EXPECT_TRUE(server.received().empty());
-  };
-  expectFailure("1 2 3 9", 1, 7);   // check value wrong
-  expectFailure("2 0 1 1", 1, 5);   // kind 2, check right
-  expectFailure(nullptr, 2, 5);     // reply type 2
+class VersionComparisons : public SessionTest, public ::testing::WithParamInterface<Comparison> {};
+
+TEST_P(VersionComparisons, DecideWhetherFilesAreAskedFor) {
+  const Comparison& c = GetParam();
+  if (c.installedMajor >= 0) {
+    ASSERT_TRUE(files::WriteVersionFile(c.installedMajor, c.installedMinor));
+  }
+  ScriptedServer server;
+  server.Send(Reply(c.serverMajor, c.serverMinor)).Expect(9).Send(FileList(0, 0, 0));
+  server.Start();
+  MakeSession(server.port()).ConnectToServers();
+  ASSERT_TRUE(RunUntilSettled());
+  RunLoopFor(30);
+  const std::uint8_t major = c.installedMajor < 0 ? 0 : c.installedMajor;
+  const std::uint8_t minor = c.installedMajor < 0 ? 0 : c.installedMinor;
+  const Bytes expected = c.request ? Bytes{0x01, major, 0, 0, 0, minor, 0, 0, 0} : Bytes{};
+  EXPECT_EQ(server.received(), expected);
+  EXPECT_EQ(host_.collapses, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, VersionComparisons,
+    ::testing::Values(Comparison{"MinorNewerOnServer", 5, 0, 4, 9, true},
+                      Comparison{"MajorNewerOnServer", 4, 9, 5, 0, true},
+                      Comparison{"Equal", 5, 5, 5, 5, false},
+                      Comparison{"NoVersionFileNothingNew", -1, 0, 0, 0, false},
+                      Comparison{"NoVersionFileSomethingNew", -1, 0, 0, 1, true}),
+    [](const ::testing::TestParamInfo<Comparison>& info) { return std::string(info.param.name); });
+
+// A damaged File.ver, one of another kind, and a reply of another type end
+// the window with their messages, after closing the connection.
+struct Mismatch {
+  const char* name;
+  const char* fileVer;  // plain text, or nullptr for none
+  std::uint8_t replyType;
+  MessageId message;
+};
+void PrintTo(const Mismatch& m, std::ostream* out) { *out << m.name; }
+
+class Mismatches : public SessionTest, public ::testing::WithParamInterface<Mismatch> {};
+
+TEST_P(Mismatches, EndTheWindowWithTheirMessage) {
+  const Mismatch& m = GetParam();
+  if (m.fileVer != nullptr) {
+    std::string text = m.fileVer;
+    files::ScrambleText(text.data());
+    WriteFile("File.ver", text);
+  }
+  ScriptedServer server;
+  server.Send(Reply(9, 9, 0, 0, m.replyType));
+  server.Start();
+  MakeSession(server.port()).ConnectToServers();
+  ASSERT_TRUE(RunUntilSettled());
+  EXPECT_EQ(host_.messages, Messages{m.message});
+  EXPECT_TRUE(host_.ended);
+  EXPECT_FALSE(session_->socket().IsOpen());
+  EXPECT_TRUE(RunLoopUntil([&] { return server.clientClosed(); }));
+  EXPECT_TRUE(server.received().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, Mismatches,
+    ::testing::Values(Mismatch{"CheckValueWrong", "1 2 3 9", 1, MessageId::MsgDamagedFile},
+                      Mismatch{"KindTwoCheckRight", "2 0 1 1", 1, MessageId::MsgVersionMismatch},
+                      Mismatch{"ReplyTypeTwo", nullptr, 2, MessageId::MsgVersionMismatch}),
+    [](const ::testing::TestParamInfo<Mismatch>& info) { return std::string(info.param.name); });
 
 TEST_F(SessionTest, FirstServerEmptyOrRefusingSoTheSecondIsUsed) {
   // IP2 may be a host name: its first IPv4 address is used.
@@ -258,7 +278,7 @@ TEST_F(SessionTest, FirstServerEmptyOrRefusingSoTheSecondIsUsed) {
   std::uint16_t unusedPort;
   { ScriptedServer probe; unusedPort = probe.port(); }
   MakeSession(unusedPort, "127.0.0.1", "").ConnectToServers();
-  EXPECT_EQ(host_.messages, std::vector<int>{2});
+  EXPECT_EQ(host_.messages, Messages{MessageId::MsgConnectFailed});
   EXPECT_TRUE(host_.closeRequested);
   EXPECT_FALSE(host_.ended);
   EXPECT_EQ(host_.notices, 1);
@@ -287,7 +307,7 @@ TEST_F(SessionTest, ServerClosingInTheMiddleOfABody) {
     EXPECT_EQ(host_.collapses, 0);
     if (withError) {
       EXPECT_NE(host_.closedCode, 0);
-      EXPECT_EQ(host_.messages, std::vector<int>{4});
+      EXPECT_EQ(host_.messages, Messages{MessageId::MsgConnectionLost});
       EXPECT_EQ(host_.log.back(), "end");
     } else {
       EXPECT_EQ(host_.closedCode, 0);
