@@ -5,8 +5,6 @@
 #include <cerrno>
 
 #include "platform/single_instance.h"
-#include "platform/socket_layer.h"
-#include "platform/system_error.h"
 #include "test_support/temp_dir.h"
 
 using test_support::ScopedEnv;
@@ -51,13 +49,3 @@ TEST(SingleInstance, UnusableRuntimeDirectoryIsAFailure) {
   ScopedEnv tmp("TMPDIR", (base / "missing").c_str());
   EXPECT_NE(platform::AcquireSingleInstance("Update"), 0);
 }
-
-TEST(SystemError, TextOfTheLastError) {
-  errno = ENOENT;
-  EXPECT_EQ(platform::LastSystemError(), ENOENT);
-  EXPECT_EQ(platform::SystemErrorText(ENOENT), "No such file or directory");
-  EXPECT_FALSE(platform::SystemErrorText(123456).empty());
-  EXPECT_EQ(platform::SystemErrorText(0), "");
-}
-
-TEST(SocketLayer, StartsOnThisMachine) { EXPECT_TRUE(platform::StartSocketLayer()); }
