@@ -99,7 +99,7 @@ struct Harness {
     std::map<std::string, std::string> files;
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
       const std::string name = fs::relative(it->path(), dir).string();
-      if (it->path().parent_path().filename() == "moved-data" && dir.filename() != "moved-data") continue;
+      if (dir.filename() != "moved-data" && name.rfind("moved-data/", 0) == 0) continue;
       if (it->is_symlink()) {
         files[name] = "-> " + fs::read_symlink(it->path()).string();
       } else if (it->is_regular_file()) {
