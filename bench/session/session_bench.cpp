@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
   std::printf("UpdateSession   %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n", bytes / 1e6 / sessionTime,
               sessionTime, Median(sessionCpu));
   std::printf("ratio session/plain: time %.3f median, %.3f best of each; receiving cpu %.3f median "
-              "(required <= 1.15)\n",
+              "(budget <= 1.15)\n",
               sessionTime / plain, sessionBest / plainBest, Median(sessionCpu) / Median(plainCpu));
   return sessionTime / plain <= 1.15 ? 0 : 2;
 }
