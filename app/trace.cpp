@@ -29,16 +29,20 @@ void Trace(const char* event) {
   std::fflush(stderr);
 }
 
+void WriteLine(std::FILE* out, const char* format, va_list args) {
+  std::vfprintf(out, format, args);
+  std::fputc('\n', out);
+  std::fflush(out);
+}
+
 void Trace(const char* event, const char* format, ...) {
   if (!TraceEnabled()) return;
   Stamp(event);
   std::fputc(' ', stderr);
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  WriteLine(stderr, format, args);
   va_end(args);
-  std::fputc('\n', stderr);
-  std::fflush(stderr);
 }
 
 }  // namespace app

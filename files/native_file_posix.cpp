@@ -13,14 +13,9 @@ namespace {
 int Descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
 
 native::Failure Classify(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS: return native::Failure::AccessDenied;
-    case ENOENT:
-    case ENOTDIR: return native::Failure::PathNotFound;
-    default: return native::Failure::Other;
-  }
+  if (error == EACCES || error == EPERM || error == EROFS) return native::Failure::AccessDenied;
+  if (error == ENOENT || error == ENOTDIR) return native::Failure::PathNotFound;
+  return native::Failure::Other;
 }
 
 /// Makes room at PATH for a new file: a link or a regular file standing
@@ -68,15 +63,6 @@ File File::Open(const std::string& hostPath, Mode mode) {
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return File(fd);
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
-  }
-  return *this;
 }
 
 long File::Read(void* buffer, std::size_t length) {

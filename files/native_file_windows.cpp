@@ -10,12 +10,9 @@ namespace {
 HANDLE Handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 native::Failure Classify(DWORD error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_FILE_READ_ONLY: return native::Failure::AccessDenied;
-    case ERROR_PATH_NOT_FOUND: return native::Failure::PathNotFound;
-    default: return native::Failure::Other;
-  }
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_FILE_READ_ONLY) return native::Failure::AccessDenied;
+  if (error == ERROR_PATH_NOT_FOUND) return native::Failure::PathNotFound;
+  return native::Failure::Other;
 }
 
 /// A link (reparse point) standing at the name goes, so that the new file
@@ -63,15 +60,6 @@ File File::Open(const std::string& hostPath, Mode mode) {
     return File();
   }
   return File(reinterpret_cast<std::intptr_t>(handle));
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
-  }
-  return *this;
 }
 
 long File::Read(void* buffer, std::size_t length) {

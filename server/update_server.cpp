@@ -52,26 +52,16 @@ namespace server {
 
 const char* EndingText(Ending ending) {
   switch (ending) {
-    case Ending::Completed:
-      return "completed";
-    case Ending::NoRequest:
-      return "closed by the updater without a request (up to date, redirected or gone)";
-    case Ending::IdleTimeout:
-      return "dropped: no request within the timeout";
-    case Ending::Stalled:
-      return "dropped: no progress within the timeout";
-    case Ending::ClosedEarly:
-      return "closed by the updater before the end";
-    case Ending::BadRequest:
-      return "dropped: not an update request";
-    case Ending::ExtraData:
-      return "dropped: unexpected bytes after the request";
-    case Ending::NetworkError:
-      return "network error";
-    case Ending::StoreError:
-      return "store error";
-    case Ending::Stopped:
-      return "server stopping";
+    case Ending::Completed: return "completed";
+    case Ending::NoRequest: return "closed by the updater without a request (up to date, redirected or gone)";
+    case Ending::IdleTimeout: return "dropped: no request within the timeout";
+    case Ending::Stalled: return "dropped: no progress within the timeout";
+    case Ending::ClosedEarly: return "closed by the updater before the end";
+    case Ending::BadRequest: return "dropped: not an update request";
+    case Ending::ExtraData: return "dropped: unexpected bytes after the request";
+    case Ending::NetworkError: return "network error";
+    case Ending::StoreError: return "store error";
+    case Ending::Stopped: return "server stopping";
   }
   return "?";
 }

@@ -3,10 +3,35 @@
 // the closed notification.
 #include "session/update_socket.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#endif
+
 #include <chrono>
+#include <cstring>
 
 namespace session {
 namespace {
+
+/// A dotted address as it is, else the first IPv4 address of a host name.
+bool ResolveIpv4(const std::string& host, Ipv4Address& address) {
+  if (ParseIpv4(host, address)) return true;
+  if (host.empty()) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  std::memcpy(&address, &in->sin_addr.s_addr, 4);  // stays in network order
+  freeaddrinfo(found);
+  return true;
+}
 
 int connectTimeoutMs = 5000;
 int notificationBurst = 1024;
@@ -19,6 +44,43 @@ constexpr auto kBurstTime = std::chrono::milliseconds(20);
 int CUpdateSocket::ConnectTimeoutMs() { return connectTimeoutMs; }
 void CUpdateSocket::SetConnectTimeoutMs(int milliseconds) { connectTimeoutMs = milliseconds; }
 void CUpdateSocket::SetNotificationBurst(int count) { notificationBurst = count < 1 ? 1 : count; }
+
+bool CUpdateSocket::Create() {
+  Close();
+  handle_ = OpenStreamSocket();
+  attempted_ = false;
+  return IsOpen();
+}
+
+bool CUpdateSocket::PrepareConnect(const std::string& host, unsigned port, sockaddr_in& to) {
+  // A socket that already took part in a connect cannot connect again here;
+  // the same object then takes a new one.
+  if (!IsOpen() || attempted_) {
+    if (!Create()) return false;
+  }
+  attempted_ = true;
+  Ipv4Address address = 0;
+  if (!ResolveIpv4(host, address) || port > 0xFFFF) {
+    RecordInvalidArgument();
+    return false;
+  }
+  to = sockaddr_in{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  std::memcpy(&to.sin_addr.s_addr, &address, 4);
+  return true;
+}
+
+bool CUpdateSocket::SendAll(const void* bytes, std::size_t length) {
+  const auto* p = static_cast<const std::uint8_t*>(bytes);
+  while (length > 0) {
+    const long sent = SendSome(p, length);
+    if (sent <= 0) return false;
+    p += sent;
+    length -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
 
 CUpdateSocket::~CUpdateSocket() {
   Close();

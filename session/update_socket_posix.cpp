@@ -8,7 +8,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,52 +33,19 @@ namespace {
 
 int Descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
 
-bool ResolveIpv4(const std::string& host, Ipv4Address& address) {
-  if (ParseIpv4(host, address)) return true;
-  if (host.empty()) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  std::memcpy(&address, &in->sin_addr.s_addr, 4);  // stays in network order
-  freeaddrinfo(found);
-  return true;
-}
-
 }  // namespace
 
-bool CUpdateSocket::Create() {
-  Close();
+std::intptr_t CUpdateSocket::OpenStreamSocket() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    lastError_ = errno;
-    return false;
-  }
-  handle_ = fd;
-  attempted_ = false;
-  return true;
+  if (fd < 0) lastError_ = errno;
+  return fd < 0 ? kNoSocket : fd;
 }
 
 bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& host,
                                      unsigned port) {
-  // A socket that already took part in a connect cannot connect again here;
-  // the same object then takes a new one.
-  if (!IsOpen() || attempted_) {
-    if (!Create()) return false;
-  }
-  attempted_ = true;
-  Ipv4Address address = 0;
-  if (!ResolveIpv4(host, address) || port > 0xFFFF) {
-    lastError_ = EINVAL;
-    return false;
-  }
-  const int fd = Descriptor(handle_);
   sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  std::memcpy(&to.sin_addr.s_addr, &address, 4);
+  if (!PrepareConnect(host, port, to)) return false;
+  const int fd = Descriptor(handle_);
 
   // Non-blocking connect waited for with a bound, then back to blocking: an
   // unreachable address fails after a few seconds like a refused one.
@@ -127,20 +93,15 @@ bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& h
   return true;
 }
 
-bool CUpdateSocket::SendAll(const void* bytes, std::size_t length) {
-  const int fd = Descriptor(handle_);
-  const auto* p = static_cast<const std::uint8_t*>(bytes);
-  while (length > 0) {
-    const ssize_t sent = ::send(fd, p, length, MSG_NOSIGNAL);
-    if (sent <= 0) {
-      if (sent < 0 && errno == EINTR) continue;
-      lastError_ = sent < 0 ? errno : 0;
-      return false;
-    }
-    p += sent;
-    length -= static_cast<std::size_t>(sent);
-  }
-  return true;
+void CUpdateSocket::RecordInvalidArgument() { lastError_ = EINVAL; }
+
+long CUpdateSocket::SendSome(const std::uint8_t* bytes, std::size_t length) {
+  ssize_t sent;
+  do {
+    sent = ::send(Descriptor(handle_), bytes, length, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent <= 0) lastError_ = sent < 0 ? errno : 0;
+  return static_cast<long>(sent);
 }
 
 long CUpdateSocket::Receive(void* buffer, std::size_t length) {

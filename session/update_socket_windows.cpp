@@ -43,20 +43,6 @@ constexpr int kPaintsPerSlice = 16;
 
 SOCKET Socket(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
 
-bool ResolveIpv4(const std::string& host, Ipv4Address& address) {
-  if (ParseIpv4(host, address)) return true;
-  if (host.empty()) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  std::memcpy(&address, &in->sin_addr.s_addr, 4);  // stays in network order
-  freeaddrinfo(found);
-  return true;
-}
-
 void LetPaintingHappen() {
   MSG message;
   for (int i = 0; i < kPaintsPerSlice &&
@@ -146,37 +132,20 @@ struct CUpdateSocket::Watch {
   bool active = false;
 };
 
-bool CUpdateSocket::Create() {
-  Close();
+std::intptr_t CUpdateSocket::OpenStreamSocket() {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     lastError_ = WSAGetLastError();
-    return false;
+    return kNoSocket;
   }
-  handle_ = static_cast<std::intptr_t>(s);
-  attempted_ = false;
-  return true;
+  return static_cast<std::intptr_t>(s);
 }
 
 bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& host,
                                      unsigned port) {
-  // A socket that already took part in a connect cannot connect again; the
-  // same object then takes a new one.
-  if (!IsOpen() || attempted_) {
-    if (!Create()) return false;
-  }
-  attempted_ = true;
-  Ipv4Address address = 0;
-  if (!ResolveIpv4(host, address) || port > 0xFFFF) {
-    lastError_ = WSAEINVAL;
-    WSASetLastError(WSAEINVAL);
-    return false;
-  }
-  const SOCKET s = Socket(handle_);
   sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<u_short>(port));
-  std::memcpy(&to.sin_addr.s_addr, &address, 4);
+  if (!PrepareConnect(host, port, to)) return false;
+  const SOCKET s = Socket(handle_);
 
   // A connect waited for with a bound: an unreachable address fails after a
   // few seconds like a refused one.
@@ -222,27 +191,24 @@ bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& h
   return true;
 }
 
-bool CUpdateSocket::SendAll(const void* bytes, std::size_t length) {
+void CUpdateSocket::RecordInvalidArgument() {
+  lastError_ = WSAEINVAL;
+  WSASetLastError(WSAEINVAL);
+}
+
+long CUpdateSocket::SendSome(const std::uint8_t* bytes, std::size_t length) {
   const SOCKET s = Socket(handle_);
-  const auto* p = static_cast<const char*>(bytes);
-  while (length > 0) {
-    const int piece = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
-    const int sent = ::send(s, p, piece, 0);
+  const int piece = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
+  for (;;) {
+    const int sent = ::send(s, reinterpret_cast<const char*>(bytes), piece, 0);
     if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-      if (WaitFor(s, true, -1) == Readiness::Failed) {
-        lastError_ = WSAGetLastError();
-        return false;
-      }
-      continue;
+      if (WaitFor(s, true, -1) != Readiness::Failed) continue;
+      lastError_ = WSAGetLastError();
+      return -1;
     }
-    if (sent <= 0) {
-      lastError_ = sent < 0 ? WSAGetLastError() : 0;
-      return false;
-    }
-    p += sent;
-    length -= static_cast<std::size_t>(sent);
+    if (sent <= 0) lastError_ = sent < 0 ? WSAGetLastError() : 0;
+    return sent;
   }
-  return true;
 }
 
 long CUpdateSocket::Receive(void* buffer, std::size_t length) {

@@ -113,21 +113,15 @@ HeaderVerdict CheckFileHeaderLength(std::uint16_t length) {
   return HeaderVerdict::Accepted;
 }
 
+// The rule of the host's paths for what stays inside the game folder, plus
+// the length a name may have on the wire.
 HeaderVerdict CheckFileName(std::string_view name) {
-  if (name.empty()) return HeaderVerdict::NameEmpty;
-  if (name.size() > kMaxFileNameLength) return HeaderVerdict::NameTooLong;
-  if (name[0] == '\\' || name[0] == '/') return HeaderVerdict::NameAbsolute;
-  if (name.find(':') != std::string_view::npos) return HeaderVerdict::NameHasDrive;
-  // Either separator counts: the host maps '\' to '/', and a '/' written by
-  // the server is a separator there too.
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find_first_of("\\/", start);
-    if (end == std::string_view::npos) end = name.size();
-    if (name.substr(start, end - start) == "..") return HeaderVerdict::NameHasParent;
-    start = end + 1;
-  }
-  return HeaderVerdict::Accepted;
+  if (!name.empty() && name.size() > kMaxFileNameLength) return HeaderVerdict::NameTooLong;
+  // In the order of platform::NameFault.
+  constexpr HeaderVerdict kVerdicts[] = {HeaderVerdict::Accepted, HeaderVerdict::NameEmpty,
+                                         HeaderVerdict::NameAbsolute, HeaderVerdict::NameHasDrive,
+                                         HeaderVerdict::NameHasParent};
+  return kVerdicts[static_cast<int>(platform::CheckContainedRelativeName(name))];
 }
 
 HeaderVerdict DecodeFileHeader(const std::uint8_t* b, FileHeader& h) {

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include "app/trace.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "ui/installation.h"
@@ -43,10 +44,8 @@ void ConsoleHost::Line(const char* format, ...) {
   if (out_ == nullptr) return;
   va_list args;
   va_start(args, format);
-  std::vfprintf(out_, format, args);
+  app::WriteLine(out_, format, args);
   va_end(args);
-  std::fputc('\n', out_);
-  std::fflush(out_);
 }
 
 void ConsoleHost::End(bool success) {

@@ -4,7 +4,13 @@
 /// "<event> <microseconds since the epoch> <details>" on standard error.
 /// Players never set it; nothing else changes when it is set.
 
+#include <cstdarg>
+#include <cstdio>
+
 namespace app {
+
+/// Writes FORMAT with ARGS and a line end to OUT and flushes it at once.
+void WriteLine(std::FILE* out, const char* format, va_list args);
 
 bool TraceEnabled();
 void Trace(const char* event);

@@ -18,6 +18,8 @@
 
 #include "session/wire.h"
 
+struct sockaddr_in;
+
 namespace session {
 
 /// The party notified by a connected socket (the update session).
@@ -102,6 +104,17 @@ class CUpdateSocket {
   bool IsWatching() const;
   void DestroyWatch();
   void PeekForEnd();
+  /// The start of every connect: a fresh socket when this one took part in
+  /// one already, and the address of HOST; false (the invalid-argument error
+  /// recorded) for a name that does not resolve or a port out of range.
+  bool PrepareConnect(const std::string& host, unsigned port, sockaddr_in& to);
+  /// A new stream socket's handle, or kNoSocket (the error recorded).
+  std::intptr_t OpenStreamSocket();
+  /// Records kInvalidArgument as this socket's and the platform's last error.
+  void RecordInvalidArgument();
+  /// One send of at most LENGTH bytes, waiting while the system takes none:
+  /// the count sent, or 0 or less (the error recorded) when it failed.
+  long SendSome(const std::uint8_t* bytes, std::size_t length);
 
   std::intptr_t handle_ = kNoSocket;  // descriptor, or SOCKET on Windows
   Watch* watch_ = nullptr;
