@@ -1,14 +1,13 @@
 // Runs the decompress tool on every vector of tests/data/corpus in a fresh
 // directory and compares what it leaves with MANIFEST.tsv: exit status,
 // files left, output size, SHA-256, permission bits, time stamp, and the
-// text expected on standard error.
+// text expected on standard error. On Windows the permission bits are the
+// read-only attribute (platform_mode).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <fcntl.h>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +16,7 @@
 
 #include "engine_test_support.h"
 #include "sha256.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -48,28 +48,11 @@ std::vector<Row> load_manifest() {
   return rows;
 }
 
-struct ChildResult {
-  int status = -1;
-  std::string err;
-};
-
-/// Runs `decompress NAME` in DIR, standard error to a file outside DIR.
-ChildResult run_tool(const fs::path& dir, const std::string& name, const fs::path& err_file) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    int fd = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(fd, 2);
-    ::execl(DECOMPRESS_TOOL, "decompress", name.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ChildResult r;
-  int wstatus = 0;
-  ::waitpid(pid, &wstatus, 0);
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.err = read_file(err_file.string());
-  return r;
-}
+/// The modification time every input gets (and keeps when its header has
+/// no time stamp).
+constexpr long long kInputSeconds = 1111111111;
+const fs::file_time_type kInputTime =
+    fs::file_time_type::clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{kInputSeconds}});
 
 class CorpusVector : public testing::TestWithParam<Row> {};
 
@@ -79,17 +62,16 @@ TEST_P(CorpusVector, MatchesManifest) {
   fs::path src = fs::path(TEST_DATA_DIR) / "corpus" / row.file;
   std::string original = read_file(src.string());
 
-  char pattern[] = "/tmp/engine-corpus-XXXXXX";
-  fs::path base = ::mkdtemp(pattern);
+  fs::path base = make_temp_dir("engine-corpus-");
   fs::path dir = base / "run";
   fs::create_directory(dir);
   fs::path input = dir / row.file;
   write_file(input.string(), original);
-  ASSERT_EQ(::chmod(input.c_str(), mode_t(std::stoul(row.input_mode, nullptr, 8))), 0);
-  struct timespec times[2] = {{1111111111, 0}, {1111111111, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, input.c_str(), times, 0), 0);
+  const mode_t input_mode = mode_t(std::stoul(row.input_mode, nullptr, 8));
+  fs::last_write_time(input, kInputTime);
+  ASSERT_EQ(::chmod(input.string().c_str(), input_mode), 0);
 
-  ChildResult r = run_tool(dir, row.file, base / "stderr.txt");
+  ToolRun r = run_decompress(dir, row.file, base / "stderr.txt");
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
@@ -110,12 +92,12 @@ TEST_P(CorpusVector, MatchesManifest) {
     std::string bytes = read_file(out.string());
     EXPECT_EQ(std::to_string(bytes.size()), row.output_size);
     EXPECT_EQ(sha256_hex(bytes), row.output_sha256);
+    EXPECT_EQ(mode_of(out.string()), platform_mode(input_mode));
     struct stat st {};
-    ASSERT_EQ(::stat(out.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, mode_t(std::stoul(row.input_mode, nullptr, 8)));
-    long expected_mtime = 1111111111;
-    if (row.mtime.rfind("header:", 0) == 0) expected_mtime = std::stol(row.mtime.substr(7));
-    EXPECT_EQ(long(st.st_mtime), expected_mtime);
+    ASSERT_EQ(::stat(out.string().c_str(), &st), 0);
+    long long expected_mtime = kInputSeconds;
+    if (row.mtime.rfind("header:", 0) == 0) expected_mtime = std::stoll(row.mtime.substr(7));
+    EXPECT_EQ((long long)st.st_mtime, expected_mtime);
   } else if (row.outcome == "result=1" || row.outcome == "exit=1") {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(left, std::vector<std::string>{row.file});

@@ -10,15 +10,24 @@
 //
 // The engine works on names relative to the current directory, like the
 // product; TempDir below gives each test a fresh directory and enters it.
+//
+// The suites run on Windows too (under Wine): there a file has one
+// permission bit, the read-only attribute, and platform_mode() says what a
+// file given POSIX bits shows.
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
+#ifdef _WIN32
+#include <sys/utime.h>
+#else
+#include <fcntl.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -56,12 +65,22 @@ inline EngineRun run_engine(const std::string& name) {
   return run;
 }
 
+/// A new, empty directory PREFIX followed by a random tail in the system's
+/// temporary directory.
+inline std::filesystem::path make_temp_dir(const std::string& prefix) {
+  static std::mt19937_64 random{std::random_device{}()};
+  const auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    auto path = base / (prefix + std::to_string(random() % 1000000000000));
+    if (std::filesystem::create_directory(path)) return path;
+  }
+}
+
 /// A fresh temporary directory that is the current directory while it lives.
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/engine-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
+    path_ = make_temp_dir("engine-test-");
     old_ = std::filesystem::current_path();
     std::filesystem::current_path(path_);
   }
@@ -69,6 +88,13 @@ class TempDir {
     std::filesystem::current_path(old_);
     std::error_code ec;
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+#ifdef _WIN32
+    // A read-only file cannot be deleted on Windows.
+    for (std::filesystem::recursive_directory_iterator it(path_, ec), end; !ec && it != end;
+         it.increment(ec))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
+                                   std::filesystem::perm_options::add, ec);
+#endif
     std::filesystem::remove_all(path_, ec);
   }
   const std::filesystem::path& path() const { return path_; }
@@ -102,6 +128,28 @@ class FileFault {
 inline mode_t mode_of(const std::string& name) {
   struct stat st {};
   return ::stat(name.c_str(), &st) == 0 ? st.st_mode & 07777 : mode_t(0);
+}
+
+/// The bits mode_of shows for a file that was given the POSIX bits BITS:
+/// BITS themselves; on Windows read and write for everyone, or only read
+/// when the owner's write bit is missing (the read-only attribute).
+inline mode_t platform_mode(mode_t bits) {
+#ifdef _WIN32
+  return bits & 0200 ? 0666 : 0444;
+#else
+  return bits;
+#endif
+}
+
+/// Sets NAME's access and modification times, in seconds since 1970.
+inline bool set_file_times(const std::string& name, long long access, long long modification) {
+#ifdef _WIN32
+  struct __utimbuf64 times {access, modification};
+  return ::_utime64(name.c_str(), &times) == 0;
+#else
+  const struct timespec times[2] = {{time_t(access), 0}, {time_t(modification), 0}};
+  return ::utimensat(AT_FDCWD, name.c_str(), times, 0) == 0;
+#endif
 }
 
 inline void write_file(const std::string& name, const std::string& bytes) {
