@@ -27,10 +27,17 @@ bool OpensInBrowser(const wxString& url) {
 
 wxString FileUrl(const std::string& path) {
   static const char* kHex = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (const unsigned char c : path) {
+  // A Windows path (C:\Games\Notice.html) becomes file:///C:/Games/Notice.html:
+  // its drive stays as it is and its separators are slashes, as the system's
+  // browser control expects; a POSIX path (/home/...) is taken as it is.
+  const bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                     path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  std::string url = drive ? "file:///" + path.substr(0, 2) : "file://";
+  for (const unsigned char c : path.substr(drive ? 2 : 0)) {
     if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
       url += static_cast<char>(c);
+    } else if (drive && c == '\\') {
+      url += '/';
     } else {
       url += '%';
       url += kHex[c >> 4];

@@ -42,7 +42,9 @@ class NoticeView {
   FileState shown_;   // of the file when it was last loaded
 };
 
-/// PATH as a file URL ("file:///…", every byte outside the unreserved set escaped).
+/// PATH as a file URL ("file:///…", every byte outside the unreserved set
+/// escaped); a Windows path keeps its drive and has slashes for separators
+/// ("file:///C:/Games/Notice.html").
 wxString FileUrl(const std::string& path);
 
 }  // namespace ui
