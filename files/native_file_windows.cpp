@@ -15,6 +15,22 @@ native::Failure Classify(DWORD error) {
   return native::Failure::Other;
 }
 
+/// ERROR as the errno value that callers test on every platform.
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_FILE_READ_ONLY:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EACCES;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    default: return EIO;
+  }
+}
+
 /// A link (reparse point) standing at the name goes, so that the new file
 /// is made here and not wherever the link points.
 void RemoveLink(const char* path) {
@@ -51,7 +67,12 @@ File File::Open(const std::string& hostPath, Mode mode) {
       break;
   }
   const HANDLE handle = CreateFileA(hostPath.c_str(), access, share, nullptr, disposition, flags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return File();
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    errno = ErrnoOf(error);
+    SetLastError(error);  // for the system error text shown to the player
+    return File();
+  }
   // Only a file on a disk: not a pipe, a device or a console.
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);

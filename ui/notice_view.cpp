@@ -27,10 +27,17 @@ bool OpensInBrowser(const wxString& url) {
 
 wxString FileUrl(const std::string& path) {
   static const char* kHex = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (const unsigned char c : path) {
+  // A Windows path (C:\Games\Notice.html) becomes file:///C:/Games/Notice.html:
+  // its drive stays as it is and its separators are slashes, as the system's
+  // browser control expects; a POSIX path (/home/...) is taken as it is.
+  const bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                     path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  std::string url = drive ? "file:///" + path.substr(0, 2) : "file://";
+  for (const unsigned char c : path.substr(drive ? 2 : 0)) {
     if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
       url += static_cast<char>(c);
+    } else if (drive && c == '\\') {
+      url += '/';
     } else {
       url += '%';
       url += kHex[c >> 4];
@@ -56,7 +63,7 @@ NoticeView::NoticeView(wxWindow* parent, int id) {
   webView_->Bind(wxEVT_WEBVIEW_NEWWINDOW, &NoticeView::OnNewWindow, this);
   webView_->Bind(wxEVT_WEBVIEW_LOADED, &NoticeView::OnLoaded, this);
   webView_->Bind(wxEVT_WEBVIEW_TITLE_CHANGED, [this](wxWebViewEvent& event) {
-    if (WithoutFragment(webView_->GetCurrentURL()) == pageUrl_) {
+    if (IsThePage(webView_->GetCurrentURL())) {
       app::Trace("notice-title", "%s", event.GetString().utf8_str().data());
     }
     event.Skip();
@@ -72,13 +79,19 @@ void NoticeView::Navigate(const std::string& path) {
   // Loading the same page again would only start the view over.
   if (url == pageUrl_ && now == shown_ && now.size >= 0) return;
   pageUrl_ = url;
+  pagePath_ = wxString(path);
   shown_ = now;
   webView_->LoadURL(url);
 }
 
+bool NoticeView::IsThePage(const wxString& url) const {
+  const wxString page = WithoutFragment(url);
+  return !pageUrl_.empty() && (page == pageUrl_ || page == pagePath_);
+}
+
 void NoticeView::OnNavigating(wxWebViewEvent& event) {
   const wxString url = event.GetURL();
-  if (WithoutFragment(url) == pageUrl_ || url.StartsWith("about:")) return;
+  if (IsThePage(url) || url.StartsWith("about:")) return;
   event.Veto();
   app::Trace("notice-refused", "%s", url.utf8_str().data());
   if (event.GetNavigationAction() == wxWEBVIEW_NAV_ACTION_USER && OpensInBrowser(url)) {
@@ -96,7 +109,7 @@ void NoticeView::OnNewWindow(wxWebViewEvent& event) {
 }
 
 void NoticeView::OnLoaded(wxWebViewEvent& event) {
-  if (app::TraceEnabled() && WithoutFragment(event.GetURL()) == pageUrl_) {
+  if (app::TraceEnabled() && IsThePage(event.GetURL())) {
     app::Trace("notice-loaded", "%s", event.GetURL().utf8_str().data());
   }
   event.Skip();

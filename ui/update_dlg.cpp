@@ -13,7 +13,6 @@
 #include <wx/xrc/xmlres.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +23,7 @@
 
 #include "app/message_box.h"
 #include "app/settings.h"
+#include "platform/current_directory.h"
 #include "platform/paths.h"
 #include "resources/templates.h"
 #include "session/update_session.h"
@@ -110,14 +110,13 @@ void CUpdateDlg::ShowNotice() {
   if (::stat(platform::HostPath(kNoticeName).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return;
   }
-  std::string directory(4096, '\0');
-  if (::getcwd(directory.data(), directory.size()) == nullptr) {
-    app::ShowSystemError(app::ApplicationName());
+  const std::string directory = platform::CurrentDirectory();
+  if (directory.empty()) {
+    const int error = platform::LastSystemError();  // before anything else can change it
+    app::ShowSystemError(app::ApplicationName(), error);
     return;
   }
-  directory.resize(directory.find('\0'));
-  const std::string separator = directory.back() == '/' ? "" : "/";
-  notice_->Navigate(directory + separator + kNoticeName);
+  notice_->Navigate(platform::JoinDirectory(directory, kNoticeName));
 }
 
 void CUpdateDlg::CollapseDownloadArea() {

@@ -7,6 +7,10 @@
 //               the clock starts): streaming, fixed memory
 //   baseline    the same with another build of the tool (BENCH_BASELINE_TOOL),
 //               to compare two revisions in one run
+//   windows     the Windows build of the tool (BENCH_WINDOWS_TOOL, a
+//               decompress.exe) under `wine`, with "wine start", the same
+//               program on a name it skips, for Wine's cost of starting a
+//               process (keep a wineserver running: `wineserver -p`)
 //   zlib        inflate with 32 KiB reads and writes, CRC and length checked
 //   libdeflate  the whole-file job written with the library: read the file,
 //               decompress into one buffer, write the output
@@ -16,7 +20,8 @@
 // of the decompress tool on the level-6 file.
 //
 // usage: bench_engine [size_MB=100] [rounds=5]
-//        (env BENCH_WORK_DIR: where the runs happen; BENCH_BASELINE_TOOL)
+//        (env BENCH_WORK_DIR: where the runs happen; BENCH_BASELINE_TOOL;
+//         BENCH_WINDOWS_TOOL)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,7 +170,7 @@ void make_gzip(const fs::path& p, const std::string& data, int level) {
 struct Job {
   std::string label;
   std::vector<std::string> argv;  // {} for a peer not built in
-  std::string output;             // the file a run leaves in the work directory
+  std::string output;             // the file a run leaves in the work directory ("": none)
   bool in_place = false;          // runs on a fresh copy named engine.gz
   bench::Samples samples;
 };
@@ -190,6 +195,7 @@ int main(int argc, char** argv) {
   fs::create_directories(work);
   const std::string self = fs::canonical("/proc/self/exe").string();
   const char* baseline = std::getenv("BENCH_BASELINE_TOOL");
+  const char* windows = std::getenv("BENCH_WINDOWS_TOOL");
 
   const int levels[] = {1, 6, 9};
   std::vector<fs::path> files;
@@ -213,6 +219,12 @@ int main(int argc, char** argv) {
     std::vector<Job> jobs;
     jobs.push_back({"engine", {fs::absolute(DECOMPRESS_TOOL).string(), "engine.gz"}, "engine", true, {}});
     if (baseline) jobs.push_back({"baseline", {baseline, "engine.gz"}, "engine", true, {}});
+    if (windows) {
+      jobs.push_back({"windows", {"wine", windows, "engine.gz"}, "engine", true, {}});
+      // A name without a suffix: the tool starts, looks and ends with 0.
+      std::ofstream(work / "start") << "x";
+      jobs.push_back({"wine start", {"wine", windows, "start"}, "", false, {}});
+    }
     jobs.push_back({"zlib", {self, "--job", "zlib", gz.string(), "zlib.out"}, "zlib.out", false, {}});
 #ifdef HAVE_LIBDEFLATE
     jobs.push_back({"libdeflate", {self, "--job", "libdeflate", gz.string(), "ldf.out"}, "ldf.out", false, {}});
@@ -222,11 +234,11 @@ int main(int argc, char** argv) {
       for (Job& job : jobs) {
         if (job.in_place) fs::copy_file(gz, work / "engine.gz", fs::copy_options::overwrite_existing);
         bench::Run r = bench::run_child(job.argv, work);
-        if (!r.ok || (round == 0 && file_crc(work / job.output) != expected_crc)) {
+        if (!r.ok || (round == 0 && !job.output.empty() && file_crc(work / job.output) != expected_crc)) {
           std::fprintf(stderr, "%s failed on %s\n", job.label.c_str(), gz.c_str());
           return 1;
         }
-        fs::remove(work / job.output);
+        if (!job.output.empty()) fs::remove(work / job.output);
         job.samples.add(r);
       }
     }
@@ -241,11 +253,23 @@ int main(int argc, char** argv) {
     for (const Job& job : jobs) {
       if (job.in_place) {
         for (const Job& peer : jobs) {
-          if (!peer.in_place)
+          if (!peer.in_place && !peer.output.empty())
             std::printf("  %s / %s: %s\n", job.label.c_str(), peer.label.c_str(),
                         bench::ratios(job.samples, peer.samples).c_str());
         }
       }
+    }
+    if (windows) {
+      // jobs: engine, [baseline], windows, wine start, ...
+      const Job& engine = jobs[0];
+      const Job& win = jobs[baseline ? 2 : 1];
+      const Job& start = jobs[baseline ? 3 : 2];
+      std::printf("  windows / engine: %s\n", bench::ratios(win.samples, engine.samples).c_str());
+      std::printf("  windows less wine start / engine: %.2f best, %.2f median\n",
+                  (bench::best(win.samples.wall) - bench::best(start.samples.wall)) /
+                      bench::best(engine.samples.wall),
+                  (bench::median(win.samples.wall) - bench::median(start.samples.wall)) /
+                      bench::median(engine.samples.wall));
     }
     std::printf("\n");
     std::fflush(stdout);

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "test_support/wx_env.h"
+#include "ui/notice_view.h"
 #include "ui/server_select_dlg.h"
 #include "ui/update_dlg.h"
 #include "ui/wait_dlg.h"
@@ -67,6 +68,18 @@ void ExpectAsTemplate(wxWindow* window, const std::string& file) {
 }
 
 }  // namespace
+
+TEST(NoticeUrl, IsAFileUrlOfThePath) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/home/p/Mirvale/Notice.html", "file:///home/p/Mirvale/Notice.html"},
+      {"/home/p/My Games/게임/Notice.html",
+       "file:///home/p/My%20Games/%EA%B2%8C%EC%9E%84/Notice.html"},
+      {"C:\\Games\\Mirvale\\Notice.html", "file:///C:/Games/Mirvale/Notice.html"},
+      {"C:\\Notice.html", "file:///C:/Notice.html"},
+      {"d:\\My Games\\Notice.html", "file:///d:/My%20Games/Notice.html"},
+  };
+  for (const auto& [path, url] : cases) EXPECT_EQ(ui::FileUrl(path).utf8_string(), url) << path;
+}
 
 TEST(Templates, WindowsStandAsTheirTemplatesSay) {
   {

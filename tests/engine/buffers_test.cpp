@@ -2,9 +2,9 @@
 // and around 32 KiB, and the fatal end of input.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <cstring>
-#include <unistd.h>
+
+#include "file_system.h"
 
 #include "engine_test_support.h"
 #include "testdata/deflate_data.h"
@@ -37,7 +37,8 @@ TEST(Buffers, FillsAreWholeBlocksAndEndOfInputIsReported) {
   TempDir dir;
   std::string data = noise_data(32768 + 5, 4);
   write_file("in", data);
-  engine::input_handle = ::open("in", O_RDONLY);
+  engine::fs::FileStatus opened;
+  engine::input_handle = engine::fs::open_input("in", &opened);
   ASSERT_GE(engine::input_handle, 0);
   engine::clear_buffers();
   EXPECT_EQ(engine::fill_input(true), std::uint8_t(data[0]));
@@ -47,11 +48,12 @@ TEST(Buffers, FillsAreWholeBlocksAndEndOfInputIsReported) {
   EXPECT_EQ(engine::next_input_byte(), std::uint8_t(data[32768]));
   EXPECT_EQ(engine::input_count, 5u);
   EXPECT_EQ(engine::fill_input(true), -1);
-  ::close(engine::input_handle);
+  engine::fs::close(engine::input_handle);
 
   // Where a byte is required, the end of input ends the engine, naming it.
-  engine::input_handle = ::open("in", O_RDONLY);
-  ::lseek(engine::input_handle, 0, SEEK_END);
+  write_file("empty", "");
+  engine::input_handle = engine::fs::open_input("empty", &opened);
+  engine::clear_buffers();
   std::strcpy(engine::input_name, "in");
   engine::remove_output_on_abort = 0;
   engine::end_process_hook = throw_engine_ended;

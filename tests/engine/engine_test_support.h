@@ -10,11 +10,19 @@
 //
 // The engine works on names relative to the current directory, like the
 // product; TempDir below gives each test a fresh directory and enters it.
+//
+// The suites run on Windows too (under Wine): there a file has one
+// permission bit, the read-only attribute, and platform_mode() says what a
+// file given POSIX bits shows.
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
+#ifdef _WIN32
+#include <sys/utime.h>
+#else
+#include <fcntl.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -92,6 +100,28 @@ class FileFault {
 inline mode_t mode_of(const std::string& name) {
   struct stat st {};
   return ::stat(name.c_str(), &st) == 0 ? st.st_mode & 07777 : mode_t(0);
+}
+
+/// The bits mode_of shows for a file that was given the POSIX bits BITS:
+/// BITS themselves; on Windows read and write for everyone, or only read
+/// when the owner's write bit is missing (the read-only attribute).
+inline mode_t platform_mode(mode_t bits) {
+#ifdef _WIN32
+  return bits & 0200 ? 0666 : 0444;
+#else
+  return bits;
+#endif
+}
+
+/// Sets NAME's access and modification times, in seconds since 1970.
+inline bool set_file_times(const std::string& name, long long access, long long modification) {
+#ifdef _WIN32
+  struct __utimbuf64 times {access, modification};
+  return ::_utime64(name.c_str(), &times) == 0;
+#else
+  const struct timespec times[2] = {{time_t(access), 0}, {time_t(modification), 0}};
+  return ::utimensat(AT_FDCWD, name.c_str(), times, 0) == 0;
+#endif
 }
 
 inline void write_file(const std::string& name, const std::string& bytes) {

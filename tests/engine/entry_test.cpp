@@ -3,12 +3,7 @@
 // decompress tool shows it to its parent process.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "test_support/process.h"
 #include "engine_test_support.h"
@@ -99,7 +94,12 @@ INSTANTIATE_TEST_SUITE_P(
     MissingNames, Probing,
     testing::Values(ProbeCase{"GzFound", {"a.gz"}, "a", 0, "", {"a"}, "a.gz"},
                     // Order: .gz, .z, -z, .Z; the first that exists is used.
+#ifdef _WIN32
+                    // Names ignore letter case: the probe .z finds b.Z first.
+                    ProbeCase{"DotZFindsUpperZ", {"b-z", "b.Z"}, "b", 0, "", {"b", "b-z"}, "b.Z"},
+#else
                     ProbeCase{"DashZBeforeUpperZ", {"b-z", "b.Z"}, "b", 0, "", {"b", "b.Z"}, "b-z"},
+#endif
                     ProbeCase{"NothingFound", {}, "nothing", 1,
                               "nothing.gz: No such file or directory\n", {}, ""},
                     // A name that already has a suffix is not probed further.
@@ -110,23 +110,23 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Entry, TimesAndPermissionBitsAreCopied) {
   TempDir dir;
   write_file("r.gz", gzip_of("read-only input"));
+  ASSERT_TRUE(set_file_times("r.gz", 1111111111, 1111111112));
   ASSERT_EQ(::chmod("r.gz", 0444), 0);
-  struct timespec times[2] = {{1111111111, 123}, {1111111112, 456000}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, "r.gz", times, 0), 0);
-  EXPECT_EQ(run_engine("r.gz").result, 0);
+  const EngineRun run = run_engine("r.gz");
+  EXPECT_EQ(run.result, 0) << run.err;
   EXPECT_EQ(dir.entries(), Names{"r"});
-  EXPECT_EQ(mode_of("r"), mode_t(0444));
+  EXPECT_EQ(mode_of("r"), platform_mode(0444));
   struct stat st {};
   ASSERT_EQ(::stat("r", &st), 0);
-  EXPECT_EQ(st.st_mtim.tv_sec, 1111111112);
-  EXPECT_EQ(st.st_atim.tv_sec, 1111111111);
+  EXPECT_EQ((long long)st.st_mtime, 1111111112);
+  EXPECT_EQ((long long)st.st_atime, 1111111111);
 
   for (mode_t mode : {mode_t(0600), mode_t(0640), mode_t(0755), mode_t(04750)}) {
     write_file("m.gz", gzip_of("mode"));
     ASSERT_EQ(::chmod("m.gz", mode), 0);
     EXPECT_EQ(run_engine("m.gz").result, 0);
-    EXPECT_EQ(mode_of("m"), mode);
-    ::unlink("m");
+    EXPECT_EQ(mode_of("m"), platform_mode(mode));
+    fs::remove("m");
   }
 }
 
@@ -146,18 +146,19 @@ TEST(Entry, DirectoryInTheOutputsPlaceStays) {
   fs::create_directory("a");
   write_file("a/keep", "x");
   write_file("a.gz", gzip_of("new"));
+  const mode_t bits = mode_of("a");
   EngineRun r = run_engine("a.gz");
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.err, "decompress: a: Is a directory\n");
   EXPECT_TRUE(fs::is_directory("a"));
   EXPECT_EQ(dir.entries(), (Names{"a", "a.gz"}));
-  EXPECT_EQ(mode_of("a") & 0777, mode_t(0755));
+  EXPECT_EQ(mode_of("a"), bits);
 }
 
 TEST(Entry, OutputThatIsTheInputItselfIsRefused) {
   TempDir dir;
   write_file("a.gz", gzip_of("self"));
-  ASSERT_EQ(::link("a.gz", "a"), 0);
+  fs::create_hard_link("a.gz", "a");
   EngineRun r = run_engine("a.gz");
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(r.err, "decompress: a.gz and a are the same file\n");
@@ -267,6 +268,7 @@ TEST(Tool, InputsFoundByFuzzingEndCleanly) {
   }
 }
 
+#ifndef _WIN32  // Windows has no limit on the size of the files a process writes.
 TEST(Tool, WriteFailureEndsTheProcessAndRemovesTheOutput) {
   TempDir dir;
   write_file("big.gz", gzip_of(text_data(300000)));
@@ -275,5 +277,6 @@ TEST(Tool, WriteFailureEndsTheProcessAndRemovesTheOutput) {
   EXPECT_EQ(r.output, "\ndecompress: big: File too large\n");
   EXPECT_EQ(dir.entries(), Names{"big.gz"});
 }
+#endif
 
 }  // namespace

@@ -1,8 +1,9 @@
 #pragma once
 /// Diagnostic lines for measuring and for black-box tests: with UPDATER_TRACE
 /// set (to anything), the programs print what they show as
-/// "<event> <microseconds since the epoch> <details>" on standard error.
-/// Players never set it; nothing else changes when it is set.
+/// "<event> <microseconds since the epoch> <details>" on standard error, or,
+/// with UPDATER_TRACE_FILE=PATH, append them to that file (which also turns
+/// them on). Players never set either; nothing else changes when they are set.
 
 #include <cstdarg>
 #include <cstdio>

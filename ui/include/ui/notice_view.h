@@ -34,7 +34,12 @@ class NoticeView {
 
   wxWindow* window_ = nullptr;
   wxWebView* webView_ = nullptr;
-  wxString pageUrl_;  // the page the view may show, without a fragment
+  /// Whether URL names the notice page: its file URL, or its plain path
+  /// (the Windows back end reports a local file by its path).
+  bool IsThePage(const wxString& url) const;
+
+  wxString pageUrl_;   // the page the view may show, without a fragment
+  wxString pagePath_;  // the same page as a path
   struct FileState {
     long long size = -1, modified = 0, changed = 0, inode = 0;
     bool operator==(const FileState&) const = default;
@@ -42,7 +47,9 @@ class NoticeView {
   FileState shown_;   // of the file when it was last loaded
 };
 
-/// PATH as a file URL ("file:///…", every byte outside the unreserved set escaped).
+/// PATH as a file URL ("file:///…", every byte outside the unreserved set
+/// escaped); a Windows path keeps its drive and has slashes for separators
+/// ("file:///C:/Games/Notice.html").
 wxString FileUrl(const std::string& path);
 
 }  // namespace ui
