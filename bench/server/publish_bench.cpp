@@ -21,70 +21,12 @@
 #include <vector>
 
 #include "server/publish.h"
+#include "testdata/deflate_data.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-/// Text-like: made-up words with a skewed frequency, punctuation, numbers, lines.
-void AppendText(std::string& out, std::size_t bytes, std::mt19937& rng) {
-  static std::vector<std::string> words;
-  if (words.empty()) {
-    std::mt19937 wr(7);
-    const char* syllables[] = {"ka", "ri",  "mo", "ven", "al", "tor", "is", "e",  "un", "sha",
-                               "ly", "dra", "o",  "th",  "er", "qu",  "st", "ng", "pa", "zi"};
-    for (int i = 0; i < 4000; ++i) {
-      std::string w;
-      for (int k = 1 + static_cast<int>(wr() % 4); k > 0; --k) w += syllables[wr() % 20];
-      words.push_back(w);
-    }
-  }
-  const std::size_t end = out.size() + bytes;
-  std::exponential_distribution<double> pick(1.0 / 300.0);
-  int column = 0;
-  while (out.size() < end) {
-    const std::string& w =
-        words[std::min<std::size_t>(static_cast<std::size_t>(pick(rng)), words.size() - 1)];
-    out += w;
-    column += static_cast<int>(w.size()) + 1;
-    const unsigned r = rng() % 100;
-    if (r < 6)
-      out += ',';
-    else if (r < 10)
-      out += '.';
-    else if (r < 11)
-      out += std::to_string(rng() % 100000);
-    if (column > 72) {
-      out += '\n';
-      column = 0;
-    } else {
-      out += ' ';
-    }
-  }
-  out.resize(end);
-}
-
-/// Binary-like: fixed-size records of counters, small integers, floats and noise.
-void AppendBinary(std::string& out, std::size_t bytes, std::mt19937& rng) {
-  const std::size_t end = out.size() + bytes;
-  std::uint32_t id = static_cast<std::uint32_t>(rng());
-  while (out.size() < end) {
-    unsigned char record[48];
-    const std::uint32_t fields[6] = {id++,
-                                     static_cast<std::uint32_t>(rng() % 64),
-                                     static_cast<std::uint32_t>(rng() % 1000),
-                                     0x3F800000u + static_cast<std::uint32_t>(rng() % 4096),
-                                     static_cast<std::uint32_t>(rng() & 0xFF00FF00u),
-                                     static_cast<std::uint32_t>(rng())};
-    std::memcpy(record, fields, sizeof fields);
-    for (int i = 24; i < 48; ++i) {
-      record[i] = rng() % 4 == 0 ? static_cast<unsigned char>(rng()) : static_cast<unsigned char>(i);
-    }
-    out.append(reinterpret_cast<char*>(record), sizeof record);
-  }
-  out.resize(end);
-}
 
 /// About MEGABYTES of files of 0.25 to 8 MB, alternately text-like and
 /// binary-like, in a few folders. Returns their total size.
@@ -99,9 +41,9 @@ std::uint64_t MakeRelease(const fs::path& dir, std::size_t megabytes) {
     std::string data;
     data.reserve(size);
     if (i % 2 == 0)
-      AppendText(data, size, rng);
+      testdata::append_text(data, size, rng);
     else
-      AppendBinary(data, size, rng);
+      testdata::append_binary(data, size, rng);
     const fs::path path =
         dir / (std::string(folders[i % 4]) + "file" + std::to_string(i) + (i % 2 ? ".dat" : ".txt"));
     fs::create_directories(path.parent_path());

@@ -87,7 +87,7 @@ TEST_F(SessionTest, ConsoleInstallsWhatItReceived) {
   const Bytes gz = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3, 0xcb, 0x48, 0xcd, 0xc9, 0xc9, 0x07, 0x00,
                     0x86, 0xa6, 0x10, 0x36, 0x05, 0, 0, 0};  // "hello"
   for (const bool broken : {false, true}) {
-    SCOPED_TRACE(broken ? "not gzip" : "gzip");
+    SCOPED_TRACE(broken ? "a broken download" : "a good download");
     ScriptedServer server;
     const Bytes second = broken ? Body(9) : gz;
     server.Send(Reply(broken ? 3 : 2, 0)).Expect(9).Send(

@@ -122,8 +122,6 @@ std::string runs_data(std::size_t n, unsigned seed) {
   return s;
 }
 
-namespace {
-
 void append_text(std::string& out, std::size_t bytes, std::mt19937& rng) {
   static std::vector<std::string> vocabulary;
   if (vocabulary.empty()) {
@@ -176,8 +174,6 @@ void append_binary(std::string& out, std::size_t bytes, std::mt19937& rng) {
   }
   out.resize(end);
 }
-
-}  // namespace
 
 std::string mixed_data(std::size_t total) {
   std::mt19937 rng(12345);

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ std::string runs_data(std::size_t n, unsigned seed = 1);
 /// breaks) and binary-like records (counters, small integers, floats, noise)
 /// in alternating chunks of 1 to 4 MiB: the benchmarks' input.
 std::string mixed_data(std::size_t total);
+/// BYTES of the text-like and of the binary-like kind of mixed_data, appended to OUT.
+void append_text(std::string& out, std::size_t bytes, std::mt19937& rng);
+void append_binary(std::string& out, std::size_t bytes, std::mt19937& rng);
 
 /// Writes deflate bits least significant first; Huffman codes go in with
 /// their first bit first.
