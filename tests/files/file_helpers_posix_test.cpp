@@ -12,6 +12,7 @@
 #include "files/file_helpers.h"
 #include "files/scramble.h"
 #include "test_support/temp_dir.h"
+#include "scrambled.h"
 
 namespace fs = std::filesystem;
 using files::MoveFileWithRetry;
@@ -23,11 +24,6 @@ using test_support::TempDir;
 using test_support::WriteFile;
 
 namespace {
-
-std::string Scrambled(std::string plain) {
-  files::ScrambleText(plain.data());
-  return plain;
-}
 
 /// Runs BODY in a child process as an unprivileged user (root ignores file
 /// permissions, so the permission paths are only reachable without it) and

@@ -8,6 +8,7 @@
 #include "files/scramble.h"
 #include "platform/paths.h"
 #include "test_support/temp_dir.h"
+#include "scrambled.h"
 
 namespace fs = std::filesystem;
 using files::CreateParentDirectories;
@@ -21,11 +22,6 @@ using test_support::TempDir;
 using test_support::WriteFile;
 
 namespace {
-
-std::string Scrambled(std::string plain) {
-  files::ScrambleText(plain.data());
-  return plain;
-}
 
 class FileHelpers : public ::testing::Test {
  protected:

@@ -10,6 +10,7 @@
 #include "files/testing/files_testing.h"
 #include "files/version_file.h"
 #include "test_support/temp_dir.h"
+#include "scrambled.h"
 
 using files::FileVersionRecord;
 using files::ReadVersionFile;
@@ -20,11 +21,6 @@ using test_support::ScopedCurrentDirectory;
 using test_support::TempDir;
 
 namespace {
-
-std::string Scrambled(std::string plain) {
-  files::ScrambleText(plain.data());
-  return plain;
-}
 
 class VersionFile : public ::testing::Test {
  protected:
