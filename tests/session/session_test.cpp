@@ -344,17 +344,28 @@ TEST_F(SessionTest, BytesAfterTheSessionEndedOpenNothing) {
 }
 
 TEST_F(SessionTest, FromLoopbackAnyTotalIsAcceptedAndRedirectsAreIgnored) {
-  ScriptedServer server;
-  const std::uint32_t redirect = 0x0100000A;  // 10.0.0.1, never contacted from 127.0.0.1
-  server.Send(Reply(1, 0, redirect)).Expect(9)
-      .Send(Cat({FileList(1, 0, 2000000000), File("big.dat", 1, Body(10))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
-  EXPECT_EQ(session_->socket().localAddress, session::kLoopbackAddress);
-  EXPECT_EQ(server.received(), kFilesOnly0);
-  EXPECT_TRUE(host_.messages.empty());
-  EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"big.dat"});
+  // A negative total only leaves the total bar wrong: the files still come.
+  for (const std::int32_t total : {2000000000, -1, -2147483647 - 1}) {
+    SCOPED_TRACE(total);
+    host_ = RecordingHost();
+    outcome_ = {};
+    ScriptedServer server;
+    const std::uint32_t redirect = 0x0100000A;  // 10.0.0.1, never contacted from 127.0.0.1
+    server.Send(Reply(1, 0, redirect))
+        .Expect(9)
+        .Send(Cat({FileList(1, 0, total), File("big.dat", 1, Body(10))}));
+    server.Start();
+    MakeSession(server.port()).ConnectToServers();
+    ASSERT_TRUE(RunUntilSettled());
+    EXPECT_EQ(session_->socket().localAddress, session::kLoopbackAddress);
+    EXPECT_EQ(server.received(), kFilesOnly0);
+    EXPECT_TRUE(host_.messages.empty());
+    EXPECT_EQ(host_.totalRange, total);
+    EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"big.dat"});
+    EXPECT_EQ(outcome_.versions[0], 1u);
+    session_.reset();
+    std::filesystem::remove("big.dat.gz");
+  }
 }
 
 TEST_F(SessionTest, ConnectToAnAddressThatNeverAnswersIsBounded) {
