@@ -248,8 +248,9 @@ UpdateSession::Step UpdateSession::OnNoticeBytes() {
 
 UpdateSession::Step UpdateSession::OnFileList() {
   if (buffered_ < kFileListHeaderSize) return Step::Wait;
+  // A negative total only misleads the total bar (which then stays empty);
+  // what is sent is still bounded by the bodies the file headers announce.
   const FileListHeader header = DecodeFileListHeader(buffer_ + readPos_);
-  if (header.totalBytes < 0) return Refuse("negative total length");
   readPos_ += kFileListHeaderSize;
   buffered_ -= kFileListHeaderSize;
   filesLeft_ = {header.counts[0], header.counts[1]};

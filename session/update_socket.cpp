@@ -33,7 +33,15 @@ bool ResolveIpv4(const std::string& host, Ipv4Address& address) {
   return true;
 }
 
-int connectTimeoutMs = 5000;
+// A connect waits as long as a Windows system's own connect does before it
+// gives up (three SYNs over about 21 s), so a slow or lossy link connects
+// wherever the game's players expect it to. Windows itself keeps that bound;
+// elsewhere the system would wait minutes, so a bound a little above it is kept.
+#ifdef _WIN32
+int connectTimeoutMs = -1;
+#else
+int connectTimeoutMs = 22000;
+#endif
 int notificationBurst = 1024;
 // Back-to-back notifications also stop after this long, so painting and
 // button clicks get their turn during a fast download.

@@ -48,7 +48,7 @@ bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& h
   const int fd = Descriptor(handle_);
 
   // Non-blocking connect waited for with a bound, then back to blocking: an
-  // unreachable address fails after a few seconds like a refused one.
+  // unreachable address fails once the bound has passed, like a refused one.
   const int flags = fcntl(fd, F_GETFL);
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   int error = 0;

@@ -147,8 +147,8 @@ bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& h
   if (!PrepareConnect(host, port, to)) return false;
   const SOCKET s = Socket(handle_);
 
-  // A connect waited for with a bound: an unreachable address fails after a
-  // few seconds like a refused one.
+  // A connect waited for (with painting) until the system gives up on it,
+  // or until a bound set for tests has passed.
   u_long nonBlocking = 1;
   ioctlsocket(s, FIONBIO, &nonBlocking);
   int error = 0;

@@ -133,7 +133,12 @@ void CUpdateDlg::CollapseDownloadArea() {
   ok->Show();
   cancel->Hide();
   // Keys must still reach the window: the focus moves from Cancel to OK.
-  if (cancelHadFocus) ok->SetFocus();
+  // That is not the player choosing OK: until the player moves the focus,
+  // Enter stays the default OK processing (Enter below).
+  if (cancelHadFocus) {
+    ok->SetFocus();
+    okFocusedByCollapse_ = true;
+  }
   for (wxWindow* button : {ok, cancel}) {
     button->Move(button->GetPosition().x, button->GetPosition().y - h);
     button->Refresh();
@@ -276,11 +281,15 @@ void CUpdateDlg::OnCharHook(wxKeyEvent& event) {
     case WXK_ESCAPE:
       EndWith(0);
       return;
+    case WXK_TAB:
+      okFocusedByCollapse_ = false;  // the player moves the focus now
+      break;
     case WXK_RETURN:
     case WXK_NUMPAD_ENTER:
-      // A focused button takes Enter itself; otherwise Enter is the default
-      // OK processing: the texts are read back and the run ends with OK.
-      if (dynamic_cast<wxButton*>(FindFocus()) == nullptr) {
+      // A button the player focused takes Enter itself; otherwise Enter is
+      // the default OK processing: the texts are read back and the run ends
+      // with OK (the installation runs on the way out, no server list).
+      if (okFocusedByCollapse_ || dynamic_cast<wxButton*>(FindFocus()) == nullptr) {
         TransferDataFromWindow();
         EndWith(wxID_OK);
         return;

@@ -284,6 +284,31 @@ TEST_F(UpdateRoad, UpToDateServerCollapsesAtOnce) {
   EXPECT_EQ(Versions(), "absent");
 }
 
+// After the collapse the player has chosen no button: Return is the default
+// OK processing and Escape is Cancel; either ends the run, the files are
+// installed on the way out and no server list follows.
+TEST_F(UpdateRoad, KeysAfterTheCollapseEndTheRunAndInstall) {
+  for (const char* key : {"Return", "Escape"}) {
+    SCOPED_TRACE(key);
+    fs::remove_all(game_);
+    fs::create_directory(game_);
+    fs::remove(dir_ / "trace.txt");
+    ScriptedServer server;
+    ScriptDownload(server, {{"a.dll", Gzip(Content(3000, 1))}});
+    server.Start();
+    Configure(server.port());
+    ServerList({{"A", "192.0.2.5"}});
+    Start();
+    AwaitTrace("collapsed");
+    PressKey(UpdateWindow(), key);
+    EXPECT_EQ(update_->WaitForExit(10s), 0);
+    EXPECT_EQ(Installed("a.dll"), Content(3000, 1));
+    EXPECT_EQ(Versions(), "1 0");
+    EXPECT_TRUE(Trace("server-list").empty());
+    EXPECT_FALSE(fs::exists(dir_ / "client.txt"));
+  }
+}
+
 // The notice page is shown whatever its declared encoding, and it cannot
 // take the view elsewhere or open windows.
 TEST_F(UpdateRoad, NoticeIsShownAndKeptToItself) {

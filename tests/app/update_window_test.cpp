@@ -99,6 +99,9 @@ TEST(Templates, WindowsStandAsTheirTemplatesSay) {
   ExpectAsTemplate(&select, "server_select.xrc");
   EXPECT_FALSE(select.HasFlag(wxCLOSE_BOX) || select.HasFlag(wxSYSTEM_MENU));
   EXPECT_FALSE(select.serverList()->HasFlag(wxLB_SORT));
+  // The list's scroll bar shows only when the entries overflow it.
+  EXPECT_FALSE(select.serverList()->HasFlag(wxLB_ALWAYS_SB));
+  EXPECT_FALSE(select.serverList()->HasFlag(wxLB_NO_SB));
 }
 
 // Server names are bytes in the list: UTF-8 where they are valid UTF-8, the

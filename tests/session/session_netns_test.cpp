@@ -76,8 +76,9 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
   ASSERT_EQ(std::system("ip link set lo up && ip addr add 192.0.2.1/32 dev lo && "
                         "ip addr add 192.0.2.2/32 dev lo && ip addr add 192.0.2.3/32 dev lo"), 0);
 
-  // Exactly the limit is accepted, one byte more is refused with message 6.
-  for (std::int32_t total : {104857600, 104857601}) {
+  // Exactly the limit is accepted, one byte more is refused with message 6;
+  // a negative total is no reason to refuse.
+  for (std::int32_t total : {104857600, 104857601, -1}) {
     SCOPED_TRACE(total);
     host_ = RecordingHost();
     host_.outcome = &outcome_;
@@ -88,7 +89,7 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
     MakeSession(server.port(), "192.0.2.1").ConnectToServers();
     ASSERT_TRUE(RunUntilSettled());
     EXPECT_EQ(session::Ipv4ToText(session_->socket().localAddress), "192.0.2.1");
-    if (total == 104857600) {
+    if (total != 104857601) {
       EXPECT_TRUE(host_.messages.empty());
       EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"f.dat"});
     } else {
@@ -144,21 +145,30 @@ TEST_F(SessionTest, SizeLimitAndRedirectSeenFromAnotherLocalAddress) {
   }
 
   // The limit counts what the file headers announce, whatever the file list
-  // promised: the header that would pass it is refused before its file is opened.
-  for (const std::int32_t second : {104857600 - 4, 104857600 - 3}) {
-    SCOPED_TRACE(second);
+  // promised (a negative total included): the header that would pass it is
+  // refused before its file is opened.
+  struct Announced {
+    std::int32_t total, second;
+    bool accepted;
+  };
+  for (const Announced& a :
+       {Announced{1, 104857600 - 4, true}, Announced{1, 104857600 - 3, false},
+        Announced{-1, 104857600 - 4, true}, Announced{-2000000000, 104857600 - 3, false}}) {
+    const std::int32_t second = a.second;
+    SCOPED_TRACE(std::to_string(a.total) + " " + std::to_string(second));
     host_ = RecordingHost();
     outcome_ = {};
     ScriptedServer server("192.0.2.1");
-    server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(2, 0, 1), File("one.dat", 1, Body(4)),
-                                                 session::EncodeFileHeader(2, second, "two.dat"),
-                                                 Body(4096)}));
+    server.Send(Reply(1, 0))
+        .Expect(9)
+        .Send(Cat({FileList(2, 0, a.total), File("one.dat", 1, Body(4)),
+                   session::EncodeFileHeader(2, second, "two.dat"), Body(4096)}));
     server.Start();
     MakeSession(server.port(), "192.0.2.1").ConnectToServers();
     ASSERT_TRUE(RunLoopUntil(
         [&] { return host_.ended || (!outcome_.receivedNames.empty() && std::filesystem::exists("two.dat.gz")); }));
     EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"one.dat"});
-    if (second == 104857600 - 4) {
+    if (a.accepted) {
       EXPECT_TRUE(host_.messages.empty());
       EXPECT_TRUE(std::filesystem::exists("two.dat.gz"));
     } else {

@@ -3,10 +3,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
+
+#include <thread>
 
 #include "files/scramble.h"
 #include "files/version_file.h"
@@ -28,6 +31,48 @@ long Mtime(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_mtime) : -1;
 }
+
+/// A listener on 127.0.0.1 whose accept queue stays full for DELAYMS, so
+/// that connection attempts meet silence as on a lossy link; then it makes
+/// room, takes the next connection and sends REPLY on it.
+class LateListener {
+ public:
+  LateListener(int delayMs, const Bytes& reply) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    EXPECT_EQ(::listen(fd_, 0), 0);
+    EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    port_ = ntohs(at.sin_port);
+    // One connection waiting to be accepted fills a queue of length 0.
+    filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(filler_, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    pollfd p{filler_, POLLOUT, 0};
+    EXPECT_EQ(::poll(&p, 1, 2000), 1);
+    thread_ = std::thread([this, delayMs, reply] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      const int queued = ::accept(fd_, nullptr, nullptr);
+      if (queued >= 0) ::close(queued);
+      client_ = ::accept(fd_, nullptr, nullptr);
+      if (client_ >= 0) ::send(client_, reply.data(), reply.size(), MSG_NOSIGNAL);
+    });
+  }
+  ~LateListener() {
+    ::shutdown(fd_, SHUT_RDWR);  // ends an accept still waiting
+    thread_.join();
+    for (int fd : {client_, filler_, fd_})
+      if (fd >= 0) ::close(fd);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1, filler_ = -1, client_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -344,17 +389,28 @@ TEST_F(SessionTest, BytesAfterTheSessionEndedOpenNothing) {
 }
 
 TEST_F(SessionTest, FromLoopbackAnyTotalIsAcceptedAndRedirectsAreIgnored) {
-  ScriptedServer server;
-  const std::uint32_t redirect = 0x0100000A;  // 10.0.0.1, never contacted from 127.0.0.1
-  server.Send(Reply(1, 0, redirect)).Expect(9)
-      .Send(Cat({FileList(1, 0, 2000000000), File("big.dat", 1, Body(10))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
-  EXPECT_EQ(session_->socket().localAddress, session::kLoopbackAddress);
-  EXPECT_EQ(server.received(), kFilesOnly0);
-  EXPECT_TRUE(host_.messages.empty());
-  EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"big.dat"});
+  // A negative total only leaves the total bar wrong: the files still come.
+  for (const std::int32_t total : {2000000000, -1, -2147483647 - 1}) {
+    SCOPED_TRACE(total);
+    host_ = RecordingHost();
+    outcome_ = {};
+    ScriptedServer server;
+    const std::uint32_t redirect = 0x0100000A;  // 10.0.0.1, never contacted from 127.0.0.1
+    server.Send(Reply(1, 0, redirect))
+        .Expect(9)
+        .Send(Cat({FileList(1, 0, total), File("big.dat", 1, Body(10))}));
+    server.Start();
+    MakeSession(server.port()).ConnectToServers();
+    ASSERT_TRUE(RunUntilSettled());
+    EXPECT_EQ(session_->socket().localAddress, session::kLoopbackAddress);
+    EXPECT_EQ(server.received(), kFilesOnly0);
+    EXPECT_TRUE(host_.messages.empty());
+    EXPECT_EQ(host_.totalRange, total);
+    EXPECT_EQ(outcome_.receivedNames, std::vector<std::string>{"big.dat"});
+    EXPECT_EQ(outcome_.versions[0], 1u);
+    session_.reset();
+    std::filesystem::remove("big.dat.gz");
+  }
 }
 
 TEST_F(SessionTest, ConnectToAnAddressThatNeverAnswersIsBounded) {
@@ -396,4 +452,19 @@ TEST_F(SessionTest, ConnectToAnAddressThatNeverAnswersIsBounded) {
   EXPECT_EQ(session_->progress(), UpdateSession::Progress::UpToDate);
   for (int fd : fillers) ::close(fd);
   ::close(silent);
+}
+
+// A server whose first answers are lost (as on a slow or lossy link) is still
+// reached: the connect waits as long as the system's own connect would. One
+// that makes room after 5.5 s is reached at the next attempt, about 7 s after
+// the first.
+TEST_F(SessionTest, ConnectWaitsForAServerWhoseFirstAnswersAreLost) {
+  LateListener server(5500, Reply(0, 0));
+  const auto start = std::chrono::steady_clock::now();
+  MakeSession(server.port()).ConnectToServers();
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(5500)) << "the first attempts were not lost";
+  ASSERT_TRUE(RunUntilSettled());
+  EXPECT_TRUE(host_.messages.empty());
+  EXPECT_EQ(session_->progress(), UpdateSession::Progress::UpToDate);
 }

@@ -44,7 +44,8 @@ class CUpdateSocket {
   bool Create();
 
   /// Connects to HOST (dotted IPv4 address, else a host name whose first IPv4
-  /// address is used) at PORT, blocking for at most ConnectTimeoutMs(). On
+  /// address is used) at PORT, blocking until the system gives up or at most
+  /// ConnectTimeoutMs(). On
   /// success records localAddress, sets owner, starts the notifications and
   /// leaves LastError() at 0. On failure owner stays as it was and LastError()
   /// holds the reason (kInvalidArgument for a name that does not resolve).
@@ -72,7 +73,9 @@ class CUpdateSocket {
   bool IsConnected() const { return connected_; }
   int LastError() const { return lastError_; }
 
-  /// The bound on a blocking connect (5 s unless changed).
+  /// The bound on a blocking connect: none of our own on Windows (the
+  /// system's connect gives up after about 21 s), 22 s elsewhere; negative
+  /// means none.
   static int ConnectTimeoutMs();
   static void SetConnectTimeoutMs(int milliseconds);
 

@@ -109,6 +109,8 @@ class CUpdateDlg : public wxDialog, private session::SessionView {
   session::SessionOutcome outcome_;
   std::unique_ptr<session::UpdateSession> session_;
   bool collapsed_ = false;
+  /// OK holds the focus only because the collapse hid Cancel, which had it.
+  bool okFocusedByCollapse_ = false;
   bool painted_ = false;
 };
 
