@@ -43,8 +43,8 @@ class ProfileFile {
   std::vector<std::string> GetKeyNames(const std::string& section) const;
 
  private:
-  std::string path_;
-  ini::Profile profile_;  // unused on Windows
+  [[maybe_unused]] std::string path_;  // what the system's service reads on Windows
+  ini::Profile profile_;               // the file as read, elsewhere
 };
 
 }  // namespace platform
