@@ -38,15 +38,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-/// Calls VISIT(name, value) for each key line of the first section named
-/// WANTEDSECTION in TEXT, in file order, until VISIT returns false. VALUE is
-/// nothing for a line without '='.
+/// Calls VISIT(header, name, value) for each line of TEXT that is a section
+/// header (HEADER true, NAME the section's name) or a key (NAME the key's
+/// name, VALUE nothing for a line without '='), in file order, until VISIT
+/// returns false.
 template <typename Visit>
-void ForEachKey(std::string_view text, std::string_view wantedSection, Visit visit) {
+void ForEachLine(std::string_view text, Visit visit) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  // Keys above the first header belong to a section without a name.
-  bool inSection = wantedSection.empty();
-  bool sectionSeen = inSection;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find_first_of("\r\n", start);
@@ -58,21 +56,37 @@ void ForEachKey(std::string_view text, std::string_view wantedSection, Visit vis
     if (line.front() == '[') {
       const std::size_t close = line.rfind(']');
       if (close != std::string_view::npos && close > 0) {
-        if (sectionSeen) return;  // only the first section of that name counts
-        inSection = EqualsIgnoringCase(Trim(UpToNul(line.substr(1, close - 1))), wantedSection);
-        sectionSeen = inSection;
+        if (!visit(true, Trim(UpToNul(line.substr(1, close - 1))), std::nullopt)) return;
         continue;
       }
       // No closing bracket: an ordinary line of the current section.
     }
-    if (!inSection) continue;
     const std::size_t equals = line.find('=');
     std::string_view name = line.substr(0, equals);
     while (!name.empty() && IsBlank(name.back())) name.remove_suffix(1);
     std::optional<std::string_view> value;
     if (equals != std::string_view::npos) value = UpToNul(Trim(line.substr(equals + 1)));
-    if (!visit(UpToNul(name), value)) return;
+    if (!visit(false, UpToNul(name), value)) return;
   }
+}
+
+/// Calls VISIT(name, value) for each key line of the first section named
+/// WANTEDSECTION in TEXT, in file order, until VISIT returns false. VALUE is
+/// nothing for a line without '='.
+template <typename Visit>
+void ForEachKey(std::string_view text, std::string_view wantedSection, Visit visit) {
+  // Keys above the first header belong to a section without a name.
+  bool inSection = wantedSection.empty();
+  bool sectionSeen = inSection;
+  ForEachLine(text, [&](bool header, std::string_view name, std::optional<std::string_view> value) {
+    if (header) {
+      if (sectionSeen) return false;  // only the first section of that name counts
+      inSection = EqualsIgnoringCase(name, wantedSection);
+      sectionSeen = inSection;
+      return true;
+    }
+    return !inSection || visit(name, value);
+  });
 }
 
 /// The raw value of KEY in SECTION of TEXT, or nothing when the section or
@@ -94,14 +108,84 @@ std::optional<std::string> FindValue(std::string_view text, std::string_view wan
 /// only when the copy (cut to BUFFERSIZE - 1) reached it.
 std::string CopyEntry(std::string_view value, std::size_t bufferSize) {
   bool quoted = false;
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
     quoted = true;
     value.remove_prefix(1);
   }
   std::string copy(value.substr(0, bufferSize - 1));
   if (quoted && bufferSize >= value.size() && !copy.empty()) copy.pop_back();
   return copy;
+}
+
+/// What a lookup answers for VALUE (nothing: the section or key is missing)
+/// through a buffer of BUFFERSIZE bytes.
+std::string Answer(const std::optional<std::string_view>& value, const std::string& defaultValue,
+                   std::size_t bufferSize) {
+  if (bufferSize == 0) return {};
+  if (value) return CopyEntry(*value, bufferSize);
+  // The default loses its trailing spaces (all but a first character).
+  std::string_view fallback = UpToNul(defaultValue);
+  while (fallback.size() > 1 && fallback.back() == ' ') fallback.remove_suffix(1);
+  return std::string(fallback.substr(0, bufferSize - 1));
+}
+
+/// The service reads an integer's value as a string into 30 characters first.
+constexpr std::size_t kIntBufferSize = 30;
+
+/// VALUE (as read through kIntBufferSize) as an integer; empty gives DEFAULTVALUE.
+unsigned ParseInt(const std::string& value, int defaultValue) {
+  if (value.empty()) return static_cast<unsigned>(defaultValue);
+
+  std::string_view digits(value);
+  while (!digits.empty() && static_cast<unsigned char>(digits.front()) <= ' ') digits.remove_prefix(1);
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  unsigned base = 10;
+  if (digits.size() >= 2 && digits[0] == '0') {
+    switch (digits[1]) {
+      case 'x':
+        base = 16;
+        break;
+      case 'o':
+        base = 8;
+        break;
+      case 'b':
+        base = 2;
+        break;
+      default:
+        break;
+    }
+    if (base != 10) digits.remove_prefix(2);
+  }
+  // Arithmetic modulo 2^32, as the service's 32-bit conversion gives it.
+  std::uint32_t result = 0;
+  for (char c : digits) {
+    unsigned digit = 36;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'z')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'Z')
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    if (digit >= base) break;
+    result = result * base + digit;
+  }
+  return negative ? 0u - result : result;
+}
+
+/// Whether a listing of key names shows the key NAME with VALUE: keys
+/// without a value and names that start with ';' are left out.
+bool Listed(std::string_view name, const std::optional<std::string_view>& value) {
+  return value && !name.empty() && name.front() != ';';
+}
+
+std::string LowerAscii(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = Lower(c);
+  return lower;
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
@@ -115,70 +199,92 @@ std::optional<std::string> ReadFile(const std::string& path) {
 
 }  // namespace
 
-std::string ReadString(const std::string& section, const std::string& key,
-                       const std::string& defaultValue, const std::string& path,
-                       std::size_t bufferSize) {
+std::string ReadString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                       const std::string& path, std::size_t bufferSize) {
   if (bufferSize == 0) return {};
   std::optional<std::string> value;
   if (const std::optional<std::string> text = ReadFile(path)) {
     value = FindValue(*text, Trim(UpToNul(section)), Trim(UpToNul(key)));
   }
-  if (value) return CopyEntry(*value, bufferSize);
-  // The default loses its trailing spaces (all but a first character).
-  std::string_view fallback = UpToNul(defaultValue);
-  while (fallback.size() > 1 && fallback.back() == ' ') fallback.remove_suffix(1);
-  return std::string(fallback.substr(0, bufferSize - 1));
+  return Answer(value ? std::optional<std::string_view>(*value) : std::nullopt, defaultValue, bufferSize);
 }
 
 std::vector<std::string> KeyNames(const std::string& section, const std::string& path) {
   std::vector<std::string> names;
   if (const std::optional<std::string> text = ReadFile(path)) {
-    // The list leaves out keys without a value and names that start with ';'.
     // Unlike a lookup, the listing takes the wanted section name as it is.
-    ForEachKey(*text, UpToNul(section),
-               [&](std::string_view name, std::optional<std::string_view> value) {
-                 if (value && !name.empty() && name.front() != ';') names.emplace_back(name);
-                 return true;
-               });
+    ForEachKey(*text, UpToNul(section), [&](std::string_view name, std::optional<std::string_view> value) {
+      if (Listed(name, value)) names.emplace_back(name);
+      return true;
+    });
   }
   return names;
 }
 
 unsigned ReadInt(const std::string& section, const std::string& key, int defaultValue,
                  const std::string& path) {
-  // The service reads the value as a string into 30 characters first.
-  constexpr std::size_t kIntBufferSize = 30;
-  const std::string value = ReadString(section, key, "", path, kIntBufferSize);
-  if (value.empty()) return static_cast<unsigned>(defaultValue);
+  return ParseInt(ReadString(section, key, "", path, kIntBufferSize), defaultValue);
+}
 
-  std::string_view digits(value);
-  while (!digits.empty() && static_cast<unsigned char>(digits.front()) <= ' ') digits.remove_prefix(1);
-  bool negative = false;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  unsigned base = 10;
-  if (digits.size() >= 2 && digits[0] == '0') {
-    switch (digits[1]) {
-      case 'x': base = 16; break;
-      case 'o': base = 8; break;
-      case 'b': base = 2; break;
-      default: break;
+Profile::Profile(std::string_view text) {
+  // Section 0 holds the keys above the first header; a later section of a
+  // name already seen is skipped whole, as lookups never reach it.
+  sections_.emplace_back();
+  Section* current = &sections_.front();
+  ForEachLine(text, [&](bool header, std::string_view name, std::optional<std::string_view> value) {
+    if (header) {
+      const auto [at, added] = sectionIndex_.emplace(LowerAscii(name), sections_.size());
+      if (added) {
+        sections_.emplace_back();
+        current = &sections_.back();
+      } else {
+        current = nullptr;
+      }
+      return true;
     }
-    if (base != 10) digits.remove_prefix(2);
+    if (current == nullptr) return true;
+    current->keys.push_back({std::string(name), value ? std::optional<std::string>(*value) : std::nullopt});
+    current->firstKey.emplace(LowerAscii(name), current->keys.size() - 1);
+    return true;
+  });
+}
+
+Profile Profile::Load(const std::string& path) {
+  const std::optional<std::string> text = ReadFile(path);
+  return text ? Profile(*text) : Profile();
+}
+
+const Profile::Section* Profile::FindSection(std::string_view wanted) const {
+  if (sections_.empty()) return nullptr;
+  // The keys above the first header answer for a section without a name,
+  // even when a header "[]" follows.
+  if (wanted.empty()) return &sections_.front();
+  const auto found = sectionIndex_.find(LowerAscii(wanted));
+  return found == sectionIndex_.end() ? nullptr : &sections_[found->second];
+}
+
+std::string Profile::ReadString(const std::string& section, const std::string& key,
+                                const std::string& defaultValue, std::size_t bufferSize) const {
+  std::optional<std::string_view> value;
+  if (const Section* in = FindSection(Trim(UpToNul(section)))) {
+    const auto found = in->firstKey.find(LowerAscii(Trim(UpToNul(key))));
+    if (found != in->firstKey.end() && in->keys[found->second].value) value = *in->keys[found->second].value;
   }
-  // Arithmetic modulo 2^32, as the service's 32-bit conversion gives it.
-  std::uint32_t result = 0;
-  for (char c : digits) {
-    unsigned digit = 36;
-    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'z') digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'Z') digit = static_cast<unsigned>(c - 'A' + 10);
-    if (digit >= base) break;
-    result = result * base + digit;
+  return Answer(value, defaultValue, bufferSize);
+}
+
+unsigned Profile::ReadInt(const std::string& section, const std::string& key, int defaultValue) const {
+  return ParseInt(ReadString(section, key, "", kIntBufferSize), defaultValue);
+}
+
+std::vector<std::string> Profile::KeyNames(const std::string& section) const {
+  std::vector<std::string> names;
+  if (const Section* in = FindSection(UpToNul(section))) {
+    for (const Key& k : in->keys) {
+      if (Listed(k.name, k.value)) names.push_back(k.name);
+    }
   }
-  return negative ? 0u - result : result;
+  return names;
 }
 
 }  // namespace platform::ini

@@ -9,6 +9,8 @@ std::string HostPath(std::string_view programName) { return std::string(programN
 
 // Windows names ignore letter case already.
 std::string ResolveLetterCase(std::string_view programName) { return std::string(programName); }
+std::string LetterCaseResolver::Resolve(std::string_view programName) { return std::string(programName); }
+void LetterCaseResolver::NoteCreated(std::string_view) {}
 
 std::string UserTempDirectory() {
   char buffer[MAX_PATH];

@@ -43,4 +43,19 @@ std::vector<std::string> GetProfileKeyNames(const std::string& section, const st
   return {};
 }
 
+ProfileFile::ProfileFile(const std::string& iniPath) : path_(iniPath) {}
+
+std::string ProfileFile::GetString(const std::string& section, const std::string& key,
+                                   const std::string& defaultValue, std::size_t bufferSize) const {
+  return platform::GetProfileString(section, key, defaultValue, path_, bufferSize);
+}
+
+unsigned ProfileFile::GetInt(const std::string& section, const std::string& key, int defaultValue) const {
+  return platform::GetProfileInt(section, key, defaultValue, path_);
+}
+
+std::vector<std::string> ProfileFile::GetKeyNames(const std::string& section) const {
+  return platform::GetProfileKeyNames(section, path_);
+}
+
 }  // namespace platform

@@ -297,7 +297,7 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   fileVersion_ = header.version;
   // The game sees its folder without regard to letter case, and so does the
   // server's list: the download replaces the file the game reads.
-  currentName_ = LocalFileName(platform::ResolveLetterCase(header.name));
+  currentName_ = LocalFileName(letterCase_.Resolve(header.name));
   readPos_ += length;
   buffered_ -= length;
   fileUpper_ = header.bodyLength;
@@ -305,6 +305,7 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   view_.SetFileProgressRange(header.bodyLength);
   output_ = ReceivedFile(currentName_ + ".gz", header.bodyLength);
   if (!output_.isOpen()) return FailCannotCreate(output_.name());
+  letterCase_.NoteCreated(output_.name());
   observer_.OnFileStarted(currentName_, header.bodyLength, header.version);
   state_ = ReceiveFileBody;
   return Step::Continue;

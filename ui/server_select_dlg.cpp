@@ -7,43 +7,20 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <vector>
 
 #include "app/message_box.h"
 #include "app/settings.h"
 #include "files/file_helpers.h"
 #include "platform/paths.h"
 #include "platform/process.h"
-#include "platform/profile.h"
-#include "platform/socket_layer.h"
 #include "resources/templates.h"
+#include "ui/server_list.h"
 #include "session/wire.h"
 #include "app/trace.h"
 
 namespace ui {
-namespace {
-
-constexpr const char* kSection = "Server";
-constexpr std::size_t kValueBuffer = 128;  // names and addresses: at most 127 characters
-
-/// One past the highest N of any "NameN" or "IPN" key: entries beyond it
-/// could only be empty, so a huge Count is not walked to its end.
-std::uint32_t EntriesPresent(const std::string& listPath) {
-  std::uint32_t end = 0;
-  for (const std::string& key : platform::GetProfileKeyNames(kSection, listPath)) {
-    std::size_t prefix = 0;
-    if (key.size() > 4 && strncasecmp(key.c_str(), "name", 4) == 0) prefix = 4;
-    if (key.size() > 2 && strncasecmp(key.c_str(), "ip", 2) == 0) prefix = 2;
-    if (prefix == 0 || !std::all_of(key.begin() + prefix, key.end(), ::isdigit)) continue;
-    const unsigned long index = std::strtoul(key.c_str() + prefix, nullptr, 10);
-    if (index < 0xFFFFFFFFul) end = std::max(end, static_cast<std::uint32_t>(index + 1));
-  }
-  return end;
-}
-
-}  // namespace
 
 wxString ServerNameText(const std::string& bytes) {
   const wxString utf8 = wxString::FromUTF8(bytes.data(), bytes.size());
@@ -83,16 +60,17 @@ bool CServerSelectDlg::LoadServerList() {
     app::ShowNumberedMessage(resources::MessageId::MsgDamagedFile);
     return false;
   }
-  const std::uint32_t count =
-      std::min(platform::GetProfileInt(kSection, "Count", 0, listPath), EntriesPresent(listPath));
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::string index = std::to_string(i);
-    const std::string name = platform::GetProfileString(kSection, "Name" + index, "", listPath, kValueBuffer);
-    const std::string ip = platform::GetProfileString(kSection, "IP" + index, "", listPath, kValueBuffer);
-    // Not an address: all ones, as the address parser of the sockets gives it.
-    const std::uint32_t address = platform::InetAddr(ip);
-    serverList_->Append(ServerNameText(name), reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)));
+  // One insertion of the whole list: the list box takes it in one pass.
+  const std::vector<ServerEntry> servers = ReadServerList(listPath);
+  wxArrayString names;
+  std::vector<void*> addresses;
+  names.reserve(servers.size());
+  addresses.reserve(servers.size());
+  for (const ServerEntry& server : servers) {
+    names.push_back(ServerNameText(server.name));
+    addresses.push_back(reinterpret_cast<void*>(static_cast<std::uintptr_t>(server.address)));
   }
+  if (!servers.empty()) serverList_->Append(names, addresses.data());
   if (serverList_->GetCount() > 0) serverList_->SetSelection(0);
   std::remove(platform::HostPath(listPath).c_str());
   app::Trace("server-list", "%u", serverList_->GetCount());
@@ -102,9 +80,9 @@ bool CServerSelectDlg::LoadServerList() {
 bool CServerSelectDlg::ConnectToSelected() {
   const int selected = serverList_->GetSelection();
   const std::uint32_t address =
-      selected == wxNOT_FOUND
-          ? 0xFFFFFFFFu
-          : static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(serverList_->GetClientData(selected)));
+      selected == wxNOT_FOUND ? 0xFFFFFFFFu
+                              : static_cast<std::uint32_t>(
+                                    reinterpret_cast<std::uintptr_t>(serverList_->GetClientData(selected)));
   return LaunchClient(ClientArguments(address));
 }
 

@@ -9,6 +9,7 @@
 
 using test_support::ScopedEnv;
 using test_support::TempDir;
+using test_support::WriteFile;
 
 TEST(SingleInstance, OneHolderPerNameUntilItEnds) {
   TempDir runtime;
@@ -43,9 +44,11 @@ TEST(SingleInstance, OneHolderPerNameUntilItEnds) {
   EXPECT_NE(platform::AcquireSingleInstance("Update"), 0) << "and now held by this process";
 }
 
-TEST(SingleInstance, UnusableRuntimeDirectoryIsAFailure) {
+TEST(SingleInstance, NoUsableFolderIsAFailure) {
   TempDir base;
+  WriteFile(base / "file", "");
   ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+  ScopedEnv cache("XDG_CACHE_HOME", (base / "file").c_str());
   ScopedEnv tmp("TMPDIR", (base / "missing").c_str());
   EXPECT_NE(platform::AcquireSingleInstance("Update"), 0);
 }

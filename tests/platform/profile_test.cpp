@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "ini_cases.h"
@@ -56,8 +58,7 @@ TEST(Profile, ValuesAreCutToTheBuffer) {
 TEST(Profile, IntegersReadTheLeadingDigits) {
   TempDir dir;
   const std::string ini = dir / "Config.ini";
-  WriteFile(ini,
-            "[Update]\nA= 8080 \nB=12abc\nC=abc\nD=-1\nE=+5\nF=\nG=4294967297\n");
+  WriteFile(ini, "[Update]\nA= 8080 \nB=12abc\nC=abc\nD=-1\nE=+5\nF=\nG=4294967297\n");
   EXPECT_EQ(GetProfileInt("Update", "A", 0, ini), 8080u);
   EXPECT_EQ(GetProfileInt("Update", "B", 0, ini), 12u);
   EXPECT_EQ(GetProfileInt("Update", "C", 99, ini), 0u);
@@ -82,11 +83,14 @@ TEST_P(ProfileAnswers, AsTheSystemServiceAnswers) {
   TempDir dir;
   const std::string ini = dir / "case.ini";
   if (c.file != "-") WriteFile(ini, c.file);
+  const platform::ProfileFile batch(ini);
   if (c.asInt) {
     EXPECT_EQ(GetProfileInt(c.section, c.key, c.intDefault, ini), c.expectedInt);
+    EXPECT_EQ(batch.GetInt(c.section, c.key, c.intDefault), c.expectedInt) << "read once";
   } else {
-    EXPECT_EQ(GetProfileString(c.section, c.key, c.stringDefault, ini, c.bufferSize),
-              c.expectedString);
+    EXPECT_EQ(GetProfileString(c.section, c.key, c.stringDefault, ini, c.bufferSize), c.expectedString);
+    EXPECT_EQ(batch.GetString(c.section, c.key, c.stringDefault, c.bufferSize), c.expectedString)
+        << "read once";
   }
 }
 
@@ -105,4 +109,44 @@ TEST(Profile, KeyNamesAsTheServiceListsThem) {
       << "the listing takes the section name as given";
   EXPECT_TRUE(platform::GetProfileKeyNames("Missing", ini).empty());
   EXPECT_TRUE(platform::GetProfileKeyNames("Server", dir / "missing.lst").empty());
+}
+
+// A file read once for many lookups answers every lookup as a lookup of its
+// own would: each file below is asked every section and key of the probes.
+TEST(Profile, ReadOnceAnswersAsEachLookupAlone) {
+  using namespace std::string_literals;
+  const std::pair<const char*, std::string> files[] = {
+      {"duplicates",
+       "[Server]\nName0=a\nname0=b\nNAME1\nName1=c\nIP0=1.2.3.4\n[server]\nName2=late\n"
+       "[Other]\nName0=o\n[OTHER]\nIP0=later\n"},
+      {"keys above any header", "Name0=top\nIP0=9.9.9.9\n[]\nName0=empty header\n[ Server ]\nName0=x\n"},
+      {"blanks",
+       " [Server] \n Name0 = a b \n\tIP0\t=\t10.0.0.1\t\n=nameless\n;Name1=c\nName2 \n"
+       "[Server\nName1=unclosed\n[Ser]ver]\nName0=bracket\n"},
+      {"byte-order mark, quotes, bare CR", "\xEF\xBB\xBF[Server]\rName0=\"q u\"\rIP0='1.2.3.4'\rName1=\"\r"},
+      {"NUL bytes", "[Ser\0ver]\nName0=a\0b\n[Server]\nName\0x=real\nIP0=5\0 6\n"s},
+      {"empty", ""},
+      {"no file", "-"},
+  };
+  const char* sections[] = {"Server", "server", " Server ", "SERVER",  "",
+                            " ",      "Other",  "Ser",      "Ser]ver", "Missing"};
+  const char* keys[] = {"Name0", "name0", " Name0 ", "Name1", "NAME1", "Name2",
+                        "IP0",   "",      ";Name1",  "Count", "Name"};
+  for (const auto& [what, text] : files) {
+    SCOPED_TRACE(what);
+    TempDir dir;
+    const std::string ini = dir / "Server.lst";
+    if (text != "-") WriteFile(ini, text);
+    const platform::ProfileFile batch(ini);
+    for (const char* section : sections) {
+      SCOPED_TRACE(std::string("[") + section + "]");
+      EXPECT_EQ(batch.GetKeyNames(section), platform::GetProfileKeyNames(section, ini));
+      for (const char* key : keys) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(batch.GetString(section, key, "def "), GetProfileString(section, key, "def ", ini));
+        EXPECT_EQ(batch.GetString(section, key, "", 3), GetProfileString(section, key, "", ini, 3));
+        EXPECT_EQ(batch.GetInt(section, key, -7), GetProfileInt(section, key, -7, ini));
+      }
+    }
+  }
 }

@@ -21,16 +21,18 @@
 ///   dropped).
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::ini {
 
 /// The value of KEY in SECTION of the file at PATH (a host path), or the
 /// default, cut to BUFFERSIZE - 1 bytes as the service's buffer cuts it.
-std::string ReadString(const std::string& section, const std::string& key,
-                       const std::string& defaultValue, const std::string& path,
-                       std::size_t bufferSize);
+std::string ReadString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                       const std::string& path, std::size_t bufferSize);
 
 /// The names of the keys of SECTION, in file order, as the service lists
 /// them for a null key name: keys without a value and names starting with
@@ -44,5 +46,38 @@ std::vector<std::string> KeyNames(const std::string& section, const std::string&
 /// read through a 30-byte buffer, so only its first 29 characters count).
 unsigned ReadInt(const std::string& section, const std::string& key, int defaultValue,
                  const std::string& path);
+
+/// A profile file read once, for many lookups: each answers as the function
+/// of the same name above answers on the bytes that were read, in time that
+/// does not grow with the file (the functions above read and scan the whole
+/// file for every lookup).
+class Profile {
+ public:
+  /// A missing file: every lookup gives the default.
+  Profile() = default;
+  /// The file whose bytes are TEXT.
+  explicit Profile(std::string_view text);
+  /// The file at PATH (a host path) as it is now; only a regular file is read.
+  static Profile Load(const std::string& path);
+
+  std::string ReadString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                         std::size_t bufferSize) const;
+  unsigned ReadInt(const std::string& section, const std::string& key, int defaultValue) const;
+  std::vector<std::string> KeyNames(const std::string& section) const;
+
+ private:
+  struct Key {
+    std::string name;
+    std::optional<std::string> value;  // nothing for a line without '='
+  };
+  struct Section {
+    std::vector<Key> keys;                                  // in file order
+    std::unordered_map<std::string, std::size_t> firstKey;  // lower-case name -> first such key
+  };
+  const Section* FindSection(std::string_view wanted) const;
+
+  std::vector<Section> sections_;  // [0]: the keys above the first header; none: no file
+  std::unordered_map<std::string, std::size_t> sectionIndex_;  // lower-case name -> first such section
+};
 
 }  // namespace platform::ini

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ini_file.h"
+
 namespace platform {
 
 constexpr std::size_t kProfileBufferSize = 128;
@@ -26,5 +28,23 @@ unsigned GetProfileInt(const std::string& section, const std::string& key, int d
 /// The names of the keys in SECTION, in file order; empty when the file or
 /// the section is missing.
 std::vector<std::string> GetProfileKeyNames(const std::string& section, const std::string& iniPath);
+
+/// One profile file for a batch of lookups: each answers as the function of
+/// the same name above would. Elsewhere than on Windows the file is read once,
+/// when the object is made, and later changes to it are not seen; on Windows
+/// the system's service answers each lookup from the file.
+class ProfileFile {
+ public:
+  explicit ProfileFile(const std::string& iniPath);
+
+  std::string GetString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                        std::size_t bufferSize = kProfileBufferSize) const;
+  unsigned GetInt(const std::string& section, const std::string& key, int defaultValue) const;
+  std::vector<std::string> GetKeyNames(const std::string& section) const;
+
+ private:
+  [[maybe_unused]] std::string path_;  // what the system's service reads on Windows
+  ini::Profile profile_;               // the file as read, elsewhere
+};
 
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "platform/paths.h"
 #include "session/received_file.h"
 #include "session/session_host.h"
 #include "session/update_socket.h"
@@ -114,6 +115,7 @@ class UpdateSession : private SocketOwner {
   ReceivedFile output_;       // the notice page or the file body being received
   std::string currentName_;
   std::unordered_set<std::string> receivedThisSession_;
+  platform::LetterCaseResolver letterCase_;  // the game folder's spellings, listed once
   // Mirror of the two progress bars, for the texts.
   std::int64_t filePosition_ = 0, fileUpper_ = 0, totalPosition_ = 0, totalUpper_ = 0;
 };
