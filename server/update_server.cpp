@@ -11,12 +11,15 @@
 // stored files are opened once per snapshot, so a session owns nothing but
 // its socket and, while it sends a file that is not cached, that file.
 //
-// Every descriptor the loop keeps comes out of one budget: a session is
-// accepted only with room for its socket and one stored file, and cached
-// files and assembled answers take only what is left beyond a margin. A
-// session that got its version reply therefore never runs out of
-// descriptors; the sessions the budget has no room for wait in the listen
-// queue.
+// Every descriptor the loop keeps comes out of one budget: a session's
+// socket, the stored file a session sends from when that file is not cached
+// (a slot it holds from its request until its last file is sent), cached
+// files and assembled answers. Cached files and assembled answers take only
+// what is left beyond a margin, and new sessions are accepted only while a
+// reserve of slots stays free, so a session that got its version reply never
+// runs out of descriptors: at worst it waits for a slot (parked, with no
+// timer running) while the sessions before it finish. The sessions the
+// budget has no room for wait in the listen queue.
 //
 // Bytes never pass through this process's buffers: an answer of up to
 // kAssembleBytes is assembled once per plan, by the kernel, into an
@@ -111,9 +114,9 @@ constexpr int kAcceptsPerTurn = 64;
 constexpr int kEventsPerWait = 256;
 /// Stored files kept open per snapshot; sessions open their own beyond that.
 constexpr std::size_t kCachedFiles = 256;
-/// Descriptors a session is accepted with: its socket and the stored file it
-/// sends from when that is not cached.
-constexpr std::size_t kSessionDescriptors = 2;
+/// Descriptors kept free for the slots of sessions whose answers go piece by
+/// piece: a session is accepted only when this many more are free.
+constexpr std::size_t kSlotReserve = 16;
 /// Cached files and assembled answers leave this many descriptors to sessions.
 constexpr std::size_t kCacheMargin = 64;
 /// Descriptors kept out of the budget for short-lived use: the loader
@@ -324,6 +327,8 @@ struct Session {
   bool writeWatched = false;
   bool ownFile = false;
   bool readClosed = false;      // the updater shut its sending side after the request
+  bool parked = false;          // waits for a slot for the stored file it sends from
+  bool fileSlot = false;        // holds a descriptor for the stored file it sends from
   bool addressCounted = false;  // counted in the sessions of its address
   std::uint8_t got = 0;
   std::uint8_t request[session::kUpdateRequestSize] = {};
@@ -381,6 +386,8 @@ class UpdateServer::Loop {
   /// Swaps in what the loader found.
   void TakeStore();
   bool Full() const;
+  /// Lets parked sessions go on while the budget has slots for them.
+  void Unpark();
   /// The session to drop for a waiting connection, or nullptr.
   Session* Displaceable() const;
   void AcceptAll();
@@ -419,6 +426,7 @@ class UpdateServer::Loop {
   std::int64_t now_ = 0;
   SessionList waiting_;   // no request yet, by the time they were accepted
   SessionList progress_;  // request in, by their last progress
+  SessionList parked_;    // request in, waiting for a slot, in order
   AddressCounts perAddress_;
   std::size_t maxSessions_ = 0;
   std::size_t redirectTurn_ = 0;
@@ -479,8 +487,9 @@ UpdateServer::Loop::Loop(ServerOptions options)
 }
 
 UpdateServer::Loop::~Loop() {
-  while (waiting_.oldest != nullptr) End(waiting_.oldest, Ending::Stopped);
-  while (progress_.oldest != nullptr) End(progress_.oldest, Ending::Stopped);
+  for (SessionList* list : {&waiting_, &progress_, &parked_}) {
+    while (list->oldest != nullptr) End(list->oldest, Ending::Stopped);
+  }
   served_.reset();
   for (int fd : {listenFd_, stopFd_, epollFd_}) {
     if (fd >= 0) ::close(fd);
@@ -592,14 +601,16 @@ void UpdateServer::Loop::Run() {
         Handle(static_cast<Session*>(tag), events[i].events);
       }
     }
+    Unpark();
     if (incoming) AcceptAll();
     ExpireStill();
     if (pausedUntil_ != 0 && now_ >= pausedUntil_) pausedUntil_ = 0;
     UpdateAccepting();
   }
   const std::size_t open = open_;
-  while (waiting_.oldest != nullptr) End(waiting_.oldest, Ending::Stopped);
-  while (progress_.oldest != nullptr) End(progress_.oldest, Ending::Stopped);
+  for (SessionList* list : {&waiting_, &progress_, &parked_}) {
+    while (list->oldest != nullptr) End(list->oldest, Ending::Stopped);
+  }
   std::uint64_t total = 0;
   for (const auto& c : counts_) total += c.load();
   Log("stopped: %llu session(s) served, %zu ended by the stop", static_cast<unsigned long long>(total), open);
@@ -607,7 +618,20 @@ void UpdateServer::Loop::Run() {
 }
 
 bool UpdateServer::Loop::Full() const {
-  return open_ >= maxSessions_ || descriptors_.free() < kSessionDescriptors;
+  return open_ >= maxSessions_ || descriptors_.free() < 1 + kSlotReserve || parked_.oldest != nullptr;
+}
+
+void UpdateServer::Loop::Unpark() {
+  while (parked_.oldest != nullptr && descriptors_.Take(1)) {
+    Session* s = parked_.oldest;
+    parked_.Remove(s);
+    progress_.Append(s);
+    s->parked = false;
+    s->fileSlot = true;
+    s->lastProgress = now_;
+    Cork(s, true);
+    Pump(s);
+  }
 }
 
 Session* UpdateServer::Loop::Displaceable() const {
@@ -644,7 +668,7 @@ void UpdateServer::Loop::AcceptAll() {
         Log("accepting sessions again");
         acceptError_ = 0;
       }
-      descriptors_.Take(kSessionDescriptors);
+      descriptors_.Take(1);
       StartSession(fd, peer);
       continue;
     }
@@ -705,7 +729,7 @@ void UpdateServer::Loop::Handle(Session* s, std::uint32_t events) {
   // With the reading side closed, a connection that is gone shows as an
   // error or hang-up, which the next send reports.
   if ((events & (EPOLLOUT | (s->readClosed ? EPOLLHUP | EPOLLERR : 0u))) != 0 &&
-      s->phase == Session::Sending) {
+      s->phase == Session::Sending && !s->parked) {
     Pump(s);
   }
 }
@@ -756,9 +780,19 @@ bool UpdateServer::Loop::StartSending(Session* s) {
   s->phase = Session::Sending;
   s->lastProgress = now_;
   s->prepared = s->served->PlanFor(request);
-  // Sent in pieces, headers and bodies are corked so that they leave in full
-  // packets; the end of the answer uncorks the rest.
-  if (s->prepared->whole < 0) Cork(s, true);
+  if (s->prepared->whole < 0) {
+    // Sent in pieces: a slot for the stored files not cached, and headers
+    // and bodies corked so that they leave in full packets; the end of the
+    // answer uncorks the rest.
+    if (parked_.oldest != nullptr || !descriptors_.Take(1)) {
+      progress_.Remove(s);
+      parked_.Append(s);
+      s->parked = true;
+      return true;
+    }
+    s->fileSlot = true;
+    Cork(s, true);
+  }
   return Pump(s);
 }
 
@@ -842,6 +876,8 @@ bool UpdateServer::Loop::Pump(Session* s) {
       return true;
     }
     Cork(s, false);
+    s->fileSlot = false;
+    descriptors_.Give(1);
   }
   s->phase = Session::Done;
   if (s->readClosed) {
@@ -916,10 +952,10 @@ void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detai
   }
   ReleaseFile(s);
   ::close(s->fd);  // also leaves the epoll set
-  (s->phase == Session::WaitRequest ? waiting_ : progress_).Remove(s);
+  (s->phase == Session::WaitRequest ? waiting_ : s->parked ? parked_ : progress_).Remove(s);
   if (s->addressCounted) perAddress_.Remove(s->peerAddress);
+  descriptors_.Give(s->fileSlot ? 2 : 1);
   delete s;  // may end a snapshot, which gives back its cached files
-  descriptors_.Give(kSessionDescriptors);
   --open_;
   ++counts_[static_cast<int>(ending)];
 }
