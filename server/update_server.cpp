@@ -542,9 +542,9 @@ int UpdateServer::Loop::NextWakeMs() const {
   if (progress_.oldest != nullptr) wake = std::min(wake, progress_.oldest->lastProgress + timeout);
   if (pausedUntil_ != 0) wake = std::min(wake, pausedUntil_);
   if (holdUntil_ != 0) wake = std::min(wake, holdUntil_);
-  if (Full() && waiting_.oldest != nullptr && Displaceable() == nullptr) {
-    wake =
-        std::min(wake, waiting_.oldest->started + kDisplaceAfterMs);  // then the listening socket is watched
+  // When the oldest waiting session could make room, the listening socket is watched again.
+  if (Full() && waiting_.oldest != nullptr && waiting_.oldest->started + kDisplaceAfterMs > now_) {
+    wake = std::min(wake, waiting_.oldest->started + kDisplaceAfterMs);
   }
   if (logPending_) wake = std::min(wake, lastFlush_ + kLogFlushMs);
   return static_cast<int>(std::clamp<std::int64_t>(wake - NowMs(), 0, kStoreCheckMs));
@@ -636,7 +636,11 @@ void UpdateServer::Loop::Unpark() {
 
 Session* UpdateServer::Loop::Displaceable() const {
   Session* s = waiting_.oldest;
-  return s != nullptr && now_ - s->started >= kDisplaceAfterMs ? s : nullptr;
+  if (s == nullptr || now_ - s->started < kDisplaceAfterMs) return nullptr;
+  // Only when its end makes room: it holds one descriptor and no slot.
+  const bool room =
+      open_ - 1 < maxSessions_ && descriptors_.free() + 1 >= 1 + kSlotReserve && parked_.oldest == nullptr;
+  return room ? s : nullptr;
 }
 
 void UpdateServer::Loop::UpdateAccepting() {
