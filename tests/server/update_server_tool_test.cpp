@@ -139,6 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 "/nonexistent/d: not a folder; nothing was published"},
                       UsageCase{"BadListen", "serve s --listen nowhere", 2, "ADDR:PORT"},
                       UsageCase{"BadRedirect", "serve s --redirect 10.0.0", 2, "IPv4"},
+                      UsageCase{"BadCapPerAddress", "serve s --max-per-address many", 2,
+                                "--max-per-address wants a number"},
                       UsageCase{"NoStore", "serve /nonexistent/store --listen 127.0.0.1:0", 1,
                                 "/nonexistent/store"}),
     [](const auto& info) { return std::string(info.param.label); });

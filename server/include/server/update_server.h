@@ -2,7 +2,7 @@
 /// The update server: one thread, one epoll loop, every session a small
 /// state record. Bodies go from the stored gzip files to the sockets with
 /// sendfile; a session keeps the store snapshot it started with while newer
-/// states are picked up for new sessions.
+/// states, read by a loader thread, are picked up for new sessions.
 
 #include <chrono>
 #include <cstdint>
