@@ -466,8 +466,9 @@ TEST_F(ServerTest, SlowStoreLoadLeavesSessionsServed) {
   const std::string state = "format 1\nmajor 1\nminor 0\nnotice none\nlast-stamp 0\n";
   WriteFile(store_ + "/CURRENT.new", state);
   std::filesystem::rename(store_ + "/CURRENT.new", store_ + "/CURRENT");
-  const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  ASSERT_GE(writer, 0) << "nobody is reading the slow state file";
+  int writer = -1;
+  ASSERT_TRUE(WaitFor([&] { return (writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }))
+      << "nobody is reading the slow state file";
   EXPECT_EQ(::write(writer, state.data(), state.size()), static_cast<ssize_t>(state.size()));
   ::close(writer);
 
