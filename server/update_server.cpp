@@ -1,13 +1,25 @@
 // The server's event loop. One thread watches the listening socket, every
-// session socket, an eventfd for Stop() and an inotify watch on the store
-// folder with one level-triggered epoll set.
+// session socket, an eventfd for Stop(), the store folder's change
+// notifications and the store loader's eventfd with one level-triggered
+// epoll set. New states of the store are read by the loader thread; the loop
+// only swaps in the ready snapshot.
 //
 // A session is a record of about 170 bytes: where it stands in its answer (a
 // segment index and two offsets), its timers, and shared pointers to the
 // snapshot it started with and to its prepared plan. Plans are shared by
 // every session that sent the same request against the same snapshot, and
 // stored files are opened once per snapshot, so a session owns nothing but
-// its socket.
+// its socket and, while it sends a file that is not cached, that file.
+//
+// Every descriptor the loop keeps comes out of one budget: a session's
+// socket, the stored file a session sends from when that file is not cached
+// (a slot it holds from its request until its last file is sent), cached
+// files and assembled answers. Cached files and assembled answers take only
+// what is left beyond a margin, and new sessions are accepted only while a
+// reserve of slots stays free, so a session that got its version reply never
+// runs out of descriptors: at worst it waits for a slot (parked, with no
+// timer running) while the sessions before it finish. The sessions the
+// budget has no room for wait in the listen queue.
 //
 // Bytes never pass through this process's buffers: an answer of up to
 // kAssembleBytes is assembled once per plan, by the kernel, into an
@@ -17,10 +29,14 @@
 // that the pieces still leave in full packets. A session sends at most
 // kTurnBytes per turn, so a fast reader cannot starve the rest.
 //
-// Sessions sit in one list ordered by their last progress: progress moves a
-// session to the back, and the loop drops from the front whatever has been
-// still longer than the timeout. That makes every timer O(1) whatever the
-// number of sessions.
+// A session waits for its request in one list, ordered by when it was
+// accepted: the request has a fixed deadline, which bytes trickling in do
+// not move. Once its request is in, it sits in a second list ordered by its
+// last progress: progress moves a session to the back. The loop drops from
+// the fronts whatever is past its time, which makes every timer O(1)
+// whatever the number of sessions. When the server is full and new
+// connections wait, the session that has waited longest for its request
+// makes room for them.
 
 #include "server/update_server.h"
 
@@ -30,8 +46,8 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
@@ -48,20 +64,38 @@
 #include <ctime>
 #include <unordered_map>
 
+#include "address_counts.h"
+#include "descriptor_budget.h"
+#include "store_watcher.h"
+
 namespace server {
 
 const char* EndingText(Ending ending) {
   switch (ending) {
-    case Ending::Completed: return "completed";
-    case Ending::NoRequest: return "closed by the updater without a request (up to date, redirected or gone)";
-    case Ending::IdleTimeout: return "dropped: no request within the timeout";
-    case Ending::Stalled: return "dropped: no progress within the timeout";
-    case Ending::ClosedEarly: return "closed by the updater before the end";
-    case Ending::BadRequest: return "dropped: not an update request";
-    case Ending::ExtraData: return "dropped: unexpected bytes after the request";
-    case Ending::NetworkError: return "network error";
-    case Ending::StoreError: return "store error";
-    case Ending::Stopped: return "server stopping";
+    case Ending::Completed:
+      return "completed";
+    case Ending::NoRequest:
+      return "closed by the updater without a request (up to date, redirected or gone)";
+    case Ending::IdleTimeout:
+      return "dropped: no request within the timeout";
+    case Ending::Stalled:
+      return "dropped: no progress within the timeout";
+    case Ending::ClosedEarly:
+      return "closed by the updater before the end";
+    case Ending::BadRequest:
+      return "dropped: not an update request";
+    case Ending::ExtraData:
+      return "dropped: unexpected bytes after the request";
+    case Ending::NetworkError:
+      return "network error";
+    case Ending::StoreError:
+      return "store error";
+    case Ending::Stopped:
+      return "server stopping";
+    case Ending::Displaced:
+      return "dropped: no request yet while new sessions waited";
+    case Ending::AddressFull:
+      return "refused: too many sessions from this address";
   }
   return "?";
 }
@@ -80,6 +114,14 @@ constexpr int kAcceptsPerTurn = 64;
 constexpr int kEventsPerWait = 256;
 /// Stored files kept open per snapshot; sessions open their own beyond that.
 constexpr std::size_t kCachedFiles = 256;
+/// Descriptors kept free for the slots of sessions whose answers go piece by
+/// piece: a session is accepted only when this many more are free.
+constexpr std::size_t kSlotReserve = 16;
+/// Cached files and assembled answers leave this many descriptors to sessions.
+constexpr std::size_t kCacheMargin = 64;
+/// Descriptors kept out of the budget for short-lived use: the loader
+/// thread reading a new state, the log.
+constexpr std::size_t kSpareDescriptors = 16;
 /// Distinct requests whose plans are kept per snapshot.
 constexpr std::size_t kCachedPlans = 1024;
 /// The store is looked at this often even without a change notification
@@ -88,8 +130,16 @@ constexpr std::int64_t kStoreCheckMs = 1000;
 /// Log lines reach the file within this time; writing them in batches keeps
 /// the write calls far fewer than the sessions.
 constexpr std::int64_t kLogFlushMs = 100;
-/// Accepting pauses this long when the process runs out of descriptors.
+/// Accepting pauses this long when accept fails (the system is out of
+/// descriptors or memory).
 constexpr std::int64_t kAcceptPauseMs = 100;
+/// A full server makes room for waiting connections by dropping the session
+/// that has waited longest for its request, once it has waited this long
+/// (an updater sends its request as soon as the version reply arrives).
+constexpr std::int64_t kDisplaceAfterMs = 2000;
+/// New sessions wait at most this long for a state of the store that is
+/// being loaded after a change notification; then they get the one served.
+constexpr std::int64_t kStoreHoldMs = 1000;
 /// Answers up to this size are assembled whole into an in-memory file once
 /// per plan, so that a session sends them with one sendfile: for small
 /// answers the cost of sending many pieces (a send and a sendfile per file)
@@ -99,9 +149,6 @@ constexpr std::uint64_t kAssembleBytes = 4u << 20;
 /// Most memory and most descriptors held by assembled answers at once.
 constexpr std::uint64_t kAssembleBudget = 128u << 20;
 constexpr std::size_t kAssembledAnswers = 256;
-/// Descriptors kept back from sessions: open stored files, assembled
-/// answers, the store, the log.
-constexpr std::size_t kReservedDescriptors = kCachedFiles + kAssembledAnswers + 64;
 
 /// A plan as sessions use it: its pieces and, for a small answer, the whole
 /// answer assembled in one in-memory file.
@@ -109,6 +156,7 @@ constexpr std::size_t kReservedDescriptors = kCachedFiles + kAssembledAnswers + 
 struct AssembledTotal {
   std::uint64_t bytes = 0;
   std::size_t count = 0;
+  DescriptorBudget* descriptors = nullptr;
 };
 
 struct Prepared {
@@ -124,6 +172,7 @@ struct Prepared {
     ::close(whole);
     total->bytes -= plan.wireBytes;
     --total->count;
+    total->descriptors->Give(1);
   }
   std::uint32_t FilesBefore(std::uint64_t offset) const {
     return static_cast<std::uint32_t>(std::upper_bound(fileEnds.begin(), fileEnds.end(), offset) -
@@ -134,11 +183,11 @@ struct Prepared {
 /// One snapshot and what its sessions share: plans by request, open files.
 class Served {
  public:
-  Served(std::shared_ptr<const Snapshot> snapshot, int rootFd, const PlanLimits& limits,
-         AssembledTotal& assembled)
-      : snapshot_(std::move(snapshot)), rootFd_(rootFd), limits_(limits), assembled_(assembled) {}
+  Served(std::shared_ptr<const Snapshot> snapshot, const PlanLimits& limits, AssembledTotal& assembled)
+      : snapshot_(std::move(snapshot)), limits_(limits), assembled_(assembled) {}
   ~Served() {
     for (const auto& [path, fd] : files_) ::close(fd);
+    assembled_.descriptors->Give(files_.size());
   }
   Served(const Served&) = delete;
   Served& operator=(const Served&) = delete;
@@ -161,23 +210,30 @@ class Served {
       const std::uint64_t size = prepared->plan.wireBytes;
       if (prepared->plan.SegmentCount() > 1 && size <= kAssembleBytes &&
           assembled_.bytes + size <= kAssembleBudget && assembled_.count < kAssembledAnswers &&
-          Assemble(*prepared)) {
-        prepared->total = &assembled_;
-        assembled_.bytes += size;
-        ++assembled_.count;
+          assembled_.descriptors->Take(1, kCacheMargin)) {
+        if (Assemble(*prepared)) {
+          prepared->total = &assembled_;
+          assembled_.bytes += size;
+          ++assembled_.count;
+        } else {
+          assembled_.descriptors->Give(1);
+        }
       }
       at = plans_.emplace(key, std::move(prepared)).first;
     }
     return at->second;
   }
 
-  /// A descriptor for the stored file at PATH; OWN tells whether the caller must close it.
+  /// A descriptor for the stored file at PATH; OWN tells whether the caller
+  /// must close it. The caller has room for one descriptor of its own; the
+  /// cache takes one from the budget. The file is found by its path, so that
+  /// a store folder replaced by a copy is read from the copy.
   int Open(const std::string& path, bool& own) {
     own = false;
     if (const auto at = files_.find(path); at != files_.end()) return at->second;
-    const int fd = ::openat(rootFd_, path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open((snapshot_->root + "/" + path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fd;
-    if (files_.size() < kCachedFiles) {
+    if (files_.size() < kCachedFiles && assembled_.descriptors->Take(1, kCacheMargin)) {
       files_.emplace(path, fd);
     } else {
       own = true;
@@ -254,7 +310,6 @@ class Served {
     }
   };
   std::shared_ptr<const Snapshot> snapshot_;
-  int rootFd_;
   PlanLimits limits_;
   std::unordered_map<Key, std::shared_ptr<const Prepared>, KeyHash> plans_;
   std::unordered_map<std::string, int> files_;
@@ -271,6 +326,10 @@ struct Session {
   Phase phase = WaitRequest;
   bool writeWatched = false;
   bool ownFile = false;
+  bool readClosed = false;      // the updater shut its sending side after the request
+  bool parked = false;          // waits for a slot for the stored file it sends from
+  bool fileSlot = false;        // holds a descriptor for the stored file it sends from
+  bool addressCounted = false;  // counted in the sessions of its address
   std::uint8_t got = 0;
   std::uint8_t request[session::kUpdateRequestSize] = {};
   std::uint16_t peerPort = 0;
@@ -279,24 +338,32 @@ struct Session {
   std::uint32_t segment = 0, byteOffset = 0, filesSent = 0;
   std::uint64_t fileOffset = 0, bytesSent = 0;
   std::int64_t started = 0, lastProgress = 0;
-  Session* prev = nullptr;  // the progress list, oldest first
+  Session* prev = nullptr;  // in the waiting or the progress list, oldest first
   Session* next = nullptr;
   std::shared_ptr<Served> served;
   std::shared_ptr<const Prepared> prepared;
 };
 
-/// Identity of the store's CURRENT file: a publish replaces it by rename.
-struct StateIdentity {
-  bool present = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  std::int64_t modified = 0;
-  off_t size = 0;
-  bool operator==(const StateIdentity&) const = default;
+/// Sessions in the order of one of their times, oldest first.
+struct SessionList {
+  Session* oldest = nullptr;
+  Session* newest = nullptr;
+
+  void Append(Session* s) {
+    s->prev = newest;
+    s->next = nullptr;
+    (newest != nullptr ? newest->next : oldest) = s;
+    newest = s;
+  }
+  void Remove(Session* s) {
+    (s->prev != nullptr ? s->prev->next : oldest) = s->next;
+    (s->next != nullptr ? s->next->prev : newest) = s->prev;
+    s->prev = s->next = nullptr;
+  }
 };
 
 // Distinct addresses mark the loop's own descriptors in epoll's data field.
-char listenTag, stopTag, notifyTag;
+char listenTag, stopTag, notifyTag, loadedTag;
 
 }  // namespace
 
@@ -316,9 +383,16 @@ class UpdateServer::Loop {
 
  private:
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  StateIdentity ReadIdentity() const;
-  void CheckStore();
+  /// Swaps in what the loader found.
+  void TakeStore();
+  bool Full() const;
+  /// Lets parked sessions go on while the budget has slots for them.
+  void Unpark();
+  /// The session to drop for a waiting connection, or nullptr.
+  Session* Displaceable() const;
   void AcceptAll();
+  /// Watches the listening socket exactly when a connection could be taken.
+  void UpdateAccepting();
   void StartSession(int fd, const sockaddr_in& peer);
   void Handle(Session* s, std::uint32_t events);
   bool OnReadable(Session* s);
@@ -329,31 +403,36 @@ class UpdateServer::Loop {
   Sent SendFile(Session* s, int fd, std::uint64_t size, std::size_t& budget, const std::string& what);
   bool Failed(Session* s, const char* what);
   void WatchWrite(Session* s, bool want);
+  void Watch(Session* s);
   void Cork(Session* s, bool on);
   void Touch(Session* s);
   void End(Session* s, Ending ending, const std::string& detail = {});
   void ReleaseFile(Session* s);
   void ExpireStill();
-  void PauseAccepting(std::int64_t until);
-  void ResumeAccepting();
   int NextWakeMs() const;
   /// Writes out buffered log lines, at most every kLogFlushMs unless NOW.
   void FlushLog(bool now);
 
   ServerOptions options_;
-  int rootFd_ = -1, epollFd_ = -1, listenFd_ = -1, stopFd_ = -1, notifyFd_ = -1;
+  int epollFd_ = -1, listenFd_ = -1, stopFd_ = -1;
   std::uint16_t port_ = 0;
-  AssembledTotal assembled_;  // before served_: outlives every answer
+  // Before served_ and the sessions: outlive every answer and cached file.
+  DescriptorBudget descriptors_{0};
+  AssembledTotal assembled_;
+  std::unique_ptr<StoreWatcher> watcher_;
   std::shared_ptr<Served> served_;
-  StateIdentity identity_, failedIdentity_;
-  std::int64_t retryAt_ = 0, nextStoreCheck_ = 0;
+  std::int64_t nextStoreCheck_ = 0;
+  std::int64_t holdUntil_ = 0;  // new sessions wait for a state being loaded until then
   std::int64_t now_ = 0;
-  Session* oldest_ = nullptr;
-  Session* newest_ = nullptr;
+  SessionList waiting_;   // no request yet, by the time they were accepted
+  SessionList progress_;  // request in, by their last progress
+  SessionList parked_;    // request in, waiting for a slot, in order
+  AddressCounts perAddress_;
   std::size_t maxSessions_ = 0;
   std::size_t redirectTurn_ = 0;
   bool accepting_ = true;
-  std::int64_t pausedUntil_ = 0;  // 0: paused until a session ends
+  std::int64_t pausedUntil_ = 0;  // accept failed: new sessions wait until then
+  int acceptError_ = 0;           // the failure of accept said last, 0 when accepting works
   std::time_t stampSecond_ = -1;
   bool logPending_ = false;
   std::int64_t lastFlush_ = 0;
@@ -362,24 +441,16 @@ class UpdateServer::Loop {
   std::array<std::atomic<std::uint64_t>, kEndings> counts_{};
 };
 
-UpdateServer::Loop::Loop(ServerOptions options) : options_(std::move(options)) {
+UpdateServer::Loop::Loop(ServerOptions options)
+    : options_(std::move(options)), perAddress_(options_.maxPerAddress) {
   now_ = NowMs();
-  rootFd_ = ::open(options_.store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (rootFd_ < 0) throw ServerError(options_.store + ": " + std::strerror(errno));
-  identity_ = ReadIdentity();
-  served_ = std::make_shared<Served>(LoadSnapshot(options_.store), rootFd_, options_.limits, assembled_);
+  watcher_ = std::make_unique<StoreWatcher>(options_.store);
+  assembled_.descriptors = &descriptors_;
+  served_ = std::make_shared<Served>(watcher_->first(), options_.limits, assembled_);
 
   epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
   stopFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (epollFd_ < 0 || stopFd_ < 0) throw ServerError(std::string("epoll: ") + std::strerror(errno));
-  // Change notifications are a convenience: without them the store is
-  // still looked at every kStoreCheckMs.
-  notifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (notifyFd_ >= 0 &&
-      ::inotify_add_watch(notifyFd_, options_.store.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
-    ::close(notifyFd_);
-    notifyFd_ = -1;
-  }
 
   const std::string where = session::Ipv4ToText(options_.listenAddress) + ":" + std::to_string(options_.port);
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -407,22 +478,23 @@ UpdateServer::Loop::Loop(ServerOptions options) : options_(std::move(options)) {
   };
   watch(listenFd_, &listenTag);
   watch(stopFd_, &stopTag);
-  if (notifyFd_ >= 0) watch(notifyFd_, &notifyTag);
+  watch(watcher_->readyFd(), &loadedTag);
+  if (watcher_->changeFd() >= 0) watch(watcher_->changeFd(), &notifyTag);
 
-  maxSessions_ = options_.maxSessions;
-  if (maxSessions_ == 0) {
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    maxSessions_ = limit.rlim_cur > kReservedDescriptors + 16 ? limit.rlim_cur - kReservedDescriptors : 16;
-  }
+  // Everything the loop holds from here on comes out of the budget.
+  descriptors_.Give(DescriptorBudget::Available(kSpareDescriptors));
+  maxSessions_ = options_.maxSessions == 0 ? SIZE_MAX : options_.maxSessions;
 }
 
 UpdateServer::Loop::~Loop() {
-  while (oldest_ != nullptr) End(oldest_, Ending::Stopped);
+  for (SessionList* list : {&waiting_, &progress_, &parked_}) {
+    while (list->oldest != nullptr) End(list->oldest, Ending::Stopped);
+  }
   served_.reset();
-  for (int fd : {listenFd_, stopFd_, notifyFd_, epollFd_, rootFd_}) {
+  for (int fd : {listenFd_, stopFd_, epollFd_}) {
     if (fd >= 0) ::close(fd);
   }
+  watcher_.reset();
   if (options_.log != nullptr) std::fflush(options_.log);
 }
 
@@ -449,36 +521,31 @@ void UpdateServer::Loop::Log(const char* format, ...) {
   logPending_ = true;
 }
 
-StateIdentity UpdateServer::Loop::ReadIdentity() const {
-  struct stat st {};
-  if (::fstatat(rootFd_, "CURRENT", &st, 0) != 0) return {};
-  return {true, st.st_dev, st.st_ino, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, st.st_size};
-}
-
-void UpdateServer::Loop::CheckStore() {
-  nextStoreCheck_ = now_ + kStoreCheckMs;
-  const StateIdentity id = ReadIdentity();
-  if (id == identity_) return;
-  if (id == failedIdentity_ && now_ < retryAt_) return;
-  const Snapshot& old = served_->snapshot();
-  try {
-    auto snapshot = LoadSnapshot(options_.store, &old);
-    served_ = std::make_shared<Served>(std::move(snapshot), rootFd_, options_.limits, assembled_);
-    identity_ = id;
+void UpdateServer::Loop::TakeStore() {
+  StoreWatcher::Outcome found = watcher_->Take();
+  if (found.snapshot) {
+    served_ = std::make_shared<Served>(std::move(found.snapshot), options_.limits, assembled_);
     const Snapshot& now = served_->snapshot();
     Log("store changed: now major %u, minor %u, notice %d", now.Counter(0), now.Counter(1), now.notice.stamp);
-  } catch (const std::exception& e) {
-    failedIdentity_ = id;
-    retryAt_ = now_ + kStoreCheckMs;
+  }
+  if (!found.error.empty()) {
+    const Snapshot& old = served_->snapshot();
     Log("store changed but cannot be loaded (still serving major %u, minor %u): %s", old.Counter(0),
-        old.Counter(1), e.what());
+        old.Counter(1), found.error.c_str());
   }
 }
 
 int UpdateServer::Loop::NextWakeMs() const {
+  const std::int64_t timeout = options_.timeout.count();
   std::int64_t wake = nextStoreCheck_;
-  if (oldest_ != nullptr) wake = std::min(wake, oldest_->lastProgress + options_.timeout.count());
-  if (!accepting_ && pausedUntil_ != 0) wake = std::min(wake, pausedUntil_);
+  if (waiting_.oldest != nullptr) wake = std::min(wake, waiting_.oldest->started + timeout);
+  if (progress_.oldest != nullptr) wake = std::min(wake, progress_.oldest->lastProgress + timeout);
+  if (pausedUntil_ != 0) wake = std::min(wake, pausedUntil_);
+  if (holdUntil_ != 0) wake = std::min(wake, holdUntil_);
+  // When the oldest waiting session could make room, the listening socket is watched again.
+  if (Full() && waiting_.oldest != nullptr && waiting_.oldest->started + kDisplaceAfterMs > now_) {
+    wake = std::min(wake, waiting_.oldest->started + kDisplaceAfterMs);
+  }
   if (logPending_) wake = std::min(wake, lastFlush_ + kLogFlushMs);
   return static_cast<int>(std::clamp<std::int64_t>(wake - NowMs(), 0, kStoreCheckMs));
 }
@@ -504,79 +571,120 @@ void UpdateServer::Loop::Run() {
     const int n = ::epoll_wait(epollFd_, events, kEventsPerWait, NextWakeMs());
     if (n < 0 && errno != EINTR) throw ServerError(std::string("epoll: ") + std::strerror(errno));
     now_ = NowMs();
-    bool stop = false, changed = false, incoming = false;
+    bool stop = false, changed = false, loaded = false, incoming = false;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == &stopTag) {
         stop = true;
       } else if (tag == &notifyTag) {
-        char buffer[4096];
-        while (::read(notifyFd_, buffer, sizeof buffer) > 0) {
-        }
+        watcher_->DrainChanges();
         changed = true;
+      } else if (tag == &loadedTag) {
+        loaded = true;
       } else if (tag == &listenTag) {
         incoming = true;
       }
     }
     if (stop) break;
-    // A new state is in place before the sessions accepted in this turn start.
-    if (changed || now_ >= nextStoreCheck_) CheckStore();
+    if (loaded) TakeStore();
+    if (changed || now_ >= nextStoreCheck_) {
+      watcher_->Look();
+      nextStoreCheck_ = now_ + kStoreCheckMs;
+      // A changed state is in place before new sessions start, unless
+      // loading it takes long.
+      if (changed) holdUntil_ = now_ + kStoreHoldMs;
+    }
+    if (holdUntil_ != 0 && (now_ >= holdUntil_ || !watcher_->Looking())) holdUntil_ = 0;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
-      if (tag != &stopTag && tag != &notifyTag && tag != &listenTag) {
+      if (tag != &stopTag && tag != &notifyTag && tag != &listenTag && tag != &loadedTag) {
         Handle(static_cast<Session*>(tag), events[i].events);
       }
     }
+    Unpark();
     if (incoming) AcceptAll();
     ExpireStill();
-    if (!accepting_ && open_ < maxSessions_ && (pausedUntil_ == 0 || now_ >= pausedUntil_)) {
-      ResumeAccepting();
-    }
+    if (pausedUntil_ != 0 && now_ >= pausedUntil_) pausedUntil_ = 0;
+    UpdateAccepting();
   }
   const std::size_t open = open_;
-  while (oldest_ != nullptr) End(oldest_, Ending::Stopped);
+  for (SessionList* list : {&waiting_, &progress_, &parked_}) {
+    while (list->oldest != nullptr) End(list->oldest, Ending::Stopped);
+  }
   std::uint64_t total = 0;
   for (const auto& c : counts_) total += c.load();
   Log("stopped: %llu session(s) served, %zu ended by the stop", static_cast<unsigned long long>(total), open);
   if (options_.log != nullptr) std::fflush(options_.log);
 }
 
-void UpdateServer::Loop::PauseAccepting(std::int64_t until) {
-  pausedUntil_ = until;
-  if (!accepting_) return;
-  epoll_event ev{};
-  ev.data.ptr = &listenTag;
-  ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev);
-  accepting_ = false;
+bool UpdateServer::Loop::Full() const {
+  return open_ >= maxSessions_ || descriptors_.free() < 1 + kSlotReserve || parked_.oldest != nullptr;
 }
 
-void UpdateServer::Loop::ResumeAccepting() {
+void UpdateServer::Loop::Unpark() {
+  while (parked_.oldest != nullptr && descriptors_.Take(1)) {
+    Session* s = parked_.oldest;
+    parked_.Remove(s);
+    progress_.Append(s);
+    s->parked = false;
+    s->fileSlot = true;
+    s->lastProgress = now_;
+    Cork(s, true);
+    Pump(s);
+  }
+}
+
+Session* UpdateServer::Loop::Displaceable() const {
+  Session* s = waiting_.oldest;
+  if (s == nullptr || now_ - s->started < kDisplaceAfterMs) return nullptr;
+  // Only when its end makes room: it holds one descriptor and no slot.
+  const bool room =
+      open_ - 1 < maxSessions_ && descriptors_.free() + 1 >= 1 + kSlotReserve && parked_.oldest == nullptr;
+  return room ? s : nullptr;
+}
+
+void UpdateServer::Loop::UpdateAccepting() {
+  const bool want = pausedUntil_ == 0 && holdUntil_ == 0 && (!Full() || Displaceable() != nullptr);
+  if (want == accepting_) return;
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  ev.events = want ? std::uint32_t{EPOLLIN} : 0u;
   ev.data.ptr = &listenTag;
   ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev);
-  accepting_ = true;
+  accepting_ = want;
 }
 
 void UpdateServer::Loop::AcceptAll() {
-  for (int i = 0; i < kAcceptsPerTurn; ++i) {
-    if (open_ >= maxSessions_) {
-      PauseAccepting(0);  // the backlog holds the rest until a session ends
-      return;
+  for (int i = 0; i < kAcceptsPerTurn && pausedUntil_ == 0 && holdUntil_ == 0; ++i) {
+    if (Full()) {
+      // Room for a connection that is already waiting, never on speculation.
+      Session* idle = Displaceable();
+      pollfd waiting{listenFd_, POLLIN, 0};
+      if (idle == nullptr || ::poll(&waiting, 1, 0) != 1) return;
+      End(idle, Ending::Displaced);
+      if (Full()) return;
     }
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     const int fd =
         ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
+      if (acceptError_ != 0) {
+        Log("accepting sessions again");
+        acceptError_ = 0;
+      }
+      descriptors_.Take(1);
       StartSession(fd, peer);
       continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno == EAGAIN) return;
-    Log("cannot accept a session (%s); new sessions wait %lld ms", std::strerror(errno),
-        static_cast<long long>(kAcceptPauseMs));
-    PauseAccepting(now_ + kAcceptPauseMs);
+    // Said once per change: while it lasts, accept is tried again every
+    // kAcceptPauseMs without a line each time.
+    if (errno != acceptError_) {
+      acceptError_ = errno;
+      Log("cannot accept a session (%s); new sessions wait until it can", std::strerror(errno));
+    }
+    pausedUntil_ = now_ + kAcceptPauseMs;
     return;
   }
 }
@@ -588,21 +696,22 @@ void UpdateServer::Loop::StartSession(int fd, const sockaddr_in& peer) {
   s->peerPort = ntohs(peer.sin_port);
   s->started = s->lastProgress = now_;
   s->served = served_;
+  waiting_.Append(s);
+  ++open_;
+  if (!perAddress_.Add(s->peerAddress)) {
+    End(s, Ending::AddressFull);
+    return;
+  }
+  s->addressCounted = true;
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   epoll_event ev{};
   ev.events = EPOLLIN | EPOLLRDHUP;
   ev.data.ptr = s;
   if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-    Log("cannot watch a session: %s", std::strerror(errno));
-    ::close(fd);
-    delete s;
+    End(s, Ending::NetworkError, std::string("cannot watch the session: ") + std::strerror(errno));
     return;
   }
-  s->prev = newest_;
-  (newest_ != nullptr ? newest_->next : oldest_) = s;
-  newest_ = s;
-  ++open_;
 
   const session::Ipv4Address redirect =
       options_.redirects.empty() ? 0 : options_.redirects[redirectTurn_++ % options_.redirects.size()];
@@ -618,16 +727,23 @@ void UpdateServer::Loop::StartSession(int fd, const sockaddr_in& peer) {
 }
 
 void UpdateServer::Loop::Handle(Session* s, std::uint32_t events) {
-  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0 && !OnReadable(s)) return;
-  if ((events & EPOLLOUT) != 0 && s->phase == Session::Sending) Pump(s);
+  if (!s->readClosed && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0 && !OnReadable(s)) {
+    return;
+  }
+  // With the reading side closed, a connection that is gone shows as an
+  // error or hang-up, which the next send reports.
+  if ((events & (EPOLLOUT | (s->readClosed ? EPOLLHUP | EPOLLERR : 0u))) != 0 &&
+      s->phase == Session::Sending && !s->parked) {
+    Pump(s);
+  }
 }
 
 bool UpdateServer::Loop::OnReadable(Session* s) {
   if (s->phase == Session::WaitRequest) {
     const ssize_t n = ::recv(s->fd, s->request + s->got, sizeof s->request - s->got, 0);
     if (n > 0) {
+      // Bytes of the request do not move its deadline; the whole request does.
       s->got = static_cast<std::uint8_t>(s->got + n);
-      Touch(s);
       return s->got < sizeof s->request || StartSending(s);
     }
     if (n == 0) {
@@ -646,8 +762,13 @@ bool UpdateServer::Loop::OnReadable(Session* s) {
     End(s, Ending::ExtraData);
   } else if (s->phase == Session::Done) {
     End(s, Ending::Completed);
+  } else if (n == 0) {
+    // Only its sending side is shut: the answer goes on until sending fails.
+    s->readClosed = true;
+    Watch(s);
+    return true;
   } else {
-    End(s, Ending::ClosedEarly, n < 0 ? std::strerror(errno) : "");
+    End(s, Ending::ClosedEarly, std::strerror(errno));
   }
   return false;
 }
@@ -658,11 +779,24 @@ bool UpdateServer::Loop::StartSending(Session* s) {
     End(s, Ending::BadRequest);
     return false;
   }
-  s->prepared = s->served->PlanFor(request);
+  waiting_.Remove(s);
+  progress_.Append(s);
   s->phase = Session::Sending;
-  // Sent in pieces, headers and bodies are corked so that they leave in full
-  // packets; the end of the answer uncorks the rest.
-  if (s->prepared->whole < 0) Cork(s, true);
+  s->lastProgress = now_;
+  s->prepared = s->served->PlanFor(request);
+  if (s->prepared->whole < 0) {
+    // Sent in pieces: a slot for the stored files not cached, and headers
+    // and bodies corked so that they leave in full packets; the end of the
+    // answer uncorks the rest.
+    if (parked_.oldest != nullptr || !descriptors_.Take(1)) {
+      progress_.Remove(s);
+      parked_.Append(s);
+      s->parked = true;
+      return true;
+    }
+    s->fileSlot = true;
+    Cork(s, true);
+  }
   return Pump(s);
 }
 
@@ -706,50 +840,55 @@ bool UpdateServer::Loop::Pump(Session* s) {
         break;
     }
     s->filesSent = static_cast<std::uint32_t>(plan.FileCount());
-    s->phase = Session::Done;
-    WatchWrite(s, false);
-    return true;
-  }
-  const std::size_t segments = plan.SegmentCount();
-  while (s->segment < segments) {
-    const Segment& segment = plan.SegmentAt(s->segment);
-    if (s->byteOffset < segment.bytes.size()) {
-      const ssize_t n = ::send(s->fd, segment.bytes.data() + s->byteOffset,
-                               segment.bytes.size() - s->byteOffset, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) break;
-        return Failed(s, "send");
-      }
-      s->byteOffset += static_cast<std::uint32_t>(n);
-      s->bytesSent += static_cast<std::uint64_t>(n);
-      Touch(s);
-      continue;
-    }
-    if (s->fileOffset < segment.fileBytes) {
-      if (s->fileFd < 0) {
-        s->fileFd = s->served->Open(segment.path, s->ownFile);
-        if (s->fileFd < 0) {
-          End(s, Ending::StoreError, segment.path + ": " + std::strerror(errno));
-          return false;
+  } else {
+    const std::size_t segments = plan.SegmentCount();
+    while (s->segment < segments) {
+      const Segment& segment = plan.SegmentAt(s->segment);
+      if (s->byteOffset < segment.bytes.size()) {
+        const ssize_t n = ::send(s->fd, segment.bytes.data() + s->byteOffset,
+                                 segment.bytes.size() - s->byteOffset, MSG_NOSIGNAL);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          if (errno == EAGAIN) break;
+          return Failed(s, "send");
         }
+        s->byteOffset += static_cast<std::uint32_t>(n);
+        s->bytesSent += static_cast<std::uint64_t>(n);
+        Touch(s);
+        continue;
       }
-      const Sent sent = SendFile(s, s->fileFd, segment.fileBytes, budget, segment.path);
-      if (sent == Sent::Failed) return false;
-      if (sent == Sent::Blocked) break;
+      if (s->fileOffset < segment.fileBytes) {
+        if (s->fileFd < 0) {
+          s->fileFd = s->served->Open(segment.path, s->ownFile);
+          if (s->fileFd < 0) {
+            End(s, Ending::StoreError, segment.path + ": " + std::strerror(errno));
+            return false;
+          }
+        }
+        const Sent sent = SendFile(s, s->fileFd, segment.fileBytes, budget, segment.path);
+        if (sent == Sent::Failed) return false;
+        if (sent == Sent::Blocked) break;
+      }
+      ReleaseFile(s);
+      if (segment.body) ++s->filesSent;
+      ++s->segment;
+      s->byteOffset = 0;
+      s->fileOffset = 0;
     }
-    ReleaseFile(s);
-    if (segment.body) ++s->filesSent;
-    ++s->segment;
-    s->byteOffset = 0;
-    s->fileOffset = 0;
-  }
-  if (s->segment < segments) {
-    WatchWrite(s, true);  // level-triggered: a full socket or a spent turn both come back
-    return true;
+    if (s->segment < segments) {
+      WatchWrite(s, true);  // level-triggered: a full socket or a spent turn both come back
+      return true;
+    }
+    Cork(s, false);
+    s->fileSlot = false;
+    descriptors_.Give(1);
   }
   s->phase = Session::Done;
-  Cork(s, false);
+  if (s->readClosed) {
+    // Everything is sent and the updater has nothing more to say.
+    End(s, Ending::Completed);
+    return false;
+  }
   WatchWrite(s, false);
   return true;
 }
@@ -764,11 +903,16 @@ bool UpdateServer::Loop::Failed(Session* s, const char* what) {
 
 void UpdateServer::Loop::WatchWrite(Session* s, bool want) {
   if (s->writeWatched == want) return;
+  s->writeWatched = want;
+  Watch(s);
+}
+
+void UpdateServer::Loop::Watch(Session* s) {
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP | (want ? std::uint32_t{EPOLLOUT} : 0u);
+  ev.events = (s->readClosed ? 0u : std::uint32_t{EPOLLIN | EPOLLRDHUP}) |
+              (s->writeWatched ? std::uint32_t{EPOLLOUT} : 0u);
   ev.data.ptr = s;
   ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, s->fd, &ev);
-  s->writeWatched = want;
 }
 
 void UpdateServer::Loop::Cork(Session* s, bool on) {
@@ -778,14 +922,9 @@ void UpdateServer::Loop::Cork(Session* s, bool on) {
 
 void UpdateServer::Loop::Touch(Session* s) {
   s->lastProgress = now_;
-  if (s == newest_) return;
-  // Unlink, then append.
-  (s->prev != nullptr ? s->prev->next : oldest_) = s->next;
-  s->next->prev = s->prev;
-  s->prev = newest_;
-  s->next = nullptr;
-  newest_->next = s;
-  newest_ = s;
+  if (s == progress_.newest) return;
+  progress_.Remove(s);
+  progress_.Append(s);
 }
 
 void UpdateServer::Loop::ReleaseFile(Session* s) {
@@ -817,20 +956,22 @@ void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detai
   }
   ReleaseFile(s);
   ::close(s->fd);  // also leaves the epoll set
-  (s->prev != nullptr ? s->prev->next : oldest_) = s->next;
-  (s->next != nullptr ? s->next->prev : newest_) = s->prev;
-  delete s;
+  (s->phase == Session::WaitRequest ? waiting_ : s->parked ? parked_ : progress_).Remove(s);
+  if (s->addressCounted) perAddress_.Remove(s->peerAddress);
+  descriptors_.Give(s->fileSlot ? 2 : 1);
+  delete s;  // may end a snapshot, which gives back its cached files
   --open_;
   ++counts_[static_cast<int>(ending)];
 }
 
 void UpdateServer::Loop::ExpireStill() {
   const std::int64_t timeout = options_.timeout.count();
-  while (oldest_ != nullptr && now_ - oldest_->lastProgress >= timeout) {
-    Session* s = oldest_;
-    End(s, s->phase == Session::WaitRequest ? Ending::IdleTimeout
-           : s->phase == Session::Sending   ? Ending::Stalled
-                                            : Ending::Completed);
+  while (waiting_.oldest != nullptr && now_ - waiting_.oldest->started >= timeout) {
+    End(waiting_.oldest, Ending::IdleTimeout);
+  }
+  while (progress_.oldest != nullptr && now_ - progress_.oldest->lastProgress >= timeout) {
+    Session* s = progress_.oldest;
+    End(s, s->phase == Session::Sending ? Ending::Stalled : Ending::Completed);
   }
 }
 

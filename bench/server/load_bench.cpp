@@ -328,8 +328,9 @@ Server StartUpdateServer(const std::string& store, const fs::path& log) {
   s.pid = fork();
   if (s.pid == 0) {
     if (!freopen(log.c_str(), "w", stdout)) _exit(127);
+    // Every session comes from one address: no cap per address.
     execl(UPDATE_SERVER_TOOL, UPDATE_SERVER_TOOL, "serve", store.c_str(), "--listen", "127.0.0.1:0",
-          "--timeout", "120", static_cast<char*>(nullptr));
+          "--timeout", "120", "--max-per-address", "0", static_cast<char*>(nullptr));
     _exit(127);
   }
   const std::regex serving("on 127\\.0\\.0\\.1:([0-9]+):");

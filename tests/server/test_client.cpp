@@ -10,10 +10,16 @@
 
 namespace server_test {
 
-TestClient::TestClient(std::uint16_t port, int receiveBuffer) {
+TestClient::TestClient(std::uint16_t port, int receiveBuffer, session::Ipv4Address from) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receiveBuffer > 0) {
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  if (from != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = from;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) Close();
   }
   sockaddr_in at{};
   at.sin_family = AF_INET;
@@ -23,6 +29,8 @@ TestClient::TestClient(std::uint16_t port, int receiveBuffer) {
 }
 
 TestClient::~TestClient() { Close(); }
+
+void TestClient::ShutdownSending() { ::shutdown(fd_, SHUT_WR); }
 
 void TestClient::Close() {
   if (fd_ >= 0) ::close(fd_);

@@ -27,8 +27,9 @@ struct Answer {
 
 class TestClient {
  public:
-  /// Connects to 127.0.0.1:PORT; RECEIVEBUFFER > 0 sets a small receive buffer first.
-  explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
+  /// Connects to 127.0.0.1:PORT; RECEIVEBUFFER > 0 sets a small receive buffer
+  /// first; FROM other than 0 is the local address connected from (127.0.0.x).
+  explicit TestClient(std::uint16_t port, int receiveBuffer = 0, session::Ipv4Address from = 0);
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
@@ -45,6 +46,8 @@ class TestClient {
   Answer Update(std::uint32_t major, std::uint32_t minor, bool notice = false);
   /// True when the server ends the connection within TIMEOUTMS.
   bool WaitClosed(int timeoutMs);
+  /// Shuts the sending side only; the answer can still be read.
+  void ShutdownSending();
   void Close();
 
  private:

@@ -1,9 +1,15 @@
 // The server loop in this process on a free port of 127.0.0.1, with plain
 // socket clients: what sessions receive, snapshots, store changes, redirects,
-// timeouts, misbehaving clients, limits and the stop.
+// timeouts, misbehaving clients, crowds that try to hold every session,
+// limits and the stop.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -293,7 +299,9 @@ TEST_F(ServerTest, FinishedSessionThatStaysOpenIsClosedAsCompleted) {
 
 TEST_F(ServerTest, ManySessionsAtOnce) {
   PublishFiles(0, {{"a.dat", std::string(20000, 'a')}, {"b/c.dat", "c"}});
-  Start();
+  server::ServerOptions options;
+  options.maxPerAddress = 0;  // every client is 127.0.0.1
+  Start(options);
   constexpr int kClients = 300;
   std::vector<std::unique_ptr<TestClient>> clients;
   for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TestClient>(port()));
@@ -320,6 +328,153 @@ TEST_F(ServerTest, SessionsBeyondTheLimitWaitForAFreeOne) {
   EXPECT_FALSE(third.ReadExact(reply, sizeof reply, 300));
   first.reset();
   EXPECT_TRUE(third.ReadExact(reply, sizeof reply, 3000));
+}
+
+// ---- crowds that hold sessions without asking leave room for updaters ---------
+
+/// 127.0.0.N in network order.
+session::Ipv4Address Loopback(std::uint32_t n) { return htonl((127u << 24) | n); }
+
+struct CrowdCase {
+  const char* label;
+  std::size_t maxSessions, maxPerAddress;
+  std::chrono::milliseconds timeout;
+  int addresses;      // the crowd of four comes from this many addresses, 127.0.0.2 upwards
+  bool trickle;       // each sends a byte of a request every 150 ms, never all nine
+  Ending dropped;     // how the server ends some of them
+  int replyWithinMs;  // an updater arriving after them gets its version reply this soon
+};
+
+void PrintTo(const CrowdCase& c, std::ostream* out) { *out << c.label; }
+
+class Crowd : public ServerTest, public ::testing::WithParamInterface<CrowdCase> {};
+
+TEST_P(Crowd, LeavesRoomForAnUpdater) {
+  const CrowdCase& c = GetParam();
+  PublishFiles(0, {{"a.dat", "a"}});
+  server::ServerOptions options;
+  options.maxSessions = c.maxSessions;
+  options.maxPerAddress = c.maxPerAddress;
+  options.timeout = c.timeout;
+  Start(options);
+  constexpr int kCrowd = 4;
+  std::vector<std::unique_ptr<TestClient>> crowd;
+  for (int i = 0; i < kCrowd; ++i) {
+    crowd.push_back(std::make_unique<TestClient>(port(), 0, Loopback(2 + i % c.addresses)));
+  }
+  ASSERT_TRUE(
+      WaitFor([&] { return server_->OpenSessions() + server_->Count(Ending::AddressFull) == kCrowd; }));
+  std::atomic<bool> done{false};
+  std::thread trickler([&] {
+    for (int sent = 0; c.trickle && !done && sent < 8; ++sent) {
+      for (auto& client : crowd) client->Send({0x01});
+      std::this_thread::sleep_for(150ms);
+    }
+  });
+
+  const auto start = std::chrono::steady_clock::now();
+  TestClient updater(port());
+  std::uint8_t reply[session::kVersionReplySize];
+  const bool replied = updater.ReadExact(reply, sizeof reply, c.replyWithinMs);
+  const auto waited =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  done = true;
+  trickler.join();
+  EXPECT_TRUE(replied) << "no version reply within " << c.replyWithinMs << " ms";
+  EXPECT_GE(server_->Count(c.dropped), 1u) << server::EndingText(c.dropped) << " after " << waited.count();
+  EXPECT_TRUE(LogHas(server::EndingText(c.dropped)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sessions, Crowd,
+    ::testing::Values(
+        // Bytes that trickle in do not move the request's deadline.
+        CrowdCase{"TrickledRequestsKeepTheirDeadline", 4, 0, 800ms, 4, true, Ending::IdleTimeout, 1600},
+        CrowdCase{"OneAddressGetsItsShare", 4, 2, 30000ms, 1, false, Ending::AddressFull, 1000},
+        // A full server drops the session that waited longest for its request.
+        CrowdCase{"FullServerMakesRoom", 4, 0, 30000ms, 4, false, Ending::Displaced, 4000}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ServerTest, HalfClosedUpdaterGetsTheWholeAnswer) {
+  server_test::WriteHandmadeStore(store_, {{{"big.bin", kBigBody}}});
+  Start();
+  TestClient client(port(), 4096);
+  ASSERT_TRUE(client.ReadReply());
+  ASSERT_TRUE(client.SendRequest(session::RequestFilesOnly, 0, 0));
+  client.ShutdownSending();
+  const auto answer = client.ReadAnswer(false);
+  ASSERT_TRUE(answer.complete);
+  EXPECT_EQ(answer.files[0].body, ReadFile(store_ + "/major/1/files/big.bin.gz"));
+  EXPECT_TRUE(WaitFor([&] { return server_->Count(Ending::Completed) == 1; }));
+}
+
+// ---- the store as an operator may handle it while it is served ---------------
+
+TEST_F(ServerTest, StoreFolderReplacedByACopyIsFollowed) {
+  PublishFiles(0, {{"a.dat", "a1"}});
+  Start();
+  const std::string backup = dir_ / "backup";
+  std::filesystem::copy(store_, backup, std::filesystem::copy_options::recursive);
+  std::filesystem::remove_all(store_);
+  std::filesystem::copy(backup, store_, std::filesystem::copy_options::recursive);
+
+  const auto answer = TestClient(port()).Update(0, 0);
+  ASSERT_TRUE(answer.complete);
+  EXPECT_EQ(answer.files[0].body, ReadFile(store_ + "/major/1/files/a.dat.gz"));
+  PublishFiles(0, {{"b.dat", "b2"}});
+  EXPECT_TRUE(WaitFor([&] {
+    const auto reply = TestClient(port()).ReadReply();
+    return reply && reply->major == 2;
+  }));
+}
+
+TEST_F(ServerTest, RemovedStateFileLeavesTheStateServed) {
+  PublishFiles(0, {{"a.dat", "a1"}});
+  PublishFiles(1, {{"p.txt", "p1"}});
+  Start();
+  std::filesystem::remove(store_ + "/CURRENT");
+  EXPECT_TRUE(LogHas("CURRENT is missing"));
+  std::this_thread::sleep_for(1200ms);  // a look or two more
+  const auto reply = TestClient(port()).ReadReply();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->major, 1u);
+  EXPECT_EQ(reply->minor, 1u);
+  EXPECT_EQ(TestClient(port()).Update(0, 0).files.size(), 2u);
+  const std::string log = Log();
+  EXPECT_EQ(log.find("CURRENT is missing"), log.rfind("CURRENT is missing")) << "said more than once";
+}
+
+TEST_F(ServerTest, SlowStoreLoadLeavesSessionsServed) {
+  PublishFiles(0, {{"a.dat", "a1"}});
+  Start();
+  TestClient early(port());
+  ASSERT_TRUE(early.ReadReply());
+  // A state file that cannot be read until someone writes it: loading it
+  // takes as long as the test wants.
+  const std::string fifo = store_ + "/slow";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  std::filesystem::create_hard_link(fifo, store_ + "/CURRENT.slow");
+  std::filesystem::rename(store_ + "/CURRENT.slow", store_ + "/CURRENT");
+  std::this_thread::sleep_for(300ms);
+
+  ASSERT_TRUE(early.SendRequest(session::RequestFilesOnly, 0, 0));
+  const bool served = early.ReadAnswer(false).complete;
+  TestClient late(port());
+  const auto reply = late.ReadReply();
+
+  // A plain state file again, then the reader waiting on the slow one gets its text.
+  const std::string state = "format 1\nmajor 1\nminor 0\nnotice none\nlast-stamp 0\n";
+  WriteFile(store_ + "/CURRENT.new", state);
+  std::filesystem::rename(store_ + "/CURRENT.new", store_ + "/CURRENT");
+  int writer = -1;
+  ASSERT_TRUE(WaitFor([&] { return (writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }))
+      << "nobody is reading the slow state file";
+  EXPECT_EQ(::write(writer, state.data(), state.size()), static_cast<ssize_t>(state.size()));
+  ::close(writer);
+
+  EXPECT_TRUE(served) << "a session in progress waited for the store";
+  ASSERT_TRUE(reply) << "a new session waited for the store";
+  EXPECT_EQ(reply->major, 1u);
 }
 
 TEST_F(ServerTest, StopEndsOpenSessions) {

@@ -4,18 +4,22 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <regex>
 #include <thread>
 
 #include "server/publish.h"
 #include "store_builder.h"
+#include "test_client.h"
 #include "test_support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -45,6 +49,14 @@ Ran Shell(const std::string& command) {
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
+bool WaitUntil(const std::function<bool()>& condition) {
+  for (int i = 0; i < 500; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 Ran Tool(const std::string& arguments) { return Shell(std::string(UPDATE_SERVER) + " " + arguments); }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -52,8 +64,10 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 /// `update-server serve` as a child process whose standard output is a file.
 class ServerProcess {
  public:
-  ServerProcess(const std::string& store, const std::string& log, const std::string& options = "") {
-    const std::string command = "exec " + std::string(UPDATE_SERVER) + " serve " + Quote(store) +
+  /// BEFORE runs in the same shell first (ulimit, for example).
+  ServerProcess(const std::string& store, const std::string& log, const std::string& options = "",
+                const std::string& before = "") {
+    const std::string command = before + "exec " + std::string(UPDATE_SERVER) + " serve " + Quote(store) +
                                 " --listen 127.0.0.1:0 " + options + " > " + Quote(log) + " 2>&1";
     pid_ = fork();
     if (pid_ == 0) {
@@ -73,6 +87,7 @@ class ServerProcess {
     if (pid_ > 0) Stop();
   }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   /// SIGTERM; the exit status (-1 when it did not exit by itself).
   int Stop() {
     kill(pid_, SIGTERM);
@@ -124,6 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 "/nonexistent/d: not a folder; nothing was published"},
                       UsageCase{"BadListen", "serve s --listen nowhere", 2, "ADDR:PORT"},
                       UsageCase{"BadRedirect", "serve s --redirect 10.0.0", 2, "IPv4"},
+                      UsageCase{"BadCapPerAddress", "serve s --max-per-address many", 2,
+                                "--max-per-address wants a number"},
                       UsageCase{"NoStore", "serve /nonexistent/store --listen 127.0.0.1:0", 1,
                                 "/nonexistent/store"}),
     [](const auto& info) { return std::string(info.param.label); });
@@ -169,6 +186,85 @@ TEST_F(ToolTest, SecondServerOnATakenPortFailsClearly) {
   EXPECT_TRUE(Has(second.out,
                   "cannot listen on 127.0.0.1:" + std::to_string(first.port()) + ": Address already in use"))
       << second.out;
+}
+
+TEST_F(ToolTest, ServeRefusesReleasesWithoutAStateFile) {
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("one", {{"a", "a"}}))).status, 0);
+  fs::remove(store_ + "/CURRENT");
+  const Ran run =
+      Shell("timeout 10 " + std::string(UPDATE_SERVER) + " serve " + Quote(store_) + " --listen 127.0.0.1:0");
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_TRUE(Has(run.out, "/CURRENT is missing although the store holds releases (major/1)")) << run.out;
+}
+
+/// Releases of FILES files each, published one after the other while the
+/// server runs; a session held open on each keeps its snapshot (and the
+/// stored files that snapshot has open) alive.
+TEST_F(ToolTest, TightDescriptorLimitNeverCutsASession) {
+  constexpr int kReleases = 3, kFiles = 40, kClients = 40;
+  auto publish = [&](int release) {
+    Files files;
+    for (int i = 0; i < kFiles; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "r%d/f%d", release, i);
+      files[name] = std::string(100 + i, static_cast<char>('a' + release));
+    }
+    if (release == kReleases) {
+      // Too large to assemble: each answer then goes piece by piece and
+      // needs a descriptor of its own for the files not cached.
+      std::mt19937 random(7);
+      std::string& big = files["big.bin"];
+      big.resize(5u << 20);
+      for (char& c : big) c = static_cast<char>(random());
+    }
+    const std::string folder = Folder("release" + std::to_string(release), files);
+    ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(folder)).status, 0);
+  };
+  publish(1);
+  ServerProcess server(store_, dir_ / "server.log", "--max-per-address 0", "ulimit -n 150; ");
+  ASSERT_NE(server.port(), 0) << server.Log();
+  const auto port = static_cast<std::uint16_t>(server.port());
+  std::vector<std::unique_ptr<server_test::TestClient>> holders;
+  for (int release = 1; release <= kReleases; ++release) {
+    if (release > 1) {
+      publish(release);
+      ASSERT_TRUE(WaitUntil([&] { return Has(server.Log(), "now major " + std::to_string(release)); }));
+    }
+    holders.push_back(std::make_unique<server_test::TestClient>(port));
+    ASSERT_TRUE(holders.back()->ReadReply());
+    ASSERT_TRUE(server_test::TestClient(port).Update(0, 0).complete) << server.Log();
+  }
+  std::vector<std::thread> clients;
+  std::atomic<int> complete{0};
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&] {
+      const auto answer = server_test::TestClient(port).Update(0, 0);
+      if (answer.complete && answer.files.size() == kReleases * kFiles + 1) ++complete;
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(complete, kClients);
+  holders.clear();
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_FALSE(Has(server.Log(), "store error")) << server.Log();
+}
+
+TEST_F(ToolTest, AcceptFailureIsLoggedOncePerChange) {
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("one", {{"a", "a"}}))).status, 0);
+  ServerProcess server(store_, dir_ / "server.log");
+  ASSERT_NE(server.port(), 0) << server.Log();
+  rlimit normal{};
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &normal), 0);
+  const rlimit none{0, normal.rlim_max};
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &none, nullptr), 0);
+  server_test::TestClient waiting(static_cast<std::uint16_t>(server.port()));
+  ASSERT_TRUE(WaitUntil([&] { return Has(server.Log(), "cannot accept"); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // several retries
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &normal, nullptr), 0);
+  EXPECT_TRUE(waiting.ReadReply());
+  const std::string log = server.Log();
+  EXPECT_EQ(log.find("cannot accept"), log.rfind("cannot accept")) << log;
+  EXPECT_TRUE(Has(log, "accepting sessions again")) << log;
 }
 
 #ifdef UPDATER_CONSOLE

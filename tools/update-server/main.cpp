@@ -35,12 +35,16 @@ constexpr const char* kUsage =
     "  show STORE\n"
     "        the version counters, the notice, and per version the files it changed\n"
     "  serve STORE [--listen ADDR:PORT] [--redirect IPV4]... [--timeout SECONDS]\n"
-    "              [--max-sessions N]\n"
+    "              [--max-sessions N] [--max-per-address N]\n"
     "        serve updaters (default 0.0.0.0:43001), one log line per session on\n"
     "        standard output; a new state of the store is picked up for new\n"
     "        sessions. --redirect sends updaters that need files to another server\n"
     "        (port 43001); given several times, sessions get them in turn.\n"
-    "        --timeout drops a session that makes no progress (default 30).\n"
+    "        --timeout drops a session whose request has not arrived that long\n"
+    "        after it connected, or that makes no progress that long (default 30).\n"
+    "        --max-sessions caps the sessions at once (default: as many as the\n"
+    "        descriptor limit allows); --max-per-address caps those from one\n"
+    "        address (default 64, 0 for no cap), more are closed at once.\n"
     "        Stops on SIGTERM or SIGINT.\n"
     "  --help\n"
     "        show this text\n"
@@ -205,6 +209,10 @@ int Serve(const std::string& store, const std::vector<std::string>& args) {
     } else if (option == "--max-sessions") {
       if (!ParseInt(value, options.maxSessions) || options.maxSessions == 0) {
         return UsageError("--max-sessions wants a positive number");
+      }
+    } else if (option == "--max-per-address") {
+      if (!ParseInt(value, options.maxPerAddress)) {
+        return UsageError("--max-per-address wants a number (0: no cap)");
       }
     } else {
       return UsageError("unknown option " + option);

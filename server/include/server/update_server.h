@@ -2,7 +2,7 @@
 /// The update server: one thread, one epoll loop, every session a small
 /// state record. Bodies go from the stored gzip files to the sockets with
 /// sendfile; a session keeps the store snapshot it started with while newer
-/// states are picked up for new sessions.
+/// states, read by a loader thread, are picked up for new sessions.
 
 #include <chrono>
 #include <cstdint>
@@ -29,12 +29,15 @@ struct ServerOptions {
   std::uint16_t port = 43001;              ///< 0: any free port (see UpdateServer::port)
   /// Sent in the version reply, one after the other per session; empty: no redirect.
   std::vector<session::Ipv4Address> redirects;
-  /// A session that makes no progress for this long is dropped: no request
-  /// yet, a body the updater does not read, or a finished session the updater
-  /// keeps open.
+  /// A session whose request has not arrived this long after it was
+  /// accepted is dropped, as is one that makes no progress for this long
+  /// after its request: a body the updater does not read, or a finished
+  /// session the updater keeps open.
   std::chrono::milliseconds timeout{30000};
   /// Most sessions at once; 0: as many as the descriptor limit allows.
   std::size_t maxSessions = 0;
+  /// Most sessions at once from one address (0: no cap); more are closed at once.
+  std::size_t maxPerAddress = 64;
   /// One line per session and per store change; nullptr: silent.
   std::FILE* log = stdout;
   PlanLimits limits;
@@ -52,8 +55,10 @@ enum class Ending {
   NetworkError,  ///< a send or receive failed otherwise
   StoreError,    ///< a stored file could not be sent as recorded
   Stopped,       ///< the server stopped
+  Displaced,     ///< no request yet while the server was full and others waited
+  AddressFull,   ///< its address already held the most sessions allowed
 };
-constexpr int kEndings = 10;
+constexpr int kEndings = 12;
 const char* EndingText(Ending ending);
 
 class UpdateServer {

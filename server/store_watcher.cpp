@@ -1,0 +1,170 @@
+#include "store_watcher.h"
+
+#include <dirent.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "store_files.h"
+
+namespace server {
+
+FileIdentity IdentityOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, st.st_size};
+}
+
+namespace {
+
+/// The first release folder ("major/1") under ROOT, or empty when it holds none.
+std::string AnyRelease(const std::string& root) {
+  for (int kind = 0; kind < kKinds; ++kind) {
+    const std::string folder = root + "/" + KindName(kind);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) continue;
+    std::string found;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      if (!name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos) {
+        found = std::string(KindName(kind)) + "/" + entry->d_name;
+        break;
+      }
+    }
+    ::closedir(dir);
+    if (!found.empty()) return found;
+  }
+  return {};
+}
+
+}  // namespace
+
+StoreWatcher::StoreWatcher(std::string root) : root_(std::move(root)) {
+  const std::string state = root_ + "/" + store::kStateFile;
+  served_ = IdentityOf(state);
+  // Without CURRENT a folder is an empty store; with releases in it, CURRENT
+  // was lost, and serving "nothing published" would tell every player that
+  // they are up to date.
+  if (!served_.present && IdentityOf(root_).present) {
+    if (const std::string release = AnyRelease(root_); !release.empty()) {
+      throw StoreError(state + " is missing although the store holds releases (" + release +
+                       "); restore it from a backup");
+    }
+  }
+  first_ = last_ = LoadSnapshot(root_);
+
+  readyFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (readyFd_ < 0) store::ThrowSystem("eventfd");
+  // Change notifications are a convenience: without them the store is
+  // still looked at whenever the loop asks.
+  notifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  WatchFolder();
+  thread_ = std::thread([this] { Run(); });
+}
+
+StoreWatcher::~StoreWatcher() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  asked_.notify_one();
+  thread_.join();
+  for (int fd : {notifyFd_, readyFd_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void StoreWatcher::WatchFolder() {
+  folder_ = IdentityOf(root_);
+  if (notifyFd_ < 0) return;
+  if (watch_ >= 0) ::inotify_rm_watch(notifyFd_, watch_);  // gone already when the folder was removed
+  watch_ = folder_.present
+               ? ::inotify_add_watch(notifyFd_, root_.c_str(),
+                                     IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF)
+               : -1;
+}
+
+void StoreWatcher::DrainChanges() {
+  char buffer[4096];
+  while (::read(notifyFd_, buffer, sizeof buffer) > 0) {
+  }
+}
+
+void StoreWatcher::Look() {
+  {
+    std::lock_guard lock(mutex_);
+    wanted_ = true;
+  }
+  asked_.notify_one();
+}
+
+bool StoreWatcher::Looking() const {
+  std::lock_guard lock(mutex_);
+  return wanted_ || running_ || posted_;
+}
+
+StoreWatcher::Outcome StoreWatcher::Take() {
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t n = ::read(readyFd_, &count, sizeof count);
+  std::lock_guard lock(mutex_);
+  posted_ = false;
+  return std::exchange(ready_, {});
+}
+
+void StoreWatcher::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    asked_.wait(lock, [this] { return stop_ || wanted_; });
+    if (stop_) return;
+    wanted_ = false;
+    running_ = true;
+    lock.unlock();
+    Outcome found = LookOnce();
+    lock.lock();
+    // Looks not taken yet are merged: the newest state wins, and an error
+    // stays only when no newer state was loaded after it.
+    if (found.snapshot) ready_ = std::move(found);
+    if (!found.error.empty()) ready_.error = std::move(found.error);
+    running_ = wanted_;  // still looking when asked again meanwhile
+    if (!running_ && !posted_) {
+      posted_ = true;
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = ::write(readyFd_, &one, sizeof one);
+    }
+  }
+}
+
+StoreWatcher::Outcome StoreWatcher::LookOnce() {
+  if (IdentityOf(root_) != folder_) WatchFolder();
+  const FileIdentity id = IdentityOf(root_ + "/" + store::kStateFile);
+  if (id == served_) return {};
+  Outcome outcome;
+  if (!id.present && served_.present) {
+    // A CURRENT removed by hand (or a store folder being replaced): the state
+    // served stays until a CURRENT is back.
+    outcome.error = root_ + "/" + store::kStateFile + " is missing";
+  } else {
+    try {
+      outcome.snapshot = LoadSnapshot(root_, last_.get());
+      last_ = outcome.snapshot;
+      served_ = id;
+      failed_ = {};
+      failedWhy_.clear();
+      return outcome;
+    } catch (const std::exception& e) {
+      outcome.error = e.what();
+    }
+  }
+  // Said once per cause; the look is repeated, as a copy may still be arriving.
+  if (id == failed_ && outcome.error == failedWhy_) return {};
+  failed_ = id;
+  failedWhy_ = outcome.error;
+  return outcome;
+}
+
+}  // namespace server
