@@ -115,7 +115,6 @@ std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefus
   const fs::path folder = fs::canonical(dir, error);
   if (error) throw StoreError(dir + ": " + error.message());
   std::vector<SourceFile> files;
-  std::map<std::string, std::string> byFoldedName;
   fs::recursive_directory_iterator it(dir, fs::directory_options::none, error);
   for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     const fs::path relative = it->path().lexically_relative(dir);
@@ -144,14 +143,6 @@ std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefus
     if (refusal.empty()) {
       if (const char* why = CheckPublishName(name)) refusal = why;
     }
-    if (refusal.empty()) {
-      const auto [at, added] = byFoldedName.emplace(FoldLetterCase(name), name);
-      if (!added) {
-        refusals.push_back(
-            {name, "same name as " + at->second + " apart from letter case (one file on the player's disk)"});
-        continue;
-      }
-    }
     if (!refusal.empty()) {
       refusals.push_back({name, refusal});
     } else {
@@ -161,6 +152,16 @@ std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefus
   if (error) throw StoreError(dir + ": " + error.message());
   std::sort(files.begin(), files.end(),
             [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+  // In name order, so that the same folder always gets the same refusals.
+  std::map<std::string, std::string> byFoldedName;
+  std::erase_if(files, [&](const SourceFile& f) {
+    const auto [at, added] = byFoldedName.emplace(FoldLetterCase(f.name), f.name);
+    if (!added) {
+      refusals.push_back(
+          {f.name, "same name as " + at->second + " apart from letter case (one file on the player's disk)"});
+    }
+    return !added;
+  });
   return files;
 }
 
