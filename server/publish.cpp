@@ -176,7 +176,7 @@ int OpenBelow(int folder, const std::string& relative) {
   how.flags = flags;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   const long fd = ::syscall(SYS_openat2, folder, relative.c_str(), &how, sizeof how);
-  if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);  // EPERM: a filter
 #endif
   return ::openat(folder, relative.c_str(), flags);
 }
@@ -240,6 +240,9 @@ class Compressor {
              std::size_t pieceBytes, StoredFile& file) {
     const std::string path = folder.path + "/" + source.relative;
     store::Fd in(OpenBelow(folder.fd.get(), source.relative));
+    if (in.get() < 0 && (errno == ELOOP || errno == EXDEV)) {
+      throw StoreError(path + ": became a link since the folder was read");
+    }
     if (in.get() < 0) store::ThrowSystem(path);
     struct stat st {};
     if (::fstat(in.get(), &st) != 0) store::ThrowSystem(path);
