@@ -48,40 +48,19 @@ struct Folder {
 /// there a file that looks regular holds the state of the machine or of a
 /// process, made up when read (/proc/self/environ), never something to publish.
 const char* SystemFileSystem(const struct statfs& st) {
-  switch (static_cast<unsigned long>(st.f_type)) {
-    case PROC_SUPER_MAGIC:
-      return "proc";
-    case SYSFS_MAGIC:
-      return "sysfs";
-    case DEBUGFS_MAGIC:
-      return "debugfs";
-    case TRACEFS_MAGIC:
-      return "tracefs";
-    case SECURITYFS_MAGIC:
-      return "securityfs";
-    case SELINUX_MAGIC:
-      return "selinuxfs";
-    case SMACK_MAGIC:
-      return "smackfs";
-    case CGROUP_SUPER_MAGIC:
-      return "cgroup";
-    case CGROUP2_SUPER_MAGIC:
-      return "cgroup2";
-    case EFIVARFS_MAGIC:
-      return "efivarfs";
-    case PSTOREFS_MAGIC:
-      return "pstore";
-    case BPF_FS_MAGIC:
-      return "bpf";
-    case BINFMTFS_MAGIC:
-      return "binfmt_misc";
-    case DEVPTS_SUPER_MAGIC:
-      return "devpts";
-    case NSFS_MAGIC:
-      return "nsfs";
-    default:
-      return nullptr;
+  static constexpr struct {
+    unsigned long magic;
+    const char* name;
+  } kSystem[] = {
+      {PROC_SUPER_MAGIC, "proc"},      {SYSFS_MAGIC, "sysfs"},           {DEBUGFS_MAGIC, "debugfs"},
+      {TRACEFS_MAGIC, "tracefs"},      {SECURITYFS_MAGIC, "securityfs"}, {SELINUX_MAGIC, "selinuxfs"},
+      {SMACK_MAGIC, "smackfs"},        {CGROUP_SUPER_MAGIC, "cgroup"},   {CGROUP2_SUPER_MAGIC, "cgroup2"},
+      {EFIVARFS_MAGIC, "efivarfs"},    {PSTOREFS_MAGIC, "pstore"},       {BPF_FS_MAGIC, "bpf"},
+      {BINFMTFS_MAGIC, "binfmt_misc"}, {DEVPTS_SUPER_MAGIC, "devpts"},   {NSFS_MAGIC, "nsfs"}};
+  for (const auto& system : kSystem) {
+    if (static_cast<unsigned long>(st.f_type) == system.magic) return system.name;
   }
+  return nullptr;
 }
 
 /// True when PATH lies below FOLDER (both canonical).
