@@ -238,7 +238,7 @@ Release ParseManifest(const std::string& root, int kind, std::uint32_t version) 
       ThrowDamaged(path, number, "bad sizes");
     }
     file.name = std::string(line);
-    if (const char* why = CheckPublishName(file.name)) ThrowDamaged(path, number, why);
+    if (const char* why = CheckServedName(file.name)) ThrowDamaged(path, number, why);
     file.path = folder + "/" + StoredName(file.name);
     const std::string stored = root + "/" + file.path;
     struct stat fs {};
