@@ -332,7 +332,7 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   fs::create_directories(root, error);
   if (error) throw StoreError(root + ": " + error.message());
   store::StoreLock lock(root);
-  store::StoreState state = store::ReadState(root);
+  store::StoreState state = store::ReadStateToChange(root);
   RemoveLeftovers(root, state);
   const std::shared_ptr<const Snapshot> current = LoadSnapshot(root);
   step(PublishStep::Locked);

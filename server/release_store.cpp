@@ -101,7 +101,7 @@ std::int32_t SetNotice(const std::string& root, const std::string& file, std::in
   if (page.size() > session::kMaxNoticeLength) throw StoreError(file + ": too large for a notice");
   CreateFolder(root);
   store::StoreLock lock(root);
-  store::StoreState state = store::ReadState(root);
+  store::StoreState state = store::ReadStateToChange(root);
   const std::int64_t previous = std::max(state.lastStamp, state.noticeStamp);
   const std::int64_t stamp = previous == 0 ? now : std::max(now, previous + 2);
   if (stamp <= 0 || stamp > std::numeric_limits<std::int32_t>::max()) {
@@ -120,7 +120,7 @@ std::int32_t SetNotice(const std::string& root, const std::string& file, std::in
 void ClearNotice(const std::string& root) {
   RequireFolder(root);
   store::StoreLock lock(root);
-  store::StoreState state = store::ReadState(root);
+  store::StoreState state = store::ReadStateToChange(root);
   state.lastStamp = std::max(state.lastStamp, state.noticeStamp);
   state.noticeStamp = 0;
   state.noticePath.clear();

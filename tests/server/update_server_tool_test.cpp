@@ -188,13 +188,23 @@ TEST_F(ToolTest, SecondServerOnATakenPortFailsClearly) {
       << second.out;
 }
 
-TEST_F(ToolTest, ServeRefusesReleasesWithoutAStateFile) {
+/// A store whose CURRENT was lost is neither served as empty nor changed:
+/// a publish would take every release for a leftover and remove it.
+TEST_F(ToolTest, CommandsRefuseReleasesWithoutAStateFile) {
   ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("one", {{"a", "a"}}))).status, 0);
   fs::remove(store_ + "/CURRENT");
-  const Ran run =
-      Shell("timeout 10 " + std::string(UPDATE_SERVER) + " serve " + Quote(store_) + " --listen 127.0.0.1:0");
-  EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_TRUE(Has(run.out, "/CURRENT is missing although the store holds releases (major/1)")) << run.out;
+  const std::string notice = Folder("page", {{"notice.html", "<p>x</p>"}}) + "/notice.html";
+  for (const std::string& command :
+       {"serve " + Quote(store_) + " --listen 127.0.0.1:0",
+        "publish " + Quote(store_) + " minor " + Quote(Folder("two", {{"b", "b"}})),
+        "notice " + Quote(store_) + " " + Quote(notice), "notice " + Quote(store_) + " --clear"}) {
+    const Ran run = Shell("timeout 10 " + std::string(UPDATE_SERVER) + " " + command);
+    EXPECT_EQ(run.status, 1) << command << "\n" << run.out;
+    EXPECT_TRUE(Has(run.out, "/CURRENT is missing although the store holds releases (major/1)"))
+        << command << "\n" << run.out;
+    EXPECT_TRUE(fs::exists(store_ + "/major/1")) << command;
+    EXPECT_FALSE(fs::exists(store_ + "/CURRENT")) << command;
+  }
 }
 
 /// Releases of FILES files each, published one after the other while the
