@@ -77,12 +77,10 @@ KeyPair GenerateKeyPair() {
 }
 
 std::string KeyIdText(const KeyId& id) {
-  std::string text;
-  for (std::size_t i = id.size(); i-- > 0;) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", id[i]);
-    text += digits;
-  }
+  std::uint64_t number = 0;
+  for (std::size_t i = id.size(); i-- > 0;) number = (number << 8) | id[i];
+  char text[17];
+  std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(number));
   return text;
 }
 

@@ -16,8 +16,9 @@
 /// are read, anything else is a damaged key. Keys protected by a password
 /// ("Sc") are refused: the updater's tools never ask for one.
 ///
-/// The key id is 8 random bytes; the tool shows it as the hex of those bytes
-/// read as a little-endian 64-bit number ("8EAACE6BB587EA04").
+/// The key id is 8 random bytes; the tool shows it as the upper-case hex of
+/// those bytes read as a little-endian 64-bit number, without leading zeros
+/// ("8EAACE6BB587EA04", "B4336DC251C8775").
 
 #include <array>
 #include <cstdint>
@@ -59,7 +60,7 @@ struct KeyPair {
 /// A new pair from the system's random source, with a random key id.
 KeyPair GenerateKeyPair();
 
-/// "8EAACE6BB587EA04": as the tool shows a key id.
+/// "8EAACE6BB587EA04": as the tool shows a key id (also in the public key file).
 std::string KeyIdText(const KeyId& id);
 
 /// The base64 line of a public key (no line break).
