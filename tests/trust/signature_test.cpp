@@ -262,7 +262,7 @@ TEST(KeyPairTest, FreshPairsDifferAndTheirPublicHalfIsTheSecretKeysOwn) {
 TEST(KeyPairTest, KeyIdReadsAsALittleEndianNumber) {
   EXPECT_EQ(trust::KeyIdText({0x04, 0xEA, 0x87, 0xB5, 0x6B, 0xCE, 0xAA, 0x8E}), "8EAACE6BB587EA04");
   // Without leading zeros, as the tool writes it into a public key file.
-  EXPECT_EQ(trust::KeyIdText({0x75, 0x87, 0xC8, 0x51, 0xC2, 0x6D, 0x33, 0x0B}), "B4336DC251C8775");
+  EXPECT_EQ(trust::KeyIdText({0x75, 0x87, 0x1C, 0x25, 0xDC, 0x36, 0x43, 0x0B}), "B4336DC251C8775");
   EXPECT_EQ(trust::KeyIdText({0x01, 0, 0, 0, 0, 0, 0, 0}), "1");
 }
 
