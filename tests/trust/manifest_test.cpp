@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "trust/hash.h"
@@ -28,6 +29,7 @@ struct ManifestCase {
   Verdict expected;
   std::size_t line;  ///< the line blamed
 };
+void PrintTo(const ManifestCase& row, std::ostream* out) { *out << row.name; }
 
 const ManifestCase kManifestCases[] = {
     {"Good", kHead + FileLine("Data\\a.dat") + FileLine("Mirvale.exe"), Verdict::Accepted, 0},
@@ -165,6 +167,7 @@ struct CommentCase {
   std::string comment;  ///< the trusted comment actually signed
   Verdict expected;
 };
+void PrintTo(const CommentCase& row, std::ostream* out) { *out << row.name; }
 
 const CommentCase kCommentCases[] = {
     {"Agrees", "Mirvale manifest 3 12", Verdict::Accepted},

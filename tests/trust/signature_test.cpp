@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "trust/keys.h"
@@ -42,6 +43,7 @@ struct SignatureCase {
   std::function<void(std::string& message, std::vector<std::string>& lines)> tamper;
   Verdict expected;
 };
+void PrintTo(const SignatureCase& row, std::ostream* out) { *out << row.name; }
 
 // Offsets inside the decoded signature line: algorithm, key id, signature.
 constexpr std::size_t kKeyIdAt = 2, kSignatureAt = 10;
@@ -163,6 +165,7 @@ struct SecretKeyCase {
   std::function<void(std::vector<std::uint8_t>&)> edit;
   Verdict expected;
 };
+void PrintTo(const SecretKeyCase& row, std::ostream* out) { *out << row.name; }
 
 const SecretKeyCase kSecretKeyCases[] = {
     {"Untouched", [](auto&) {}, Verdict::Accepted},
@@ -212,6 +215,7 @@ struct PublicKeyCase {
   bool asFile;
   Verdict expected;
 };
+void PrintTo(const PublicKeyCase& row, std::ostream* out) { *out << row.name; }
 
 const PublicKeyCase kPublicKeyCases[] = {
     {"Line", [](const std::string& l) { return l; }, false, Verdict::Accepted},
