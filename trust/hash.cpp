@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "sodium_support.h"
+
 namespace trust {
 
 namespace {
@@ -14,7 +16,12 @@ static_assert(kDigestSize == crypto_generichash_BYTES);
 
 }  // namespace
 
-Hasher::Hasher() { crypto_generichash_init(new (state_) crypto_generichash_state, nullptr, 0, kDigestSize); }
+Hasher::Hasher() {
+  // Without sodium_init, libsodium runs BLAKE2b's portable code instead of
+  // the one picked for this processor.
+  detail::EnsureSodium();
+  crypto_generichash_init(new (state_) crypto_generichash_state, nullptr, 0, kDigestSize);
+}
 
 void Hasher::Update(const void* data, std::size_t size) {
   crypto_generichash_update(reinterpret_cast<crypto_generichash_state*>(state_),
@@ -32,6 +39,7 @@ Digest Hasher::Final() {
 }
 
 Digest HashBytes(std::string_view bytes) {
+  detail::EnsureSodium();
   Digest digest{};
   crypto_generichash(digest.data(), digest.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
                      bytes.size(), nullptr, 0);

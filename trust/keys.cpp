@@ -28,6 +28,7 @@ static_assert(kSecretKeySize == crypto_sign_ed25519_SECRETKEYBYTES);
 static_assert(kPublicKeySize == crypto_sign_ed25519_PUBLICKEYBYTES);
 
 std::array<std::uint8_t, 32> SecretKeyChecksum(const SecretKey& key) {
+  detail::EnsureSodium();
   std::array<std::uint8_t, 32> checksum{};
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, checksum.size());
