@@ -233,16 +233,4 @@ TEST(HasherTest, PiecesGiveTheDigestOfTheWhole) {
   }
 }
 
-TEST(HasherTest, HexIsReadOnlyInItsOneSpelling) {
-  trust::Digest digest;
-  const std::string hex = trust::DigestToHex(trust::HashBytes("x"));
-  ASSERT_TRUE(trust::DigestFromHex(hex, digest));
-  EXPECT_EQ(digest, trust::HashBytes("x"));
-  std::string upper = hex;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& bad :
-       {upper, hex.substr(1), hex + "0", " " + hex.substr(1), hex.substr(0, 63) + "g"})
-    EXPECT_FALSE(trust::DigestFromHex(bad, digest)) << bad;
-}
-
 }  // namespace

@@ -63,7 +63,6 @@ const SignatureCase kSignatureCases[] = {
      },
      Verdict::Accepted},
     {"MessageByteChanged", [](std::string& m, auto&) { m[m.size() - 3] ^= 1; }, Verdict::SignatureBad},
-    {"MessageExtended", [](std::string& m, auto&) { m += "file 1 x"; }, Verdict::SignatureBad},
     {"MessageTruncated", [](std::string& m, auto&) { m.pop_back(); }, Verdict::SignatureBad},
     {"SignatureBitFlipped",
      [](std::string&, auto& l) { EditSignatureLine(l, [](auto& b) { b[kSignatureAt + 5] ^= 4; }); },
@@ -117,7 +116,6 @@ const SignatureCase kSignatureCases[] = {
     {"PaddingDropped", [](std::string&, auto& l) { l[3].erase(l[3].find('=')); },
      Verdict::SignatureMalformed},
     {"BlankInsideBase64", [](std::string&, auto& l) { l[1].insert(20, " "); }, Verdict::SignatureMalformed},
-    {"StrayCharacterInBase64", [](std::string&, auto& l) { l[1][20] = '*'; }, Verdict::SignatureMalformed},
     {"TrustedCommentPrefixMissing", [](std::string&, auto& l) { l[2] = kComment; },
      Verdict::SignatureMalformed},
     {"UntrustedCommentPrefixMissing", [](std::string&, auto& l) { l[0] = "comment: x"; },
@@ -254,14 +252,6 @@ TEST_P(PublicKeyTest, IsReadOnlyWhenWhole) {
 
 INSTANTIATE_TEST_SUITE_P(PublicKeys, PublicKeyTest, testing::ValuesIn(kPublicKeyCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(KeyPairTest, FreshPairsDifferAndTheirPublicHalfIsTheSecretKeysOwn) {
-  const trust::KeyPair a = trust::GenerateKeyPair(), b = trust::GenerateKeyPair();
-  EXPECT_NE(a.publicKey.key, b.publicKey.key);
-  EXPECT_NE(a.publicKey.id, b.publicKey.id);
-  EXPECT_EQ(a.secretKey.Public().key, a.publicKey.key);
-  EXPECT_EQ(a.secretKey.Public().id, a.publicKey.id);
-}
 
 TEST(KeyPairTest, KeyIdReadsAsALittleEndianNumber) {
   EXPECT_EQ(trust::KeyIdText({0x04, 0xEA, 0x87, 0xB5, 0x6B, 0xCE, 0xAA, 0x8E}), "8EAACE6BB587EA04");
