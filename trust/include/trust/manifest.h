@@ -63,7 +63,8 @@ struct Manifest {
   std::uint32_t minor = 0;
   std::vector<ManifestEntry> files;  ///< sorted by name after parsing
 
-  /// The entry of exactly NAME (byte for byte), or nullptr.
+  /// The entry of exactly NAME (byte for byte), or nullptr. FILES must be
+  /// sorted by name, as ParseManifest leaves them.
   const ManifestEntry* Find(std::string_view name) const;
 };
 
