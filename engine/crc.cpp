@@ -12,8 +12,6 @@
 
 namespace engine {
 
-std::uint32_t crc_register = 0xFFFFFFFFu;
-
 namespace {
 
 // slice[0] is the classic byte table of the reflected polynomial
@@ -117,10 +115,10 @@ bool have_clmul() {
 
 std::uint32_t update_crc(const std::uint8_t* data, std::size_t count) {
   if (data == nullptr) {
-    crc_register = 0xFFFFFFFFu;
+    state.crc_register = 0xFFFFFFFFu;
     return 0;
   }
-  std::uint32_t c = crc_register;
+  std::uint32_t c = state.crc_register;
 #ifdef ENGINE_CRC_CLMUL
   if (count >= 64 && have_clmul()) {
     std::size_t blocks = count / 16;
@@ -143,7 +141,7 @@ std::uint32_t update_crc(const std::uint8_t* data, std::size_t count) {
     count -= 16;
   }
   while (count--) c = t[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
-  crc_register = c;
+  state.crc_register = c;
   return c ^ 0xFFFFFFFFu;
 }
 

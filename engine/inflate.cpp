@@ -48,6 +48,15 @@
 
 #include "engine_state.h"
 
+/// Refuses the deflate data for REASON (an InflateResult) unless CONDITION
+/// holds. The checks of the data go through it, so that each refusal names
+/// the check that made it.
+#define INFLATE_CHECK(condition, reason) \
+  do {                                   \
+    if (!(condition)) [[unlikely]]       \
+      return InflateResult::reason;      \
+  } while (0)
+
 namespace engine {
 namespace {
 
@@ -261,18 +270,29 @@ TableResult CodeTable<ROOT_BITS>::build(const std::uint8_t* lengths, unsigned n,
   return incomplete ? TableResult::Incomplete : TableResult::Complete;
 }
 
-/// What a code table that cannot be used means for its block: an
-/// incomplete code is invalid data (printing NOTE first, when given).
-InflateResult table_failure(TableResult result, const char* note = nullptr) {
+/// The three codes of a dynamic block, for naming what is wrong with one.
+enum class Code { CodeLength, Literal, Distance };
+
+/// Why CODE, whose table could not be used, refuses its block. An
+/// incomplete code prints NOTE first, when given.
+InflateResult table_failure(TableResult result, Code code, const char* note = nullptr) {
+  constexpr InflateResult kIncomplete[] = {InflateResult::IncompleteCodeLengthCode,
+                                           InflateResult::IncompleteLiteralCode,
+                                           InflateResult::IncompleteDistanceCode};
+  constexpr InflateResult kOversubscribed[] = {InflateResult::OversubscribedCodeLengthCode,
+                                               InflateResult::OversubscribedLiteralCode,
+                                               InflateResult::OversubscribedDistanceCode};
   switch (result) {
     case TableResult::Complete: return InflateResult::Ok;
     case TableResult::Incomplete:
       if (note != nullptr) std::fputs(note, stderr);
-      return InflateResult::InvalidData;
-    case TableResult::Oversubscribed: return InflateResult::OversubscribedCode;
-    case TableResult::OutOfMemory: return InflateResult::OutOfMemory;
+      return kIncomplete[int(code)];
+    case TableResult::Oversubscribed:
+      return kOversubscribed[int(code)];
+    case TableResult::OutOfMemory:
+      break;
   }
-  return InflateResult::InvalidData;
+  return InflateResult::OutOfMemory;
 }
 
 /// Root widths: most literal/length codes resolve in one look-up of 11
@@ -338,7 +358,7 @@ struct BitReader {
 constexpr std::uint32_t kFastInputLeft = 16;
 constexpr std::uint32_t kFastInputTaken = 8;
 inline bool fast_loop_fits(std::uint32_t pos) {
-  return pos >= kFastInputTaken && pos + kFastInputLeft <= input_count;
+  return pos >= kFastInputTaken && pos + kFastInputLeft <= state.input_count;
 }
 
 // ---- output -------------------------------------------------------------------------
@@ -350,21 +370,21 @@ constexpr std::uint32_t kAreaEnd = 2 * std::uint32_t(kWindowSize);
 constexpr std::uint32_t kMaxMatch = 258;
 /// What a copy in 16-byte moves may write past a match's end.
 constexpr std::uint32_t kCopyOverrun = 15;
-static_assert(kAreaEnd + 3 + kMaxMatch + kCopyOverrun <= sizeof sliding_window,
+static_assert(kAreaEnd + 3 + kMaxMatch + kCopyOverrun <= sizeof state.sliding_window,
               "the room above the upper half takes what one fast step writes past it");
 
 /// W has reached kAreaEnd, or passed it by what one step wrote: writes the
 /// upper half out and moves it, with what lies past it, down to become the
 /// history. Returns the new write position.
 std::uint32_t slide_window(std::uint32_t w) {
-  output_count = std::uint32_t(kWindowSize);
+  state.output_count = std::uint32_t(kWindowSize);
   flush_sliding_window();
-  std::memmove(sliding_window, sliding_window + kWindowSize, w - kAreaStart);
+  std::memmove(state.sliding_window, state.sliding_window + kWindowSize, w - kAreaStart);
   return w - std::uint32_t(kWindowSize);
 }
 
 inline void put_byte(std::uint32_t& w, std::uint8_t byte) {
-  sliding_window[w++] = byte;
+  state.sliding_window[w++] = byte;
   if (w == kAreaEnd) w = slide_window(w);
 }
 
@@ -374,7 +394,7 @@ inline void put_byte(std::uint32_t& w, std::uint8_t byte) {
 std::uint32_t copy_match_careful(std::uint32_t w, std::uint32_t distance, std::uint32_t length) {
   while (length > 0) {
     std::uint32_t run = length < kAreaEnd - w ? length : kAreaEnd - w;
-    std::uint8_t* dst = sliding_window + w;
+    std::uint8_t* dst = state.sliding_window + w;
     const std::uint8_t* src = dst - distance;
     if (distance >= run) {
       std::memcpy(dst, src, run);
@@ -430,7 +450,7 @@ template <std::size_t N>
 // ---- the two loops ---------------------------------------------------------------
 
 /// Why a loop over a block's symbols stopped.
-enum class Stop { Continue, EndOfBlock, InvalidCode };
+enum class Stop { Continue, EndOfBlock, InvalidLiteralCode, InvalidDistanceCode };
 
 /// One symbol, fetching bytes only as it needs them: near the end of a
 /// buffer fill.
@@ -442,13 +462,13 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
     return Stop::Continue;
   }
   if (e & kSpecial) {
-    if (!(e & kEndOfBlock)) return Stop::InvalidCode;
+    if (!(e & kEndOfBlock)) return Stop::InvalidLiteralCode;
     r.drop(consumed(e));
     return Stop::EndOfBlock;
   }
   std::uint32_t length = r.take_with_extra(e);
   Entry d = r.entry(codes.distance);
-  if (d & kSpecial) return Stop::InvalidCode;
+  if (d & kSpecial) return Stop::InvalidDistanceCode;
   std::uint32_t distance = r.take_with_extra(d);
   w = copy_match_careful(w, distance, length);
   return Stop::Continue;
@@ -482,11 +502,11 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
                                                     std::uint32_t& w_io) {
   std::uint64_t bits = r.bits;
   std::uint64_t held = r.count;
-  std::uint32_t pos = input_pos;
-  const std::uint32_t end = input_count;
+  std::uint32_t pos = state.input_pos;
+  const std::uint32_t end = state.input_count;
   std::uint32_t w = w_io;
-  const std::uint8_t* const in = input_buffer;
-  std::uint8_t* const window = sliding_window;
+  const std::uint8_t* const in = state.input_buffer;
+  std::uint8_t* const window = state.sliding_window;
   const Entry* const literal = codes.literal.entries();
   const Entry* const distance_table = codes.distance.entries();
   constexpr std::uint64_t literal_mask = LiteralTable::kRootMask;
@@ -524,7 +544,7 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
       }
       if (e & kSpecial) {
         if (e & kEndOfBlock) fast_drop(bits, held, e);
-        stop = e & kEndOfBlock ? Stop::EndOfBlock : Stop::InvalidCode;
+        stop = e & kEndOfBlock ? Stop::EndOfBlock : Stop::InvalidLiteralCode;
         break;
       }
     }
@@ -536,7 +556,7 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
       if (d & kSpecial) {
         if (d & kLink) d = follow_link(distance_table, d, bits);
         if (d & kSpecial) {
-          stop = Stop::InvalidCode;
+          stop = Stop::InvalidDistanceCode;
           break;
         }
       }
@@ -553,7 +573,7 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
 
   r.bits = bits;
   r.count = unsigned(held & 63);
-  input_pos = pos;
+  state.input_pos = pos;
   w_io = w;
   return stop;
 }
@@ -581,12 +601,14 @@ FastLoop choose_fast_loop() { return decode_fast_portable; }
 /// Decodes a block's symbols until its end-of-block code.
 InflateResult decode_symbols(BitReader& r, const BlockCodes& codes) {
   static const FastLoop decode_fast = choose_fast_loop();
-  std::uint32_t w = kAreaStart + output_count;
+  std::uint32_t w = kAreaStart + state.output_count;
   Stop stop = Stop::Continue;
   while (stop == Stop::Continue)
-    stop = fast_loop_fits(input_pos) ? decode_fast(r, codes, w) : careful_step(r, codes, w);
-  output_count = w - kAreaStart;
-  return stop == Stop::EndOfBlock ? InflateResult::Ok : InflateResult::InvalidData;
+    stop = fast_loop_fits(state.input_pos) ? decode_fast(r, codes, w) : careful_step(r, codes, w);
+  state.output_count = w - kAreaStart;
+  INFLATE_CHECK(stop != Stop::InvalidLiteralCode, InvalidLiteralCode);
+  INFLATE_CHECK(stop != Stop::InvalidDistanceCode, InvalidDistanceCode);
+  return InflateResult::Ok;
 }
 
 // ---- blocks -----------------------------------------------------------------------
@@ -595,15 +617,15 @@ InflateResult copy_stored_block(BitReader& r) {
   r.drop(r.count & 7);
   unsigned length = r.take(16);
   unsigned complement = r.take(16);
-  if (length != (~complement & 0xFFFFu)) return InflateResult::InvalidData;
+  INFLATE_CHECK(length == (~complement & 0xFFFFu), StoredLengthMismatch);
 
   // Whole bytes already in the accumulator come first.
-  std::uint32_t w = kAreaStart + output_count;
+  std::uint32_t w = kAreaStart + state.output_count;
   for (; length > 0 && r.count >= 8; --length) {
     put_byte(w, std::uint8_t(r.bits));
     r.drop(8);
   }
-  output_count = w - kAreaStart;
+  state.output_count = w - kAreaStart;
   if (length == 0) return InflateResult::Ok;
   r.bits = 0;  // nothing held; drop the look-ahead copy of what follows
   copy_input_to_window(length, [] { slide_window(kAreaEnd); });
@@ -619,14 +641,14 @@ InflateResult decode_fixed_block(BitReader& r) {
   BlockCodes codes;
   TableResult built =
       codes.literal.build(lengths, 288, 257, kLengthBase, kLengthExtra);
-  if (built != TableResult::Complete) return table_failure(built);
+  if (built != TableResult::Complete) return table_failure(built, Code::Literal);
 
   // Distance codes 30 and 31 are absent: the code is incomplete, and
   // their slots are invalid codes.
   std::memset(lengths, 5, 30);
   built = codes.distance.build(lengths, 30, 0, kDistanceBase, kDistanceExtra);
   if (built != TableResult::Complete && built != TableResult::Incomplete)
-    return table_failure(built);
+    return table_failure(built, Code::Distance);
   return decode_symbols(r, codes);
 }
 
@@ -641,14 +663,14 @@ InflateResult read_code_lengths(BitReader& r, unsigned length_codes, std::uint8_
   CodeLengthTable table;
   // An incomplete code-length code is invalid data, without a message.
   TableResult built = table.build(code_lengths, 19, 19, nullptr, nullptr);
-  if (built != TableResult::Complete) return table_failure(built);
+  if (built != TableResult::Complete) return table_failure(built, Code::CodeLength);
 
   unsigned last = 0;
   for (unsigned i = 0; i < total;) {
     // An invalid slot (a lone code of length 1 leaves one) or an empty
     // code-length code yields no length at all: invalid data.
     Entry e = r.entry(table);
-    if (e & kSpecial) return InflateResult::InvalidData;
+    INFLATE_CHECK(!(e & kSpecial), InvalidCodeLengthSymbol);
     r.drop(consumed(e));
     unsigned symbol = value(e);
     if (symbol < 16) {
@@ -665,7 +687,7 @@ InflateResult read_code_lengths(BitReader& r, unsigned length_codes, std::uint8_
     } else {
       repeat = 11 + r.take(7);
     }
-    if (i + repeat > total) return InflateResult::InvalidData;
+    INFLATE_CHECK(i + repeat <= total, RepeatPastEnd);
     std::memset(lengths + i, int(repeated), repeat);
     i += repeat;
     last = repeated;
@@ -677,7 +699,8 @@ InflateResult decode_dynamic_block(BitReader& r) {
   unsigned literal_codes = 257 + r.take(5);
   unsigned distance_codes = 1 + r.take(5);
   unsigned length_codes = 4 + r.take(4);
-  if (literal_codes > 286 || distance_codes > 30) return InflateResult::InvalidData;
+  INFLATE_CHECK(literal_codes <= 286, TooManyLiteralCodes);
+  INFLATE_CHECK(distance_codes <= 30, TooManyDistanceCodes);
   std::uint8_t lengths[286 + 30];
   InflateResult read =
       read_code_lengths(r, length_codes, lengths, literal_codes + distance_codes);
@@ -686,44 +709,44 @@ InflateResult decode_dynamic_block(BitReader& r) {
   BlockCodes codes;
   TableResult built =
       codes.literal.build(lengths, literal_codes, 257, kLengthBase, kLengthExtra);
-  if (built != TableResult::Complete) return table_failure(built, " incomplete literal tree\n");
+  if (built != TableResult::Complete)
+    return table_failure(built, Code::Literal, " incomplete literal tree\n");
   built = codes.distance.build(lengths + literal_codes, distance_codes, 0, kDistanceBase,
                                kDistanceExtra);
-  if (built != TableResult::Complete) return table_failure(built, " incomplete distance tree\n");
+  if (built != TableResult::Complete)
+    return table_failure(built, Code::Distance, " incomplete distance tree\n");
   return decode_symbols(r, codes);
 }
 
 InflateResult decode_block(BitReader& r, bool* final_block) {
   *final_block = r.take(1) != 0;
-  switch (r.take(2)) {
-    case 0: return copy_stored_block(r);
-    case 1: return decode_fixed_block(r);
-    case 2: return decode_dynamic_block(r);
-    default: return InflateResult::ReservedBlockType;
-  }
+  const unsigned type = r.take(2);
+  INFLATE_CHECK(type != 3, ReservedBlockType);
+  if (type == 0) return copy_stored_block(r);
+  return type == 1 ? decode_fixed_block(r) : decode_dynamic_block(r);
 }
 
 }  // namespace
 
 InflateResult inflate_member() {
-  output_start = kAreaStart;
-  output_count = 0;
+  state.output_start = kAreaStart;
+  state.output_count = 0;
   BitReader r;
   bool final_block = false;
   do {
-    InflateResult result = decode_block(r, &final_block);
-    if (result != InflateResult::Ok) return result;
+    state.inflate_result = decode_block(r, &final_block);
+    if (state.inflate_result != InflateResult::Ok) return state.inflate_result;
   } while (!final_block);
 
   // Hand back the whole bytes fetched ahead; the bits of a partial byte are
   // dropped so that the trailer starts at the next byte boundary.
   std::uint32_t unused = r.count >> 3;
-  input_pos -= unused < input_pos ? unused : input_pos;
+  state.input_pos -= unused < state.input_pos ? unused : state.input_pos;
   // The last, partial half goes out and down to its window positions.
-  const std::uint32_t pending = output_count;
+  const std::uint32_t pending = state.output_count;
   flush_sliding_window();
-  std::memmove(sliding_window, sliding_window + kAreaStart, pending);
-  output_start = 0;
+  std::memmove(state.sliding_window, state.sliding_window + kAreaStart, pending);
+  state.output_start = 0;
   return InflateResult::Ok;
 }
 

@@ -8,13 +8,8 @@
 
 namespace engine {
 
-/// The call's result: 0 ok, 1 error, 2 warning.
-extern int result_code;
-
-/// Records a warning without ever downgrading an error.
-inline void set_warning() {
-  if (result_code == 0) result_code = 2;
-}
+/// Records a warning (result 2) without ever downgrading an error.
+void set_warning();
 
 /// A warning with its message (not printed while the engine runs quietly).
 [[gnu::format(printf, 1, 2)]] void warn(const char* format, ...);
