@@ -196,7 +196,7 @@ int gzip_member_decode(fs::Handle /*input_handle*/, fs::Handle /*output_handle*/
   }
 
   if (expected_crc != update_crc(state.sliding_window, 0)) report_error("invalid compressed data--crc error");
-  if (expected_length != state.output_bytes) report_error("invalid compressed data--length error");
+  if (expected_length != state.output_bytes) report_error(kLengthErrorText);
 
   if (state.pkzip_mode && state.input_pos + 4 < state.input_count &&
       std::memcmp(state.input_buffer + state.input_pos, kZipSignature, 4) == 0) {

@@ -14,6 +14,9 @@ namespace engine {
 
 namespace {
 
+/// The register's preset, and what the finished CRC is inverted with.
+constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
+
 // slice[0] is the classic byte table of the reflected polynomial
 // 0xEDB88320. Slice k gives the effect of a byte followed by k zero bytes,
 // which lets the loop below fold sixteen input bytes per step; the result
@@ -115,7 +118,7 @@ bool have_clmul() {
 
 std::uint32_t update_crc(const std::uint8_t* data, std::size_t count) {
   if (data == nullptr) {
-    state.crc_register = 0xFFFFFFFFu;
+    state.crc_register = kAllOnes;
     return 0;
   }
   std::uint32_t c = state.crc_register;
@@ -142,7 +145,7 @@ std::uint32_t update_crc(const std::uint8_t* data, std::size_t count) {
   }
   while (count--) c = t[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
   state.crc_register = c;
-  return c ^ 0xFFFFFFFFu;
+  return c ^ kAllOnes;
 }
 
 }  // namespace engine

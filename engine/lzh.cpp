@@ -26,7 +26,8 @@ namespace engine {
 namespace {
 
 constexpr unsigned kLitLenSymbols = 510;
-constexpr unsigned kEndOfData = 510;
+/// What lzh_decode_symbol gives at the end of the data: one past the symbols.
+constexpr unsigned kEndOfData = kLitLenSymbols;
 constexpr unsigned kLengthCodeSymbols = kLzhLengthCodeSymbols;
 constexpr unsigned kPositionSymbols = 14;
 constexpr int kLitLenTableBits = 12;

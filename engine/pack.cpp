@@ -17,6 +17,10 @@ namespace {
 
 constexpr int kMostPeekBits = 12;
 
+/// The two ways a code description can fail to describe a complete code.
+constexpr const char* kTooManyLeaves = "too many leaves in Huffman tree";
+constexpr const char* kTooFewLeaves = "too few leaves in Huffman tree";
+
 // The member state is state.pack (engine_state.h).
 PackState& pack = state.pack;
 
@@ -29,14 +33,14 @@ void read_pack_tree() {
   if (pack.longest > kPackLongestCode) report_error("invalid compressed data -- Huffman code > 32 bits");
   // A code needs at least the end code and one leaf: no lengths at all can
   // describe neither.
-  if (pack.longest == 0) report_error("too few leaves in Huffman tree");
+  if (pack.longest == 0) report_error(kTooFewLeaves);
 
   int total = 0;
   for (int length = 1; length <= pack.longest; ++length) {
     pack.leaf_count[length] = next_input_byte();
     total += pack.leaf_count[length];
   }
-  if (total > kPackMostLeaves) report_error("too many leaves in Huffman tree");
+  if (total > kPackMostLeaves) report_error(kTooManyLeaves);
 
   // The count of the longest length is sent two short: one leaf byte more
   // than it says follows, and the end code, which has no byte, is not in it.
@@ -61,8 +65,8 @@ void build_pack_prefix_table() {
     space += static_cast<std::uint64_t>(pack.leaf_count[length]) << (pack.longest - length);
   }
   const std::uint64_t full = std::uint64_t{1} << pack.longest;
-  if (space > full) report_error("too many leaves in Huffman tree");
-  if (space < full) report_error("too few leaves in Huffman tree");
+  if (space > full) report_error(kTooManyLeaves);
+  if (space < full) report_error(kTooFewLeaves);
 
   int nodes = 0;
   for (int length = pack.longest; length >= 1; --length) {
@@ -128,7 +132,7 @@ int decode_pack(fs::Handle, fs::Handle) {
   }
 
   flush_sliding_window();
-  if (pack.expected_length != state.output_bytes) report_error("invalid compressed data--length error");
+  if (pack.expected_length != state.output_bytes) report_error(kLengthErrorText);
   return 0;
 }
 

@@ -24,6 +24,10 @@ void refuse_system_error(const char* name, bool with_program_name);
 /// Prints "NAME: <text for errno>\n".
 void print_system_error(const char* name);
 
+/// The fatal text when a member decodes to another length than it says
+/// (gzip and PKZIP trailers, pack headers).
+inline constexpr const char* kLengthErrorText = "invalid compressed data--length error";
+
 /// "\ndecompress: INPUT: TEXT\n", then the engine ends.
 [[noreturn]] void report_error(const char* text);
 /// The input could not be read (or ended where a byte was required).
