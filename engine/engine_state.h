@@ -2,8 +2,9 @@
 // The engine's state in one place. EngineState holds everything the engine
 // keeps between its routines: the call's result, the file being decoded,
 // the member's container, the shared buffers and their counters, the CRC
-// register, and the member state of the inflate, pack and LZH decoders. Each
-// field says what it holds, its bounds, and who uses it. There is one
+// register, why inflate last refused its data, and the member state of the
+// pack and LZH decoders. Each field says what it holds, its bounds, and who
+// uses it. There is one
 // object, `state`, in static storage: the engine allocates nothing for it,
 // per file or ever. One file is decoded at a time, by one thread; nothing
 // here is guarded.
