@@ -9,69 +9,56 @@
 
 namespace engine {
 
-// All buffers live for the whole process; nothing here allocates.
-std::uint8_t input_buffer[kInputBufferSize + kInputBufferSpare + kInputLoadSlack];
-std::uint8_t output_buffer[kOutputBufferSize + kOutputBufferSpare];
-std::uint8_t sliding_window[2 * kWindowSize + kWindowSlack];
-std::uint16_t prefix_table[65536];
-std::uint16_t* const prefix_table_high = prefix_table + 32768;
-std::uint16_t scratch_table[32768];
-
-std::uint32_t input_count = 0;
-std::uint32_t input_pos = 0;
-std::uint32_t output_start = 0;
-std::uint32_t output_count = 0;
-std::uint32_t output_bytes = 0;
-
 void clear_buffers() {
-  output_start = 0;
-  output_count = 0;
-  input_count = 0;
-  input_pos = 0;
-  output_bytes = 0;
+  state.output_start = 0;
+  state.output_count = 0;
+  state.input_count = 0;
+  state.input_pos = 0;
+  state.output_bytes = 0;
 }
 
 int fill_input(bool eof_allowed) {
-  input_count = 0;
+  state.input_count = 0;
   errno = 0;
   do {
-    long got = fs::read(input_handle, input_buffer + input_count, kInputBufferSize - input_count);
+    long got = fs::read(state.input_handle, state.input_buffer + state.input_count,
+                        kInputBufferSize - state.input_count);
     if (got <= 0) break;  // end of input, or a failure after which the bytes read so far are used
-    input_count += static_cast<std::uint32_t>(got);
-  } while (input_count < kInputBufferSize);
+    state.input_count += static_cast<std::uint32_t>(got);
+  } while (state.input_count < kInputBufferSize);
 
-  if (input_count == 0) {
+  if (state.input_count == 0) {
     if (eof_allowed) return -1;
     report_read_error();
   }
-  input_pos = 1;
-  return input_buffer[0];
+  state.input_pos = 1;
+  return state.input_buffer[0];
 }
 
 void flush_sliding_window() {
-  if (output_count == 0) return;
-  const std::uint8_t* pending = sliding_window + output_start;
-  update_crc(pending, output_count);
-  write_all(output_handle, pending, output_count);
-  output_bytes += output_count;
-  output_count = 0;
+  if (state.output_count == 0) return;
+  const std::uint8_t* pending = state.sliding_window + state.output_start;
+  update_crc(pending, state.output_count);
+  write_all(state.output_handle, pending, state.output_count);
+  state.output_bytes += state.output_count;
+  state.output_count = 0;
 }
 
 void copy_input_to_window(std::uint32_t count, void (*when_full)()) {
-  std::uint8_t* const area = sliding_window + output_start;
+  std::uint8_t* const area = state.sliding_window + state.output_start;
   while (count > 0) {
-    if (input_pos == input_count) {
-      area[output_count++] = std::uint8_t(fill_input(false));
+    if (state.input_pos == state.input_count) {
+      area[state.output_count++] = std::uint8_t(fill_input(false));
       --count;
     } else {
-      std::uint32_t run = std::min(input_count - input_pos, count);
-      run = std::min(run, std::uint32_t(kWindowSize) - output_count);
-      std::memcpy(area + output_count, input_buffer + input_pos, run);
-      input_pos += run;
-      output_count += run;
+      std::uint32_t run = std::min(state.input_count - state.input_pos, count);
+      run = std::min(run, std::uint32_t(kWindowSize) - state.output_count);
+      std::memcpy(area + state.output_count, state.input_buffer + state.input_pos, run);
+      state.input_pos += run;
+      state.output_count += run;
       count -= run;
     }
-    if (output_count == kWindowSize) when_full();
+    if (state.output_count == kWindowSize) when_full();
   }
 }
 

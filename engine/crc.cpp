@@ -12,9 +12,10 @@
 
 namespace engine {
 
-std::uint32_t crc_register = 0xFFFFFFFFu;
-
 namespace {
+
+/// The register's preset, and what the finished CRC is inverted with.
+constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
 
 // slice[0] is the classic byte table of the reflected polynomial
 // 0xEDB88320. Slice k gives the effect of a byte followed by k zero bytes,
@@ -117,10 +118,10 @@ bool have_clmul() {
 
 std::uint32_t update_crc(const std::uint8_t* data, std::size_t count) {
   if (data == nullptr) {
-    crc_register = 0xFFFFFFFFu;
+    state.crc_register = kAllOnes;
     return 0;
   }
-  std::uint32_t c = crc_register;
+  std::uint32_t c = state.crc_register;
 #ifdef ENGINE_CRC_CLMUL
   if (count >= 64 && have_clmul()) {
     std::size_t blocks = count / 16;
@@ -143,8 +144,8 @@ std::uint32_t update_crc(const std::uint8_t* data, std::size_t count) {
     count -= 16;
   }
   while (count--) c = t[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
-  crc_register = c;
-  return c ^ 0xFFFFFFFFu;
+  state.crc_register = c;
+  return c ^ kAllOnes;
 }
 
 }  // namespace engine

@@ -22,20 +22,7 @@
 
 namespace engine {
 
-// ---- per-file state -----------------------------------------------------------
-char input_name[kNameBufferSize];
-char output_name[kNameBufferSize];
-fs::Handle input_handle = -1, output_handle = -1;
-fs::FileStatus input_status;
-std::time_t stored_time = 0;
-bool remove_output_on_abort = false;
-
 namespace {
-
-/// The temporary file the output is decoded into: the output's directory
-/// followed by a name of kTempPattern's length.
-constexpr char kTempPattern[] = ".decompress-XXXXXX";
-char temp_name[kNameBufferSize + sizeof kTempPattern];
 
 // The longest name accepted: a probing suffix of up to three characters may
 // be appended and the result must still fit the name buffers with its end.
@@ -49,8 +36,8 @@ constexpr const char* kProbingSuffixes[] = {".gz", ".z", "-z", ".Z"};
 constexpr std::size_t kSuffixWindow = 32;
 
 void close_input() {
-  if (input_handle >= 0) fs::close(input_handle);
-  input_handle = -1;
+  if (state.input_handle >= 0) fs::close(state.input_handle);
+  state.input_handle = -1;
 }
 
 /// Where a recognised suffix begins in NAME, or -1. Case-insensitive; only
@@ -77,29 +64,29 @@ long find_known_suffix(const char* name) {
 /// Finds the input: NAME itself, or NAME with a probing suffix when NAME
 /// does not exist and has no suffix. A link is found as a link.
 bool locate_input(const char* name) {
-  std::strcpy(input_name, name);  // length checked by decompress_file
+  std::strcpy(state.input_name, name);  // length checked by decompress_file
   errno = 0;
-  if (fs::query(input_name, &input_status) == 0) return true;
+  if (fs::query(state.input_name, &state.input_status) == 0) return true;
 
-  if (errno == ENOENT && find_known_suffix(input_name) < 0) {
-    std::size_t length = std::strlen(input_name);
+  if (errno == ENOENT && find_known_suffix(state.input_name) < 0) {
+    std::size_t length = std::strlen(state.input_name);
     for (const char* suffix : kProbingSuffixes) {
-      std::strcpy(input_name + length, suffix);
-      if (fs::query(input_name, &input_status) == 0) return true;
-      input_name[length] = '\0';
+      std::strcpy(state.input_name + length, suffix);
+      if (fs::query(state.input_name, &state.input_status) == 0) return true;
+      state.input_name[length] = '\0';
     }
-    std::strcpy(input_name + length, default_suffix);
+    std::strcpy(state.input_name + length, default_suffix);
   }
-  refuse_system_error(input_name, false);
+  refuse_system_error(state.input_name, false);
   return false;
 }
 
 /// 0: output_name holds the name to write; 2: no recognised suffix, skip.
 int derive_output_name() {
-  std::strcpy(output_name, input_name);
-  long at = find_known_suffix(output_name);
+  std::strcpy(state.output_name, state.input_name);
+  long at = find_known_suffix(state.output_name);
   if (at < 0) return 2;
-  char* suffix = output_name + at;
+  char* suffix = state.output_name + at;
   for (char* p = suffix; *p; ++p) *p = char(std::tolower(static_cast<unsigned char>(*p)));
   if (std::strcmp(suffix, ".tgz") == 0 || std::strcmp(suffix, ".taz") == 0)
     std::strcpy(suffix, ".tar");
@@ -136,9 +123,9 @@ bool name_truncated(char* name, const fs::FileStatus& status) {
 /// alone as the first look would have left it.
 bool open_input() {
   fs::FileStatus opened;
-  input_handle = fs::open_input(input_name, &opened);
-  if (input_handle < 0) {
-    refuse_system_error(input_name, true);
+  state.input_handle = fs::open_input(state.input_name, &opened);
+  if (state.input_handle < 0) {
+    refuse_system_error(state.input_name, true);
     return false;
   }
   if (opened.kind != fs::FileKind::Regular) {
@@ -146,7 +133,7 @@ bool open_input() {
     set_warning();
     return false;
   }
-  input_status = opened;
+  state.input_status = opened;
   return true;
 }
 
@@ -156,22 +143,22 @@ int prepare_output_slot(bool* output_exists) {
   fs::FileStatus existing;
   errno = 0;
   *output_exists = false;
-  while (fs::query(output_name, &existing) != 0) {
+  while (fs::query(state.output_name, &existing) != 0) {
     if (errno != ENAMETOOLONG) return 0;
-    shorten_name(output_name);
+    shorten_name(state.output_name);
     errno = 0;
   }
   *output_exists = true;
-  if (same_file_status(input_status, existing)) {
-    if (std::strcmp(input_name, output_name) == 0)
-      refuse("%s: %s: cannot %scompress onto itself\n", program_name, input_name, "de");
+  if (same_file_status(state.input_status, existing)) {
+    if (std::strcmp(state.input_name, state.output_name) == 0)
+      refuse("%s: %s: cannot %scompress onto itself\n", program_name, state.input_name, "de");
     else
-      refuse("%s: %s and %s are the same file\n", program_name, input_name, output_name);
+      refuse("%s: %s and %s are the same file\n", program_name, state.input_name, state.output_name);
     return 1;
   }
   if (existing.kind == fs::FileKind::Directory) {
     errno = EISDIR;  // a rename cannot replace it
-    refuse_system_error(output_name, true);
+    refuse_system_error(state.output_name, true);
     return 1;
   }
   return 0;
@@ -179,18 +166,17 @@ int prepare_output_slot(bool* output_exists) {
 
 /// Creates the temporary file beside output_name under a fresh name.
 fs::Handle create_temporary() {
-  std::size_t directory = std::strlen(output_name);
-  while (directory > 0 && !fs::is_separator(output_name[directory - 1])) --directory;
-  std::memcpy(temp_name, output_name, directory);
-  char* unique = temp_name + directory + sizeof kTempPattern - 7;
-  std::memcpy(temp_name + directory, kTempPattern, sizeof kTempPattern);
+  std::size_t directory = std::strlen(state.output_name);
+  while (directory > 0 && !fs::is_separator(state.output_name[directory - 1])) --directory;
+  std::memcpy(state.temp_name, state.output_name, directory);
+  char* unique = state.temp_name + directory + sizeof kTempPattern - 7;
+  std::memcpy(state.temp_name + directory, kTempPattern, sizeof kTempPattern);
 
-  static std::uint32_t sequence = 0;
   std::uint32_t seed = std::uint32_t(std::time(nullptr)) ^ std::uint32_t(std::clock()) << 12;
   for (int attempt = 0; attempt < 64; ++attempt) {
-    std::uint32_t x = (seed + ++sequence) * 2654435761u;
+    std::uint32_t x = (seed + ++state.temp_sequence) * 2654435761u;
     for (int i = 0; i < 6; ++i, x /= 36) unique[i] = "0123456789abcdefghijklmnopqrstuvwxyz"[x % 36];
-    fs::Handle handle = fs::create_new(temp_name);
+    fs::Handle handle = fs::create_new(state.temp_name);
     if (handle >= 0 || errno != EEXIST) return handle;
   }
   return -1;
@@ -202,12 +188,12 @@ int create_output() {
     close_input();
     return 1;
   }
-  remove_output_on_abort = true;
-  output_handle = create_temporary();
-  if (output_handle < 0) {
-    remove_output_on_abort = false;
+  state.remove_output_on_abort = true;
+  state.output_handle = create_temporary();
+  if (state.output_handle < 0) {
+    state.remove_output_on_abort = false;
     // Reported as the replacement or the creation of the output would be.
-    refuse_system_error(output_name, output_exists);
+    refuse_system_error(state.output_name, output_exists);
     close_input();
     return 1;
   }
@@ -217,26 +203,27 @@ int create_output() {
 /// The input's access time and the member's time stamp (or the input's
 /// modification time), and the input's permission bits, for the output.
 void copy_times_and_mode() {
-  fs::FileTime modification = input_status.modification;
-  if (stored_time != 0 && stored_time != input_status.modification.seconds)
-    modification = fs::FileTime{stored_time, 0};
-  if (fs::set_times(output_handle, input_status.access, modification) != 0) set_warning();
-  if (fs::set_mode(output_handle, temp_name, input_status.permissions()) != 0) set_warning();
+  fs::FileTime modification = state.input_status.modification;
+  if (state.stored_time != 0 && state.stored_time != state.input_status.modification.seconds)
+    modification = fs::FileTime{state.stored_time, 0};
+  if (fs::set_times(state.output_handle, state.input_status.access, modification) != 0) set_warning();
+  if (fs::set_mode(state.output_handle, state.temp_name, state.input_status.permissions()) != 0)
+    set_warning();
 }
 
 /// Puts the finished output in place of output_name and removes the input.
 void install_output() {
-  if (fs::replace(temp_name, output_name) != 0) {
-    refuse_system_error(output_name, true);
-    fs::remove(temp_name);
-    remove_output_on_abort = false;
+  if (fs::replace(state.temp_name, state.output_name) != 0) {
+    refuse_system_error(state.output_name, true);
+    fs::remove(state.temp_name);
+    state.remove_output_on_abort = false;
     return;
   }
-  remove_output_on_abort = false;
+  state.remove_output_on_abort = false;
   fs::FileStatus installed;
-  if (fs::query(output_name, &installed) == 0 && name_truncated(output_name, installed))
-    warn("%s: %s: warning, name truncated\n", program_name, output_name);
-  if (fs::remove(input_name) != 0) set_warning();
+  if (fs::query(state.output_name, &installed) == 0 && name_truncated(state.output_name, installed))
+    warn("%s: %s: warning, name truncated\n", program_name, state.output_name);
+  if (fs::remove(state.input_name) != 0) set_warning();
 }
 
 }  // namespace
@@ -244,75 +231,76 @@ void install_output() {
 void process_file(const char* name) {
   clear_pkzip_state();
   if (!locate_input(name)) return;
-  if (input_status.kind != fs::FileKind::Regular) {
+  if (state.input_status.kind != fs::FileKind::Regular) {
     set_warning();  // a directory, a link, a FIFO, a device: quietly left alone
     return;
   }
-  stored_time = std::time_t(input_status.modification.seconds);
+  state.stored_time = std::time_t(state.input_status.modification.seconds);
   if (derive_output_name() != 0) return;
   if (!open_input()) return;
   clear_buffers();
-  member_count = 0;
+  state.member_count = 0;
 
-  member_method = detect_container(input_handle);
-  if (member_method < 0) {
+  state.member_method = detect_container(state.input_handle);
+  if (state.member_method < 0) {
     close_input();
     return;
   }
   if (create_output() != 0) return;
 
   for (;;) {
-    if (member_decoder(input_handle, output_handle) != 0) {
-      member_method = -1;
+    if (state.member_decoder(state.input_handle, state.output_handle) != 0) {
+      state.member_method = -1;
       break;
     }
-    if (final_member) break;
-    if (input_pos == input_count) {
+    if (state.final_member) break;
+    if (state.input_pos == state.input_count) {
       // The member ended exactly where the buffer fill ended: the rest of
       // the file, if any, has not been looked at yet. A further member
       // there must not be dropped while the call reports success.
       if (fill_input(true) < 0) {
-        input_pos = 0;
+        state.input_pos = 0;
         break;
       }
-      input_pos = 0;
+      state.input_pos = 0;
     }
-    member_method = detect_container(input_handle);
-    if (member_method < 0) break;
-    output_bytes = 0;
+    state.member_method = detect_container(state.input_handle);
+    if (state.member_method < 0) break;
+    state.output_bytes = 0;
   }
 
   close_input();
-  if (member_method != -1) copy_times_and_mode();
-  int closed = fs::close(output_handle);
-  output_handle = -1;
+  if (state.member_method != -1) copy_times_and_mode();
+  int closed = fs::close(state.output_handle);
+  state.output_handle = -1;
   if (closed != 0) report_write_error();
-  if (member_method == -1) {
-    fs::remove(temp_name);
-    remove_output_on_abort = false;
+  if (state.member_method == -1) {
+    fs::remove(state.temp_name);
+    state.remove_output_on_abort = false;
     return;
   }
   install_output();
 }
 
 int decompress_file(const char* name) {
-  result_code = 0;
+  state.result_code = 0;
+  state.input_handle = state.output_handle = -1;
   // The name buffers are fixed; a longer name is refused before anything is
   // looked up, created or removed.
   if (name == nullptr || std::strlen(name) > kMaxNameLength) {
     refuse("%s: %.40s...: name too long\n", program_name, name ? name : "");
-    return result_code;
+    return state.result_code;
   }
   process_file(name);
-  return result_code;
+  return state.result_code;
 }
 
 void abort_engine() {
-  if (remove_output_on_abort) {
-    remove_output_on_abort = false;
-    if (output_handle >= 0) fs::close(output_handle);
-    output_handle = -1;
-    fs::remove(temp_name);
+  if (state.remove_output_on_abort) {
+    state.remove_output_on_abort = false;
+    if (state.output_handle >= 0) fs::close(state.output_handle);
+    state.output_handle = -1;
+    fs::remove(state.temp_name);
   }
   end_process(1);
 }

@@ -48,6 +48,15 @@
 
 #include "engine_state.h"
 
+/// Refuses the deflate data for REASON (an InflateResult) unless CONDITION
+/// holds. The checks of the data go through it, so that each refusal names
+/// the check that made it.
+#define INFLATE_CHECK(condition, reason) \
+  do {                                   \
+    if (!(condition)) [[unlikely]]       \
+      return InflateResult::reason;      \
+  } while (0)
+
 namespace engine {
 namespace {
 
@@ -101,6 +110,15 @@ inline std::uint32_t decoded_value(Entry e, std::uint64_t saved) {
          std::uint32_t((saved & ((std::uint64_t(1) << std::uint8_t(e)) - 1)) >> ((e >> 8) & 63));
 }
 
+/// The alphabets' sizes: literal/length symbols (257 and up are lengths;
+/// the fixed code has two more than a dynamic block may use), distance
+/// symbols, and code-length symbols.
+constexpr unsigned kFirstLengthSymbol = 257;
+constexpr unsigned kMaxLiteralCodes = 286;
+constexpr unsigned kFixedLiteralCodes = 288;
+constexpr unsigned kMaxDistanceCodes = 30;
+constexpr unsigned kCodeLengthSymbols = 19;
+
 constexpr std::uint16_t kLengthBase[31] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13, 15,
                                            17, 19, 23, 27, 31, 35, 43, 51,  59,  67, 83,
                                            99, 115, 131, 163, 195, 227, 258, 0, 0};
@@ -109,18 +127,137 @@ constexpr std::uint16_t kLengthBase[31] = {3,  4,  5,  6,  7,  8,  9,  10,  11, 
 constexpr std::uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
                                            3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
 constexpr std::uint8_t kNoLength = 99;
-constexpr std::uint16_t kDistanceBase[30] = {
+constexpr std::uint16_t kDistanceBase[kMaxDistanceCodes] = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                               11, 4,  12, 3, 13, 2, 14, 1, 15};
+constexpr std::uint8_t kDistanceExtra[kMaxDistanceCodes] = {
+    0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::uint8_t kCodeLengthOrder[kCodeLengthSymbols] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                               11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 constexpr unsigned kMaxCodeLength = 15;
 
 /// How building a code table ended.
 enum class TableResult { Complete, Incomplete, Oversubscribed, OutOfMemory };
+
+/// The shape of a canonical code: how many symbols have each length.
+struct CodeShape {
+  unsigned count[kMaxCodeLength + 1] = {};
+  unsigned longest = 0;  // the longest length in use, 0 for no code at all
+  int spare = 1;         // code space left at the longest length; below 0: over-subscribed
+};
+
+CodeShape shape_of(const std::uint8_t* lengths, unsigned n) {
+  CodeShape shape;
+  for (unsigned i = 0; i < n; ++i) ++shape.count[lengths[i]];
+  shape.longest = kMaxCodeLength;
+  while (shape.longest > 0 && shape.count[shape.longest] == 0) --shape.longest;
+  for (unsigned len = 1; len <= shape.longest && shape.spare >= 0; ++len)
+    shape.spare = shape.spare * 2 - int(shape.count[len]);
+  return shape;
+}
+
+/// The symbols that have a code, in canonical order: by length, then by
+/// symbol.
+void sort_canonical(const std::uint8_t* lengths, unsigned n, const CodeShape& shape, std::uint16_t* sorted) {
+  unsigned offset[kMaxCodeLength + 2];
+  offset[1] = 0;
+  for (unsigned len = 1; len <= kMaxCodeLength; ++len) offset[len + 1] = offset[len] + shape.count[len];
+  for (unsigned i = 0; i < n; ++i)
+    if (lengths[i] != 0) sorted[offset[lengths[i]]++] = std::uint16_t(i);
+}
+
+/// What a code's symbols stand for: symbols below literal_limit are
+/// literals (below 256) or the end of block; symbol v above takes
+/// base[v - limit] and extra[v - limit].
+struct Alphabet {
+  unsigned literal_limit;
+  const std::uint16_t* base;
+  const std::uint8_t* extra;
+
+  /// The entry of SYMBOL, whose code has LEN bits.
+  Entry entry(unsigned symbol, unsigned len) const {
+    if (symbol < literal_limit) {
+      if (symbol < 256) return make_entry(kLiteral, len, len, symbol);
+      return make_entry(kSpecial | kEndOfBlock, len, len, 0);
+    }
+    unsigned extra_bits = extra[symbol - literal_limit];
+    if (extra_bits == kNoLength) return make_entry(kSpecial, len, len, 0);
+    return make_entry(0, len, len + extra_bits, base[symbol - literal_limit]);
+  }
+};
+
+/// The canonical code after CODE, a code of LEN bits kept in reversed bit
+/// order (first bit in bit 0): one added at the top of LEN bits. Codes of
+/// the next length continue from this value with a 0 appended at their
+/// end, which in reversed order is the same number.
+inline std::uint32_t next_code(std::uint32_t code, unsigned len) {
+  std::uint32_t bit = 1u << (len - 1);
+  while (code & bit) bit >>= 1;
+  return bit ? (code & (bit - 1)) | bit : 0;
+}
+
+/// The index width of the sub-table that a code of LEN bits opens below a
+/// root of ROOT bits: widened until the codes still to be placed under its
+/// prefix (REMAINING, per length) fill it.
+unsigned sub_table_bits(unsigned len, unsigned root, unsigned longest, const unsigned* remaining) {
+  unsigned bits = len - root;
+  int left = 1 << bits;
+  while (bits + root < longest) {
+    left -= int(remaining[bits + root]);
+    if (left <= 0) break;
+    ++bits;
+    left <<= 1;
+  }
+  return bits;
+}
+
+/// Puts E into every slot of the SIZE slots at SLOTS whose index has FIRST
+/// in its low STEP_BITS bits.
+inline void replicate(Entry* slots, std::uint32_t first, std::size_t size, unsigned step_bits, Entry e) {
+  for (std::size_t i = first; i < size; i += std::size_t(1) << step_bits) slots[i] = e;
+}
+
+/// Lays the codes of SHAPE (their symbols SORTED) out in TABLE: the root of
+/// ROOT bits, then the sub-tables, each opened once, as codes sharing their
+/// first ROOT bits are contiguous in canonical order. Returns the slots
+/// used; with TABLE null it only counts them.
+std::size_t lay_out(const CodeShape& shape, const std::uint16_t* sorted, const Alphabet& alphabet,
+                    unsigned root, Entry* table) {
+  unsigned remaining[kMaxCodeLength + 1];
+  std::memcpy(remaining, shape.count, sizeof remaining);
+  std::size_t used = std::size_t(1) << root;
+  std::uint32_t code = 0;
+  unsigned open_prefix = ~0u;  // the root slot whose sub-table is open
+  std::size_t sub_start = 0;
+  unsigned sub_bits = 0;
+  const std::uint16_t* symbol = sorted;
+  for (unsigned len = 1; len <= shape.longest; ++len) {
+    for (unsigned c = 0; c < shape.count[len]; ++c, ++symbol) {
+      const unsigned prefix = code & ((1u << root) - 1);
+      if (len > root && prefix != open_prefix) {
+        sub_bits = sub_table_bits(len, root, shape.longest, remaining);
+        sub_start = used;
+        used += std::size_t(1) << sub_bits;
+        open_prefix = prefix;
+        if (table != nullptr) {
+          table[prefix] = make_entry(kSpecial | kLink, sub_bits, root, unsigned(sub_start));
+          replicate(table + sub_start, 0, std::size_t(1) << sub_bits, 0,
+                    make_entry(kSpecial, root + sub_bits, 0, 0));
+        }
+      }
+      if (table != nullptr && len <= root) {
+        replicate(table, code, std::size_t(1) << root, len, alphabet.entry(*symbol, len));
+      } else if (table != nullptr) {
+        replicate(table + sub_start, code >> root, std::size_t(1) << sub_bits, len - root,
+                  alphabet.entry(*symbol, len));
+      }
+      --remaining[len];
+      code = next_code(code, len);
+    }
+  }
+  return used;
+}
 
 /// A built code: the root table (1 << ROOT_BITS slots) followed by its
 /// sub-tables, in one block that lives as long as the block being decoded.
@@ -138,15 +275,29 @@ class CodeTable {
   ~CodeTable() { std::free(entries_); }
 
   /// Builds the table of the canonical code given by LENGTHS (N symbols, 0
-  /// for an absent one). Symbols below LITERAL_LIMIT are literals (below
-  /// 256) or the end of block; symbol v above takes BASE[v - limit] and
-  /// EXTRA[v - limit]. A code with no symbols at all gives a table of
-  /// invalid slots, so that any symbol asked of it is invalid data. An
-  /// incomplete code is only built when it needs no sub-table (its free
-  /// slots are invalid); otherwise nothing is, as every caller rejects such
-  /// a code. A single code of length 1 counts as complete.
-  TableResult build(const std::uint8_t* lengths, unsigned n, unsigned literal_limit,
-                    const std::uint16_t* base, const std::uint8_t* extra);
+  /// for an absent one), whose symbols stand for what ALPHABET says. A code
+  /// with no symbols at all gives a table of invalid slots, so that any
+  /// symbol asked of it is invalid data. An incomplete code is only built
+  /// when it needs no sub-table (its free slots are invalid); otherwise
+  /// nothing is, as every caller rejects such a code. A single code of
+  /// length 1 counts as complete.
+  TableResult build(const std::uint8_t* lengths, unsigned n, const Alphabet& alphabet) {
+    const CodeShape shape = shape_of(lengths, n);
+    if (shape.spare < 0) return TableResult::Oversubscribed;
+    const bool incomplete = shape.spare > 0 && shape.longest > 1;  // none, or one of length 1: complete
+    if (incomplete && shape.longest > ROOT_BITS) return TableResult::Incomplete;
+
+    std::uint16_t sorted[kFixedLiteralCodes];  // the largest alphabet
+    sort_canonical(lengths, n, shape, sorted);
+    const std::size_t slots = lay_out(shape, sorted, alphabet, ROOT_BITS, nullptr);
+    entries_ = static_cast<Entry*>(std::malloc(slots * sizeof(Entry)));
+    if (entries_ == nullptr) return TableResult::OutOfMemory;
+    // Slots no code reaches (the free space of an incomplete code, or every
+    // slot of an empty one) are invalid once the longest code's bits are in.
+    replicate(entries_, 0, std::size_t(1) << ROOT_BITS, 0, make_entry(kSpecial, shape.longest, 0, 0));
+    lay_out(shape, sorted, alphabet, ROOT_BITS, entries_);
+    return incomplete ? TableResult::Incomplete : TableResult::Complete;
+  }
 
   const Entry* entries() const { return entries_; }
 
@@ -154,126 +305,36 @@ class CodeTable {
   Entry* entries_ = nullptr;
 };
 
-template <unsigned ROOT_BITS>
-TableResult CodeTable<ROOT_BITS>::build(const std::uint8_t* lengths, unsigned n,
-                                        unsigned literal_limit, const std::uint16_t* base,
-                                        const std::uint8_t* extra) {
-  constexpr unsigned root = ROOT_BITS;
-  unsigned count[kMaxCodeLength + 1] = {};
-  for (unsigned i = 0; i < n; ++i) ++count[lengths[i]];
-  unsigned longest = kMaxCodeLength;
-  while (longest > 0 && count[longest] == 0) --longest;
+/// The three codes of a dynamic block, for naming what is wrong with one.
+enum class Code { CodeLength, Literal, Distance };
 
-  int spare = 1;
-  for (unsigned len = 1; len <= longest; ++len) {
-    spare = spare * 2 - int(count[len]);
-    if (spare < 0) return TableResult::Oversubscribed;
-  }
-  bool incomplete = spare > 0 && longest > 1;  // no codes, or one of length 1: complete
-  if (incomplete && longest > root) return TableResult::Incomplete;
-
-  // Canonical order: by length, then by symbol.
-  unsigned offset[kMaxCodeLength + 2];
-  offset[1] = 0;
-  for (unsigned len = 1; len <= kMaxCodeLength; ++len) offset[len + 1] = offset[len] + count[len];
-  std::uint16_t sorted[320];
-  for (unsigned i = 0; i < n; ++i)
-    if (lengths[i] != 0) sorted[offset[lengths[i]]++] = std::uint16_t(i);
-
-  auto entry_for = [&](unsigned symbol, unsigned len) -> Entry {
-    if (symbol < literal_limit) {
-      if (symbol < 256) return make_entry(kLiteral, len, len, symbol);
-      return make_entry(kSpecial | kEndOfBlock, len, len, 0);
-    }
-    unsigned extra_bits = extra[symbol - literal_limit];
-    if (extra_bits == kNoLength) return make_entry(kSpecial, len, len, 0);
-    return make_entry(0, len, len + extra_bits, base[symbol - literal_limit]);
-  };
-
-  // Two passes over the codes: the first sizes the sub-tables, the second
-  // fills the block. Codes sharing their first `root` bits are contiguous in
-  // canonical order, so each sub-table is opened once.
-  Entry* table = nullptr;
-  for (int pass = 0; pass < 2; ++pass) {
-    unsigned remaining[kMaxCodeLength + 1];
-    std::memcpy(remaining, count, sizeof remaining);
-    std::size_t used = std::size_t(1) << root;
-    std::uint32_t code = 0;  // next canonical code, first bit in bit 0
-    unsigned open_prefix = ~0u;
-    std::size_t sub_start = 0;
-    unsigned sub_bits = 0;
-    unsigned k = 0;
-    for (unsigned len = 1; len <= longest; ++len) {
-      for (unsigned c = 0; c < count[len]; ++c, ++k) {
-        if (len <= root) {
-          if (pass == 1) {
-            Entry e = entry_for(sorted[k], len);
-            for (std::uint32_t i = code; i < (1u << root); i += 1u << len) table[i] = e;
-          }
-        } else {
-          unsigned prefix = code & ((1u << root) - 1);
-          if (prefix != open_prefix) {
-            // Widen the sub-table until the codes left under this prefix
-            // fill it.
-            sub_bits = len - root;
-            int left = 1 << sub_bits;
-            while (sub_bits + root < longest) {
-              left -= int(remaining[sub_bits + root]);
-              if (left <= 0) break;
-              ++sub_bits;
-              left <<= 1;
-            }
-            sub_start = used;
-            used += std::size_t(1) << sub_bits;
-            open_prefix = prefix;
-            if (pass == 1) {
-              table[prefix] = make_entry(kSpecial | kLink, sub_bits, root, unsigned(sub_start));
-              for (std::size_t i = 0; i < (std::size_t(1) << sub_bits); ++i)
-                table[sub_start + i] = make_entry(kSpecial, root + sub_bits, 0, 0);
-            }
-          }
-          if (pass == 1) {
-            Entry e = entry_for(sorted[k], len);
-            for (std::uint32_t i = code >> root; i < (1u << sub_bits); i += 1u << (len - root))
-              table[sub_start + i] = e;
-          }
-        }
-        --remaining[len];
-        // Next code in reversed bit order: add one at the top of `len` bits.
-        // Codes of the next length continue from this value with a 0
-        // appended at their end, which in reversed order is the same number.
-        std::uint32_t bit = 1u << (len - 1);
-        while (code & bit) bit >>= 1;
-        code = bit ? (code & (bit - 1)) | bit : 0;
-      }
-    }
-    if (pass == 0) {
-      table = static_cast<Entry*>(std::malloc(used * sizeof(Entry)));
-      if (table == nullptr) return TableResult::OutOfMemory;
-      entries_ = table;
-      // Slots no code reaches (the free space of an incomplete code, or
-      // every slot of an empty one) are invalid once the longest code's
-      // bits are in.
-      for (std::size_t i = 0; i < (std::size_t(1) << root); ++i)
-        table[i] = make_entry(kSpecial, longest, 0, 0);
-    }
-  }
-  return incomplete ? TableResult::Incomplete : TableResult::Complete;
-}
-
-/// What a code table that cannot be used means for its block: an
-/// incomplete code is invalid data (printing NOTE first, when given).
-InflateResult table_failure(TableResult result, const char* note = nullptr) {
+/// Why CODE, whose table could not be used, refuses its block. An
+/// incomplete code prints NOTE first, when given.
+InflateResult table_failure(TableResult result, Code code, const char* note = nullptr) {
+  constexpr InflateResult kIncomplete[] = {InflateResult::IncompleteCodeLengthCode,
+                                           InflateResult::IncompleteLiteralCode,
+                                           InflateResult::IncompleteDistanceCode};
+  constexpr InflateResult kOversubscribed[] = {InflateResult::OversubscribedCodeLengthCode,
+                                               InflateResult::OversubscribedLiteralCode,
+                                               InflateResult::OversubscribedDistanceCode};
   switch (result) {
     case TableResult::Complete: return InflateResult::Ok;
     case TableResult::Incomplete:
       if (note != nullptr) std::fputs(note, stderr);
-      return InflateResult::InvalidData;
-    case TableResult::Oversubscribed: return InflateResult::OversubscribedCode;
-    case TableResult::OutOfMemory: return InflateResult::OutOfMemory;
+      return kIncomplete[int(code)];
+    case TableResult::Oversubscribed:
+      return kOversubscribed[int(code)];
+    case TableResult::OutOfMemory:
+      break;
   }
-  return InflateResult::InvalidData;
+  return InflateResult::OutOfMemory;
 }
+
+/// The three alphabets: literal/length symbols (257 up are lengths),
+/// distances, and the code-length symbols (all taken as they are).
+constexpr Alphabet kLiteralAlphabet{kFirstLengthSymbol, kLengthBase, kLengthExtra};
+constexpr Alphabet kDistanceAlphabet{0, kDistanceBase, kDistanceExtra};
+constexpr Alphabet kCodeLengthAlphabet{kCodeLengthSymbols, nullptr, nullptr};
 
 /// Root widths: most literal/length codes resolve in one look-up of 11
 /// bits, most distance codes in one of 8; the tables stay within the first
@@ -338,7 +399,7 @@ struct BitReader {
 constexpr std::uint32_t kFastInputLeft = 16;
 constexpr std::uint32_t kFastInputTaken = 8;
 inline bool fast_loop_fits(std::uint32_t pos) {
-  return pos >= kFastInputTaken && pos + kFastInputLeft <= input_count;
+  return pos >= kFastInputTaken && pos + kFastInputLeft <= state.input_count;
 }
 
 // ---- output -------------------------------------------------------------------------
@@ -350,21 +411,21 @@ constexpr std::uint32_t kAreaEnd = 2 * std::uint32_t(kWindowSize);
 constexpr std::uint32_t kMaxMatch = 258;
 /// What a copy in 16-byte moves may write past a match's end.
 constexpr std::uint32_t kCopyOverrun = 15;
-static_assert(kAreaEnd + 3 + kMaxMatch + kCopyOverrun <= sizeof sliding_window,
+static_assert(kAreaEnd + 3 + kMaxMatch + kCopyOverrun <= sizeof state.sliding_window,
               "the room above the upper half takes what one fast step writes past it");
 
 /// W has reached kAreaEnd, or passed it by what one step wrote: writes the
 /// upper half out and moves it, with what lies past it, down to become the
 /// history. Returns the new write position.
 std::uint32_t slide_window(std::uint32_t w) {
-  output_count = std::uint32_t(kWindowSize);
+  state.output_count = std::uint32_t(kWindowSize);
   flush_sliding_window();
-  std::memmove(sliding_window, sliding_window + kWindowSize, w - kAreaStart);
+  std::memmove(state.sliding_window, state.sliding_window + kWindowSize, w - kAreaStart);
   return w - std::uint32_t(kWindowSize);
 }
 
 inline void put_byte(std::uint32_t& w, std::uint8_t byte) {
-  sliding_window[w++] = byte;
+  state.sliding_window[w++] = byte;
   if (w == kAreaEnd) w = slide_window(w);
 }
 
@@ -374,7 +435,7 @@ inline void put_byte(std::uint32_t& w, std::uint8_t byte) {
 std::uint32_t copy_match_careful(std::uint32_t w, std::uint32_t distance, std::uint32_t length) {
   while (length > 0) {
     std::uint32_t run = length < kAreaEnd - w ? length : kAreaEnd - w;
-    std::uint8_t* dst = sliding_window + w;
+    std::uint8_t* dst = state.sliding_window + w;
     const std::uint8_t* src = dst - distance;
     if (distance >= run) {
       std::memcpy(dst, src, run);
@@ -430,7 +491,7 @@ template <std::size_t N>
 // ---- the two loops ---------------------------------------------------------------
 
 /// Why a loop over a block's symbols stopped.
-enum class Stop { Continue, EndOfBlock, InvalidCode };
+enum class Stop { Continue, EndOfBlock, InvalidLiteralCode, InvalidDistanceCode };
 
 /// One symbol, fetching bytes only as it needs them: near the end of a
 /// buffer fill.
@@ -442,13 +503,13 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
     return Stop::Continue;
   }
   if (e & kSpecial) {
-    if (!(e & kEndOfBlock)) return Stop::InvalidCode;
+    if (!(e & kEndOfBlock)) return Stop::InvalidLiteralCode;
     r.drop(consumed(e));
     return Stop::EndOfBlock;
   }
   std::uint32_t length = r.take_with_extra(e);
   Entry d = r.entry(codes.distance);
-  if (d & kSpecial) return Stop::InvalidCode;
+  if (d & kSpecial) return Stop::InvalidDistanceCode;
   std::uint32_t distance = r.take_with_extra(d);
   w = copy_match_careful(w, distance, length);
   return Stop::Continue;
@@ -482,11 +543,11 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
                                                     std::uint32_t& w_io) {
   std::uint64_t bits = r.bits;
   std::uint64_t held = r.count;
-  std::uint32_t pos = input_pos;
-  const std::uint32_t end = input_count;
+  std::uint32_t pos = state.input_pos;
+  const std::uint32_t end = state.input_count;
   std::uint32_t w = w_io;
-  const std::uint8_t* const in = input_buffer;
-  std::uint8_t* const window = sliding_window;
+  const std::uint8_t* const in = state.input_buffer;
+  std::uint8_t* const window = state.sliding_window;
   const Entry* const literal = codes.literal.entries();
   const Entry* const distance_table = codes.distance.entries();
   constexpr std::uint64_t literal_mask = LiteralTable::kRootMask;
@@ -524,7 +585,7 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
       }
       if (e & kSpecial) {
         if (e & kEndOfBlock) fast_drop(bits, held, e);
-        stop = e & kEndOfBlock ? Stop::EndOfBlock : Stop::InvalidCode;
+        stop = e & kEndOfBlock ? Stop::EndOfBlock : Stop::InvalidLiteralCode;
         break;
       }
     }
@@ -536,7 +597,7 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
       if (d & kSpecial) {
         if (d & kLink) d = follow_link(distance_table, d, bits);
         if (d & kSpecial) {
-          stop = Stop::InvalidCode;
+          stop = Stop::InvalidDistanceCode;
           break;
         }
       }
@@ -553,7 +614,7 @@ Stop careful_step(BitReader& r, const BlockCodes& codes, std::uint32_t& w) {
 
   r.bits = bits;
   r.count = unsigned(held & 63);
-  input_pos = pos;
+  state.input_pos = pos;
   w_io = w;
   return stop;
 }
@@ -581,12 +642,14 @@ FastLoop choose_fast_loop() { return decode_fast_portable; }
 /// Decodes a block's symbols until its end-of-block code.
 InflateResult decode_symbols(BitReader& r, const BlockCodes& codes) {
   static const FastLoop decode_fast = choose_fast_loop();
-  std::uint32_t w = kAreaStart + output_count;
+  std::uint32_t w = kAreaStart + state.output_count;
   Stop stop = Stop::Continue;
   while (stop == Stop::Continue)
-    stop = fast_loop_fits(input_pos) ? decode_fast(r, codes, w) : careful_step(r, codes, w);
-  output_count = w - kAreaStart;
-  return stop == Stop::EndOfBlock ? InflateResult::Ok : InflateResult::InvalidData;
+    stop = fast_loop_fits(state.input_pos) ? decode_fast(r, codes, w) : careful_step(r, codes, w);
+  state.output_count = w - kAreaStart;
+  INFLATE_CHECK(stop != Stop::InvalidLiteralCode, InvalidLiteralCode);
+  INFLATE_CHECK(stop != Stop::InvalidDistanceCode, InvalidDistanceCode);
+  return InflateResult::Ok;
 }
 
 // ---- blocks -----------------------------------------------------------------------
@@ -595,15 +658,15 @@ InflateResult copy_stored_block(BitReader& r) {
   r.drop(r.count & 7);
   unsigned length = r.take(16);
   unsigned complement = r.take(16);
-  if (length != (~complement & 0xFFFFu)) return InflateResult::InvalidData;
+  INFLATE_CHECK(length == (~complement & 0xFFFFu), StoredLengthMismatch);
 
   // Whole bytes already in the accumulator come first.
-  std::uint32_t w = kAreaStart + output_count;
+  std::uint32_t w = kAreaStart + state.output_count;
   for (; length > 0 && r.count >= 8; --length) {
     put_byte(w, std::uint8_t(r.bits));
     r.drop(8);
   }
-  output_count = w - kAreaStart;
+  state.output_count = w - kAreaStart;
   if (length == 0) return InflateResult::Ok;
   r.bits = 0;  // nothing held; drop the look-ahead copy of what follows
   copy_input_to_window(length, [] { slide_window(kAreaEnd); });
@@ -611,22 +674,21 @@ InflateResult copy_stored_block(BitReader& r) {
 }
 
 InflateResult decode_fixed_block(BitReader& r) {
-  std::uint8_t lengths[288];
+  std::uint8_t lengths[kFixedLiteralCodes];
   std::memset(lengths, 8, 144);
   std::memset(lengths + 144, 9, 112);
   std::memset(lengths + 256, 7, 24);
   std::memset(lengths + 280, 8, 8);
   BlockCodes codes;
-  TableResult built =
-      codes.literal.build(lengths, 288, 257, kLengthBase, kLengthExtra);
-  if (built != TableResult::Complete) return table_failure(built);
+  TableResult built = codes.literal.build(lengths, kFixedLiteralCodes, kLiteralAlphabet);
+  if (built != TableResult::Complete) return table_failure(built, Code::Literal);
 
   // Distance codes 30 and 31 are absent: the code is incomplete, and
   // their slots are invalid codes.
-  std::memset(lengths, 5, 30);
-  built = codes.distance.build(lengths, 30, 0, kDistanceBase, kDistanceExtra);
+  std::memset(lengths, 5, kMaxDistanceCodes);
+  built = codes.distance.build(lengths, kMaxDistanceCodes, kDistanceAlphabet);
   if (built != TableResult::Complete && built != TableResult::Incomplete)
-    return table_failure(built);
+    return table_failure(built, Code::Distance);
   return decode_symbols(r, codes);
 }
 
@@ -635,20 +697,20 @@ InflateResult decode_fixed_block(BitReader& r) {
 /// lengths into LENGTHS.
 InflateResult read_code_lengths(BitReader& r, unsigned length_codes, std::uint8_t* lengths,
                                 unsigned total) {
-  std::uint8_t code_lengths[19] = {};
+  std::uint8_t code_lengths[kCodeLengthSymbols] = {};
   for (unsigned i = 0; i < length_codes; ++i)
     code_lengths[kCodeLengthOrder[i]] = std::uint8_t(r.take(3));
   CodeLengthTable table;
   // An incomplete code-length code is invalid data, without a message.
-  TableResult built = table.build(code_lengths, 19, 19, nullptr, nullptr);
-  if (built != TableResult::Complete) return table_failure(built);
+  TableResult built = table.build(code_lengths, kCodeLengthSymbols, kCodeLengthAlphabet);
+  if (built != TableResult::Complete) return table_failure(built, Code::CodeLength);
 
   unsigned last = 0;
   for (unsigned i = 0; i < total;) {
     // An invalid slot (a lone code of length 1 leaves one) or an empty
     // code-length code yields no length at all: invalid data.
     Entry e = r.entry(table);
-    if (e & kSpecial) return InflateResult::InvalidData;
+    INFLATE_CHECK(!(e & kSpecial), InvalidCodeLengthSymbol);
     r.drop(consumed(e));
     unsigned symbol = value(e);
     if (symbol < 16) {
@@ -665,7 +727,7 @@ InflateResult read_code_lengths(BitReader& r, unsigned length_codes, std::uint8_
     } else {
       repeat = 11 + r.take(7);
     }
-    if (i + repeat > total) return InflateResult::InvalidData;
+    INFLATE_CHECK(i + repeat <= total, RepeatPastEnd);
     std::memset(lengths + i, int(repeated), repeat);
     i += repeat;
     last = repeated;
@@ -674,56 +736,54 @@ InflateResult read_code_lengths(BitReader& r, unsigned length_codes, std::uint8_
 }
 
 InflateResult decode_dynamic_block(BitReader& r) {
-  unsigned literal_codes = 257 + r.take(5);
+  unsigned literal_codes = kFirstLengthSymbol + r.take(5);
   unsigned distance_codes = 1 + r.take(5);
   unsigned length_codes = 4 + r.take(4);
-  if (literal_codes > 286 || distance_codes > 30) return InflateResult::InvalidData;
-  std::uint8_t lengths[286 + 30];
-  InflateResult read =
-      read_code_lengths(r, length_codes, lengths, literal_codes + distance_codes);
+  INFLATE_CHECK(literal_codes <= kMaxLiteralCodes, TooManyLiteralCodes);
+  INFLATE_CHECK(distance_codes <= kMaxDistanceCodes, TooManyDistanceCodes);
+  std::uint8_t lengths[kMaxLiteralCodes + kMaxDistanceCodes];
+  InflateResult read = read_code_lengths(r, length_codes, lengths, literal_codes + distance_codes);
   if (read != InflateResult::Ok) return read;
 
   BlockCodes codes;
-  TableResult built =
-      codes.literal.build(lengths, literal_codes, 257, kLengthBase, kLengthExtra);
-  if (built != TableResult::Complete) return table_failure(built, " incomplete literal tree\n");
-  built = codes.distance.build(lengths + literal_codes, distance_codes, 0, kDistanceBase,
-                               kDistanceExtra);
-  if (built != TableResult::Complete) return table_failure(built, " incomplete distance tree\n");
+  TableResult built = codes.literal.build(lengths, literal_codes, kLiteralAlphabet);
+  if (built != TableResult::Complete)
+    return table_failure(built, Code::Literal, " incomplete literal tree\n");
+  built = codes.distance.build(lengths + literal_codes, distance_codes, kDistanceAlphabet);
+  if (built != TableResult::Complete)
+    return table_failure(built, Code::Distance, " incomplete distance tree\n");
   return decode_symbols(r, codes);
 }
 
 InflateResult decode_block(BitReader& r, bool* final_block) {
   *final_block = r.take(1) != 0;
-  switch (r.take(2)) {
-    case 0: return copy_stored_block(r);
-    case 1: return decode_fixed_block(r);
-    case 2: return decode_dynamic_block(r);
-    default: return InflateResult::ReservedBlockType;
-  }
+  const unsigned type = r.take(2);
+  INFLATE_CHECK(type != 3, ReservedBlockType);
+  if (type == 0) return copy_stored_block(r);
+  return type == 1 ? decode_fixed_block(r) : decode_dynamic_block(r);
 }
 
 }  // namespace
 
 InflateResult inflate_member() {
-  output_start = kAreaStart;
-  output_count = 0;
+  state.output_start = kAreaStart;
+  state.output_count = 0;
   BitReader r;
   bool final_block = false;
   do {
-    InflateResult result = decode_block(r, &final_block);
-    if (result != InflateResult::Ok) return result;
+    state.inflate_result = decode_block(r, &final_block);
+    if (state.inflate_result != InflateResult::Ok) return state.inflate_result;
   } while (!final_block);
 
   // Hand back the whole bytes fetched ahead; the bits of a partial byte are
   // dropped so that the trailer starts at the next byte boundary.
   std::uint32_t unused = r.count >> 3;
-  input_pos -= unused < input_pos ? unused : input_pos;
+  state.input_pos -= unused < state.input_pos ? unused : state.input_pos;
   // The last, partial half goes out and down to its window positions.
-  const std::uint32_t pending = output_count;
+  const std::uint32_t pending = state.output_count;
   flush_sliding_window();
-  std::memmove(sliding_window, sliding_window + kAreaStart, pending);
-  output_start = 0;
+  std::memmove(state.sliding_window, state.sliding_window + kAreaStart, pending);
+  state.output_start = 0;
   return InflateResult::Ok;
 }
 

@@ -26,59 +26,48 @@ namespace engine {
 namespace {
 
 constexpr unsigned kLitLenSymbols = 510;
-constexpr unsigned kEndOfData = 510;
-constexpr unsigned kLengthCodeSymbols = 19;
+/// What lzh_decode_symbol gives at the end of the data: one past the symbols.
+constexpr unsigned kEndOfData = kLitLenSymbols;
+constexpr unsigned kLengthCodeSymbols = kLzhLengthCodeSymbols;
 constexpr unsigned kPositionSymbols = 14;
 constexpr int kLitLenTableBits = 12;
-constexpr int kShortTableBits = 8;
+constexpr int kShortTableBits = kLzhShortTableBits;
 constexpr int kLongestLength = 16;
 constexpr unsigned kChunkSize = 8192;
 constexpr unsigned kDictionaryMask = kChunkSize - 1;
 
-// Decoder state, process-wide like the rest of the engine.
-std::uint16_t bit_window;  // next 16 bits, first bit on top
-unsigned pending_byte;
-int pending_bits;
-bool input_ended;
-unsigned symbols_left;  // in the current block
-int match_left;         // bytes of an unfinished match
-unsigned match_source;
-bool end_of_data;
-
-// The two short sets share their lengths and table: the length-code set is
-// only needed until the literal/length lengths are read.
-std::uint8_t short_lengths[kLengthCodeSymbols];
-std::uint16_t short_table[1u << kShortTableBits];
-
-std::uint8_t* const litlen_lengths = output_buffer;  // 510 used; overruns land behind
-std::uint16_t* const litlen_table = scratch_table;   // 4,096 entries
-std::uint16_t* const left_child = prefix_table;
-std::uint16_t* const right_child = prefix_table_high;
+// The member state is state.lzh (engine_state.h); its larger tables live in
+// the shared buffers.
+LzhState& lzh = state.lzh;
+std::uint8_t* const litlen_lengths = state.output_buffer;  // 510 used; overruns land behind
+std::uint16_t* const litlen_table = state.scratch_table;   // 4,096 entries
+std::uint16_t* const left_child = state.prefix_table;
+std::uint16_t* const right_child = state.prefix_table + kPrefixTableHalf;
 
 [[noreturn]] void bad_table() { report_error("Bad table\n"); }
 
 void lzh_fill_bits(int n) {
-  bit_window = static_cast<std::uint16_t>(bit_window << n);
-  while (n > pending_bits) {
-    n -= pending_bits;
-    bit_window = static_cast<std::uint16_t>(bit_window | pending_byte << n);
-    if (input_pos < input_count) {
-      pending_byte = input_buffer[input_pos++];
-    } else if (input_ended) {
-      pending_byte = 0;
+  lzh.bit_window = static_cast<std::uint16_t>(lzh.bit_window << n);
+  while (n > lzh.pending_bits) {
+    n -= lzh.pending_bits;
+    lzh.bit_window = static_cast<std::uint16_t>(lzh.bit_window | lzh.pending_byte << n);
+    if (state.input_pos < state.input_count) {
+      lzh.pending_byte = state.input_buffer[state.input_pos++];
+    } else if (lzh.input_ended) {
+      lzh.pending_byte = 0;
     } else {
       const int byte = fill_input(true);
-      input_ended = byte < 0;
-      pending_byte = input_ended ? 0 : static_cast<unsigned>(byte);
+      lzh.input_ended = byte < 0;
+      lzh.pending_byte = lzh.input_ended ? 0 : static_cast<unsigned>(byte);
     }
-    pending_bits = 8;
+    lzh.pending_bits = 8;
   }
-  pending_bits -= n;
-  bit_window = static_cast<std::uint16_t>(bit_window | pending_byte >> pending_bits);
+  lzh.pending_bits -= n;
+  lzh.bit_window = static_cast<std::uint16_t>(lzh.bit_window | lzh.pending_byte >> lzh.pending_bits);
 }
 
 unsigned lzh_get_bits(int n) {
-  const unsigned value = static_cast<unsigned>(bit_window) >> (16 - n);
+  const unsigned value = static_cast<unsigned>(lzh.bit_window) >> (16 - n);
   lzh_fill_bits(n);
   return value;
 }
@@ -131,7 +120,7 @@ void lzh_make_table(unsigned symbol_count, const std::uint8_t* lengths, int tabl
 inline unsigned walk_tree(unsigned node, unsigned symbol_count, int first_bit) {
   for (unsigned bit = 1u << first_bit; node >= symbol_count; bit >>= 1) {
     if (bit == 0) bad_table();  // cannot happen with a complete code
-    node = (bit_window & bit) ? right_child[node] : left_child[node];
+    node = (lzh.bit_window & bit) ? right_child[node] : left_child[node];
   }
   return node;
 }
@@ -141,8 +130,8 @@ void lzh_read_short_lengths(unsigned symbol_count, int count_bits, int special_i
   if (n == 0) {
     const unsigned only = lzh_get_bits(count_bits);
     if (only >= symbol_count) bad_table();
-    std::memset(short_lengths, 0, symbol_count);
-    for (auto& entry : short_table) entry = static_cast<std::uint16_t>(only);
+    std::memset(lzh.short_lengths, 0, symbol_count);
+    for (auto& entry : lzh.short_table) entry = static_cast<std::uint16_t>(only);
     return;
   }
   if (n > kLengthCodeSymbols) bad_table();
@@ -151,19 +140,19 @@ void lzh_read_short_lengths(unsigned symbol_count, int count_bits, int special_i
   while (i < n) {
     // 0-6 in three bits; 7 and up as 111 followed by one 1 bit per step
     // above 7 and a closing 0.
-    unsigned length = bit_window >> 13;
+    unsigned length = lzh.bit_window >> 13;
     if (length == 7) {
-      for (unsigned bit = 1u << 12; bit_window & bit; bit >>= 1) ++length;
+      for (unsigned bit = 1u << 12; lzh.bit_window & bit; bit >>= 1) ++length;
     }
     if (length > kLongestLength) bad_table();
     lzh_fill_bits(length < 7 ? 3 : static_cast<int>(length) - 3);
-    short_lengths[i++] = static_cast<std::uint8_t>(length);
+    lzh.short_lengths[i++] = static_cast<std::uint8_t>(length);
     if (static_cast<int>(i) == special_index) {
-      for (unsigned zeros = lzh_get_bits(2); zeros > 0; --zeros) short_lengths[i++] = 0;
+      for (unsigned zeros = lzh_get_bits(2); zeros > 0; --zeros) lzh.short_lengths[i++] = 0;
     }
   }
-  while (i < symbol_count) short_lengths[i++] = 0;
-  lzh_make_table(symbol_count, short_lengths, kShortTableBits, short_table);
+  while (i < symbol_count) lzh.short_lengths[i++] = 0;
+  lzh_make_table(symbol_count, lzh.short_lengths, kShortTableBits, lzh.short_table);
 }
 
 void lzh_read_symbol_lengths() {
@@ -182,9 +171,9 @@ void lzh_read_symbol_lengths() {
   // index 1,042 of output_buffer; whatever lands at 510 and above is unused.
   unsigned i = 0;
   while (i < n) {
-    unsigned c = short_table[bit_window >> 8];
+    unsigned c = lzh.short_table[lzh.bit_window >> 8];
     if (c >= kLengthCodeSymbols) c = walk_tree(c, kLengthCodeSymbols, 7);
-    lzh_fill_bits(short_lengths[c]);
+    lzh_fill_bits(lzh.short_lengths[c]);
     if (c > 2) {
       litlen_lengths[i++] = static_cast<std::uint8_t>(c - 2);
       continue;
@@ -197,39 +186,39 @@ void lzh_read_symbol_lengths() {
 }
 
 unsigned lzh_decode_symbol() {
-  if (symbols_left == 0) {
-    symbols_left = lzh_get_bits(16);
-    if (symbols_left == 0) return kEndOfData;
+  if (lzh.symbols_left == 0) {
+    lzh.symbols_left = lzh_get_bits(16);
+    if (lzh.symbols_left == 0) return kEndOfData;
     lzh_read_short_lengths(kLengthCodeSymbols, 5, 3);
     lzh_read_symbol_lengths();
     lzh_read_short_lengths(kPositionSymbols, 4, -1);
   }
-  --symbols_left;
-  unsigned symbol = litlen_table[bit_window >> (16 - kLitLenTableBits)];
+  --lzh.symbols_left;
+  unsigned symbol = litlen_table[lzh.bit_window >> (16 - kLitLenTableBits)];
   if (symbol >= kLitLenSymbols) symbol = walk_tree(symbol, kLitLenSymbols, 15 - kLitLenTableBits);
   lzh_fill_bits(litlen_lengths[symbol]);
   return symbol;
 }
 
 unsigned lzh_decode_position() {
-  unsigned bits = short_table[bit_window >> (16 - kShortTableBits)];
+  unsigned bits = lzh.short_table[lzh.bit_window >> (16 - kShortTableBits)];
   if (bits >= kPositionSymbols) bits = walk_tree(bits, kPositionSymbols, 15 - kShortTableBits);
-  lzh_fill_bits(short_lengths[bits]);
+  lzh_fill_bits(lzh.short_lengths[bits]);
   if (bits == 0) return 0;
   return (1u << (bits - 1)) + lzh_get_bits(static_cast<int>(bits) - 1);
 }
 
 unsigned lzh_decode_chunk(unsigned count, std::uint8_t* area) {
   unsigned r = 0;
-  while (--match_left >= 0) {
-    area[r] = area[match_source];
-    match_source = (match_source + 1) & kDictionaryMask;
+  while (--lzh.match_left >= 0) {
+    area[r] = area[lzh.match_source];
+    lzh.match_source = (lzh.match_source + 1) & kDictionaryMask;
     if (++r == count) return r;
   }
   for (;;) {
     const unsigned symbol = lzh_decode_symbol();
     if (symbol == kEndOfData) {
-      end_of_data = true;
+      lzh.end_of_data = true;
       return r;
     }
     if (symbol < 256) {
@@ -237,11 +226,11 @@ unsigned lzh_decode_chunk(unsigned count, std::uint8_t* area) {
       if (++r == count) return r;
       continue;
     }
-    match_left = static_cast<int>(symbol) - 253;
-    match_source = (r - lzh_decode_position() - 1) & kDictionaryMask;
-    while (--match_left >= 0) {
-      area[r] = area[match_source];
-      match_source = (match_source + 1) & kDictionaryMask;
+    lzh.match_left = static_cast<int>(symbol) - 253;
+    lzh.match_source = (r - lzh_decode_position() - 1) & kDictionaryMask;
+    while (--lzh.match_left >= 0) {
+      area[r] = area[lzh.match_source];
+      lzh.match_source = (lzh.match_source + 1) & kDictionaryMask;
       if (++r == count) return r;
     }
   }
@@ -250,21 +239,21 @@ unsigned lzh_decode_chunk(unsigned count, std::uint8_t* area) {
 }  // namespace
 
 int decode_lzh(fs::Handle, fs::Handle output_handle) {
-  bit_window = 0;
-  pending_byte = 0;
-  pending_bits = 0;
-  input_ended = false;
+  lzh.bit_window = 0;
+  lzh.pending_byte = 0;
+  lzh.pending_bits = 0;
+  lzh.input_ended = false;
   lzh_fill_bits(16);
-  symbols_left = 0;
-  match_left = 0;
-  end_of_data = false;
+  lzh.symbols_left = 0;
+  lzh.match_left = 0;
+  lzh.end_of_data = false;
   // A match reaching back before the first byte reads zeros rather than
   // whatever an earlier file left in the window.
-  std::memset(sliding_window, 0, kChunkSize);
+  std::memset(state.sliding_window, 0, kChunkSize);
 
-  while (!end_of_data) {
-    const unsigned n = lzh_decode_chunk(kChunkSize, sliding_window);
-    if (n > 0) write_all(output_handle, sliding_window, n);
+  while (!lzh.end_of_data) {
+    const unsigned n = lzh_decode_chunk(kChunkSize, state.sliding_window);
+    if (n > 0) write_all(output_handle, state.sliding_window, n);
   }
   return 0;
 }

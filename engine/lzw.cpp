@@ -29,8 +29,11 @@ namespace {
 constexpr std::uint32_t kClearCode = 256;
 constexpr int kInitialWidth = 9;
 constexpr int kWidestCode = 16;
-constexpr std::uint32_t kStagingSize = 16384;  // output_buffer minus its spare
-constexpr std::uint32_t kRefillBelow = 64;     // bytes kept before a refill
+/// Output is staged in output_buffer, not using its spare.
+constexpr std::uint32_t kStagingSize = kOutputBufferSize;
+/// The buffer is refilled when fewer unread bytes are left; its spare room
+/// takes them in front of a full refill.
+constexpr std::uint32_t kRefillBelow = kInputBufferSpare;
 /// A string's length as the table keeps it: 255 stands for 255 or more.
 constexpr std::uint32_t kLongString = 255;
 
@@ -57,7 +60,7 @@ class Strings {
   /// Appends one byte.
   void put_byte(std::uint8_t byte) {
     if (staged_ == kStagingSize) flush();
-    output_buffer[staged_++] = byte;
+    state.output_buffer[staged_++] = byte;
   }
 
   /// Makes entry ENTRY: the string of PREFIX followed by BYTE.
@@ -71,8 +74,8 @@ class Strings {
   /// Writes what is staged.
   void flush() {
     if (staged_ == 0) return;
-    write_all(output_handle_, output_buffer, staged_);
-    output_bytes += staged_;
+    write_all(output_handle_, state.output_buffer, staged_);
+    state.output_bytes += staged_;
     staged_ = 0;
   }
 
@@ -97,7 +100,7 @@ class Strings {
       const std::uint32_t piece = std::min(length - done, kStagingSize - staged_);
       std::uint32_t c = code;
       for (std::uint32_t skip = length - done - piece; skip > 0; --skip) c = prefix_[c];
-      std::uint8_t* p = output_buffer + staged_ + piece;
+      std::uint8_t* p = state.output_buffer + staged_ + piece;
       for (std::uint32_t n = piece; n > 0; --n) {
         *--p = last_byte_[c];
         c = prefix_[c];
@@ -111,111 +114,141 @@ class Strings {
 
   fs::Handle output_handle_;
   std::uint32_t staged_ = 0;
-  std::uint16_t* const prefix_ = prefix_table;
-  std::uint8_t* const last_byte_ = sliding_window;
-  std::uint8_t* const length_ = reinterpret_cast<std::uint8_t*>(scratch_table);
+  std::uint16_t* const prefix_ = state.prefix_table;
+  std::uint8_t* const last_byte_ = state.sliding_window;
+  std::uint8_t* const length_ = reinterpret_cast<std::uint8_t*>(state.scratch_table);
 };
 
-static_assert(sizeof scratch_table >= 65536, "one length byte per entry");
+static_assert(sizeof state.scratch_table >= 65536, "one length byte per entry");
+
+/// The width of the codes being read, and when it grows.
+struct CodeWidth {
+  int bits = kInitialWidth;
+  std::uint32_t mask = (1u << kInitialWidth) - 1;
+  /// The width grows once the next free entry passes this.
+  std::uint32_t growth_limit = mask;
+
+  void grow(int max_width, std::uint32_t entry_limit) {
+    ++bits;
+    growth_limit = bits == max_width ? entry_limit : (1u << bits) - 1;
+    mask = (1u << bits) - 1;
+  }
+};
+
+/// The member's flags byte: block mode and the widest code. A width above
+/// kWidestCode is refused (false); reserved bits are a warning.
+bool read_flags(bool* block_mode, int* max_width) {
+  const int flags = next_input_byte();
+  *block_mode = (flags & 0x80) != 0;
+  if (flags & 0x60)
+    warn("\n%s: %s: warning, unknown flags 0x%x\n", program_name, state.input_name, flags & 0x60);
+  *max_width = flags & 0x1F;
+  if (*max_width <= kWidestCode) return true;
+  refuse("\n%s: %s: compressed with %d bits, can only handle %d bits\n", program_name, state.input_name,
+         *max_width, kWidestCode);
+  return false;
+}
+
+/// Starts a pass: keeps the bytes from BIT_POSITION on at the front of
+/// input_buffer (a growth or clear after the end of input may have skipped
+/// past the data), and refills it when fewer than kRefillBelow are left;
+/// LAST_READ is what the last read gave, 0 at the end of input. Returns the
+/// usable end in bits for codes of WIDTH bits: whole groups while more
+/// input may follow, else every complete code that is left.
+std::int64_t start_pass(fs::Handle input_handle, std::uint64_t bit_position, int width,
+                        std::int64_t* last_read) {
+  const std::uint64_t drop = bit_position >> 3;
+  const std::uint32_t keep =
+      drop <= state.input_count ? state.input_count - static_cast<std::uint32_t>(drop) : 0;
+  if (keep != 0 && drop != 0) std::memmove(state.input_buffer, state.input_buffer + drop, keep);
+  state.input_count = keep;
+  if (state.input_count < kRefillBelow) {
+    errno = 0;
+    const long got = fs::read(input_handle, state.input_buffer + state.input_count, kInputBufferSize);
+    if (got < 0) report_read_error();
+    state.input_count += static_cast<std::uint32_t>(got);
+    *last_read = got;
+  }
+  return *last_read != 0 ? static_cast<std::int64_t>(state.input_count - state.input_count % width) * 8
+                         : static_cast<std::int64_t>(state.input_count) * 8 - (width - 1);
+}
+
+/// Writes the string of CODE, read after PREVIOUS (so not the first code),
+/// and makes the entry NEXT_FREE: the string of PREVIOUS followed by the
+/// first byte of CODE's string, which it returns. FIRST_BYTE is that of
+/// PREVIOUS's string.
+[[gnu::always_inline]] inline std::uint8_t put_code(Strings& strings, std::uint32_t code,
+                                                    std::uint32_t previous, std::uint8_t first_byte,
+                                                    std::uint32_t& next_free, std::uint32_t entry_limit) {
+  if (code < next_free) {
+    first_byte = strings.put(code);
+  } else {
+    // The entry about to be made: the previous string followed by its own
+    // first byte. Once the table is full no entry is made any more; the
+    // first such code still names that string, but after it the previous
+    // code itself is one that was never made.
+    if (code > next_free || previous >= entry_limit) {
+      strings.flush();
+      report_error("corrupt input: code out of range.");
+    }
+    strings.put(previous);
+    strings.put_byte(first_byte);
+  }
+  if (next_free < entry_limit) {
+    strings.add(next_free, previous, first_byte);
+    ++next_free;
+  }
+  return first_byte;
+}
 
 }  // namespace
 
 int decode_lzw(fs::Handle input_handle, fs::Handle output_handle) {
-  const int flags = next_input_byte();
-  const bool block_mode = (flags & 0x80) != 0;
-  if (flags & 0x60)
-    warn("\n%s: %s: warning, unknown flags 0x%x\n", program_name, input_name, flags & 0x60);
-  const int max_width = flags & 0x1F;
-  if (max_width > kWidestCode) {
-    refuse("\n%s: %s: compressed with %d bits, can only handle %d bits\n", program_name,
-           input_name, max_width, kWidestCode);
-    return 1;
-  }
+  bool block_mode = false;
+  int max_width = 0;
+  if (!read_flags(&block_mode, &max_width)) return 1;
 
   Strings strings(output_handle);
   const std::uint32_t entry_limit = 1u << max_width;
-  int width = kInitialWidth;
-  std::uint32_t mask = (1u << width) - 1;
-  std::uint32_t growth_limit = mask;
+  CodeWidth width;
   std::uint32_t next_free = block_mode ? kClearCode + 1 : kClearCode;
   bool have_previous = false;
   std::uint32_t previous = 0;
   std::uint8_t first_byte = 0;
-  std::uint64_t bit_position = static_cast<std::uint64_t>(input_pos) * 8;
-  std::int64_t last_read = input_count;
+  std::uint64_t bit_position = static_cast<std::uint64_t>(state.input_pos) * 8;
+  std::int64_t last_read = state.input_count;
 
   for (;;) {
-    // Compact: keep the unread bytes at the front of the buffer. A growth or
-    // clear after the end of input may have skipped past the data.
-    const std::uint64_t drop = bit_position >> 3;
-    const std::uint32_t keep = drop <= input_count ? input_count - static_cast<std::uint32_t>(drop) : 0;
-    if (keep != 0 && drop != 0) std::memmove(input_buffer, input_buffer + drop, keep);
-    input_count = keep;
+    const std::int64_t usable_end = start_pass(input_handle, bit_position, width.bits, &last_read);
     bit_position = 0;
-    if (input_count < kRefillBelow) {
-      errno = 0;
-      const long got = fs::read(input_handle, input_buffer + input_count, kInputBufferSize);
-      if (got < 0) report_read_error();
-      input_count += static_cast<std::uint32_t>(got);
-      last_read = got;
-    }
-    // Usable end: whole groups while more input may follow, else every
-    // complete code that is left.
-    const std::int64_t usable_end =
-        last_read != 0 ? static_cast<std::int64_t>(input_count - input_count % width) * 8
-                       : static_cast<std::int64_t>(input_count) * 8 - (width - 1);
-
     bool new_pass = false;
     while (static_cast<std::int64_t>(bit_position) < usable_end) {
-      if (next_free > growth_limit) {
-        bit_position = next_group(bit_position, width);
-        ++width;
-        growth_limit = width == max_width ? entry_limit : (1u << width) - 1;
-        mask = (1u << width) - 1;
+      // A growth or a clear ends the group of codes of the old width.
+      if (next_free > width.growth_limit) {
+        bit_position = next_group(bit_position, width.bits);
+        width.grow(max_width, entry_limit);
         new_pass = true;
         break;
       }
       // Up to three bytes past the last used one are read; they lie inside
       // input_buffer's spare room, and the mask removes their bits.
-      std::uint32_t code =
-          load_le<std::uint32_t>(input_buffer + (bit_position >> 3)) >> (bit_position & 7) & mask;
-      bit_position += width;
+      const std::uint32_t code =
+          load_le<std::uint32_t>(state.input_buffer + (bit_position >> 3)) >> (bit_position & 7) & width.mask;
+      bit_position += width.bits;
 
       if (!have_previous) {
         if (code >= 256) report_error("corrupt input.");
         have_previous = true;
-        previous = code;
         first_byte = static_cast<std::uint8_t>(code);
         strings.put_byte(first_byte);
-        continue;
-      }
-      if (code == kClearCode && block_mode) {
+      } else if (code == kClearCode && block_mode) {
         next_free = kClearCode;
-        bit_position = next_group(bit_position, width);
-        width = kInitialWidth;
-        mask = (1u << width) - 1;
-        growth_limit = mask;
+        bit_position = next_group(bit_position, width.bits);
+        width = CodeWidth{};
         new_pass = true;
         break;
-      }
-
-      if (code < next_free) {
-        first_byte = strings.put(code);
       } else {
-        // The entry about to be made: the previous string followed by its
-        // own first byte. Once the table is full no entry is made any more;
-        // the first such code still names that string, but after it the
-        // previous code itself is one that was never made.
-        if (code > next_free || previous >= entry_limit) {
-          strings.flush();
-          report_error("corrupt input: code out of range.");
-        }
-        strings.put(previous);
-        strings.put_byte(first_byte);
-      }
-      if (next_free < entry_limit) {
-        strings.add(next_free, previous, first_byte);
-        ++next_free;
+        first_byte = put_code(strings, code, previous, first_byte, next_free, entry_limit);
       }
       previous = code;
     }

@@ -15,48 +15,44 @@
 namespace engine {
 namespace {
 
-constexpr int kLongestCode = 25;
 constexpr int kMostPeekBits = 12;
-constexpr int kMostLeaves = 256;
 
-// Member state, process-wide like the rest of the engine.
-std::uint32_t expected_length;
-int longest;                               // L
-int leaf_count[kLongestCode + 1];          // per length; [L] includes the end code
-int parent_count[kLongestCode + 1];
-int literal_base[kLongestCode + 1];        // first leaf byte of a length, less its parents
-std::uint8_t leaf_bytes[kMostLeaves + 1];  // one more byte is sent for length L
-int peek_bits;                             // P = min(L, 12)
+/// The two ways a code description can fail to describe a complete code.
+constexpr const char* kTooManyLeaves = "too many leaves in Huffman tree";
+constexpr const char* kTooFewLeaves = "too few leaves in Huffman tree";
+
+// The member state is state.pack (engine_state.h).
+PackState& pack = state.pack;
 
 void read_pack_tree() {
-  expected_length = 0;
+  pack.expected_length = 0;
   for (int i = 0; i < 4; ++i) {
-    expected_length = expected_length << 8 | static_cast<std::uint32_t>(next_input_byte());
+    pack.expected_length = pack.expected_length << 8 | static_cast<std::uint32_t>(next_input_byte());
   }
-  longest = next_input_byte();
-  if (longest > kLongestCode) report_error("invalid compressed data -- Huffman code > 32 bits");
+  pack.longest = next_input_byte();
+  if (pack.longest > kPackLongestCode) report_error("invalid compressed data -- Huffman code > 32 bits");
   // A code needs at least the end code and one leaf: no lengths at all can
   // describe neither.
-  if (longest == 0) report_error("too few leaves in Huffman tree");
+  if (pack.longest == 0) report_error(kTooFewLeaves);
 
   int total = 0;
-  for (int length = 1; length <= longest; ++length) {
-    leaf_count[length] = next_input_byte();
-    total += leaf_count[length];
+  for (int length = 1; length <= pack.longest; ++length) {
+    pack.leaf_count[length] = next_input_byte();
+    total += pack.leaf_count[length];
   }
-  if (total > kMostLeaves) report_error("too many leaves in Huffman tree");
+  if (total > kPackMostLeaves) report_error(kTooManyLeaves);
 
   // The count of the longest length is sent two short: one leaf byte more
   // than it says follows, and the end code, which has no byte, is not in it.
-  ++leaf_count[longest];
+  ++pack.leaf_count[pack.longest];
   int base = 0;
-  for (int length = 1; length <= longest; ++length) {
-    literal_base[length] = base;
-    for (int n = leaf_count[length]; n > 0; --n) {
-      leaf_bytes[base++] = static_cast<std::uint8_t>(next_input_byte());
+  for (int length = 1; length <= pack.longest; ++length) {
+    pack.literal_base[length] = base;
+    for (int n = pack.leaf_count[length]; n > 0; --n) {
+      pack.leaf_bytes[base++] = static_cast<std::uint8_t>(next_input_byte());
     }
   }
-  ++leaf_count[longest];
+  ++pack.leaf_count[pack.longest];
 }
 
 void build_pack_prefix_table() {
@@ -65,32 +61,32 @@ void build_pack_prefix_table() {
   // over-full set would spill over the peek table; an incomplete one lets a
   // code fall outside the leaf bytes or run past the longest length.
   std::uint64_t space = 0;
-  for (int length = 1; length <= longest; ++length) {
-    space += static_cast<std::uint64_t>(leaf_count[length]) << (longest - length);
+  for (int length = 1; length <= pack.longest; ++length) {
+    space += static_cast<std::uint64_t>(pack.leaf_count[length]) << (pack.longest - length);
   }
-  const std::uint64_t full = std::uint64_t{1} << longest;
-  if (space > full) report_error("too many leaves in Huffman tree");
-  if (space < full) report_error("too few leaves in Huffman tree");
+  const std::uint64_t full = std::uint64_t{1} << pack.longest;
+  if (space > full) report_error(kTooManyLeaves);
+  if (space < full) report_error(kTooFewLeaves);
 
   int nodes = 0;
-  for (int length = longest; length >= 1; --length) {
+  for (int length = pack.longest; length >= 1; --length) {
     nodes /= 2;
-    parent_count[length] = nodes;
-    literal_base[length] -= nodes;
-    nodes += leaf_count[length];
+    pack.parent_count[length] = nodes;
+    pack.literal_base[length] -= nodes;
+    nodes += pack.leaf_count[length];
   }
 
   // The shortest codes have the highest values, so the peek table is filled
   // from its top end down; what remains at the bottom belongs to codes
   // longer than the peek.
-  peek_bits = longest < kMostPeekBits ? longest : kMostPeekBits;
-  std::uint8_t* entry = output_buffer + (std::size_t{1} << peek_bits);
-  for (int length = 1; length <= peek_bits; ++length) {
-    for (int n = leaf_count[length] << (peek_bits - length); n > 0; --n) {
+  pack.peek_bits = pack.longest < kMostPeekBits ? pack.longest : kMostPeekBits;
+  std::uint8_t* entry = state.output_buffer + (std::size_t{1} << pack.peek_bits);
+  for (int length = 1; length <= pack.peek_bits; ++length) {
+    for (int n = pack.leaf_count[length] << (pack.peek_bits - length); n > 0; --n) {
       *--entry = static_cast<std::uint8_t>(length);
     }
   }
-  while (entry > output_buffer) *--entry = 0;
+  while (entry > state.output_buffer) *--entry = 0;
 }
 
 }  // namespace
@@ -99,10 +95,10 @@ int decode_pack(fs::Handle, fs::Handle) {
   read_pack_tree();
   build_pack_prefix_table();
 
-  const std::uint8_t* const peek_table = output_buffer;
-  const int peek = peek_bits;
+  const std::uint8_t* const peek_table = state.output_buffer;
+  const int peek = pack.peek_bits;
   const std::uint32_t peek_mask = (1u << peek) - 1;
-  const int end_code = leaf_count[longest] - 1;
+  const int end_code = pack.leaf_count[pack.longest] - 1;
   std::uint32_t bits = 0;
   int valid = 0;
 
@@ -126,16 +122,17 @@ int decode_pack(fs::Handle, fs::Handle) {
           valid += 8;
         }
         code = (bits >> (valid - length)) & ((1u << length) - 1);
-      } while (code < static_cast<std::uint32_t>(parent_count[length]));
+      } while (code < static_cast<std::uint32_t>(pack.parent_count[length]));
     }
-    if (length == longest && static_cast<int>(code) == end_code) break;
-    sliding_window[output_count++] = leaf_bytes[static_cast<int>(code) + literal_base[length]];
-    if (output_count == kWindowSize) flush_sliding_window();
+    if (length == pack.longest && static_cast<int>(code) == end_code) break;
+    state.sliding_window[state.output_count++] =
+        pack.leaf_bytes[static_cast<int>(code) + pack.literal_base[length]];
+    if (state.output_count == kWindowSize) flush_sliding_window();
     valid -= length;
   }
 
   flush_sliding_window();
-  if (expected_length != output_bytes) report_error("invalid compressed data--length error");
+  if (pack.expected_length != state.output_bytes) report_error(kLengthErrorText);
   return 0;
 }
 

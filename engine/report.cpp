@@ -11,8 +11,6 @@
 
 namespace engine {
 
-int result_code = 0;
-
 namespace {
 
 /// Warnings are not printed: the updater has no console, and the engine's
@@ -20,6 +18,10 @@ namespace {
 constexpr bool kQuiet = true;
 
 }  // namespace
+
+void set_warning() {
+  if (state.result_code == 0) state.result_code = 2;
+}
 
 void warn(const char* format, ...) {
   if (!kQuiet) {
@@ -36,7 +38,7 @@ void refuse(const char* format, ...) {
   va_start(args, format);
   std::vfprintf(stderr, format, args);
   va_end(args);
-  result_code = 1;
+  state.result_code = 1;
 }
 
 void refuse_system_error(const char* name, bool with_program_name) {
@@ -44,7 +46,7 @@ void refuse_system_error(const char* name, bool with_program_name) {
   if (with_program_name) std::fprintf(stderr, "%s: ", program_name);
   errno = error;
   print_system_error(name);
-  result_code = 1;
+  state.result_code = 1;
 }
 
 void print_system_error(const char* name) {
@@ -52,7 +54,7 @@ void print_system_error(const char* name) {
 }
 
 void report_error(const char* text) {
-  std::fprintf(stderr, "\n%s: %s: %s\n", program_name, input_name, text);
+  std::fprintf(stderr, "\n%s: %s: %s\n", program_name, state.input_name, text);
   abort_engine();
 }
 
@@ -61,9 +63,9 @@ void report_read_error() {
   std::fprintf(stderr, "\n%s: ", program_name);
   if (error != 0) {
     errno = error;
-    print_system_error(input_name);
+    print_system_error(state.input_name);
   } else {
-    std::fprintf(stderr, "%s: unexpected end of file\n", input_name);
+    std::fprintf(stderr, "%s: unexpected end of file\n", state.input_name);
   }
   abort_engine();
 }
@@ -72,7 +74,7 @@ void report_write_error() {
   int error = errno;
   std::fprintf(stderr, "\n%s: ", program_name);
   errno = error;
-  print_system_error(output_name);
+  print_system_error(state.output_name);
   abort_engine();
 }
 

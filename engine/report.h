@@ -8,13 +8,8 @@
 
 namespace engine {
 
-/// The call's result: 0 ok, 1 error, 2 warning.
-extern int result_code;
-
-/// Records a warning without ever downgrading an error.
-inline void set_warning() {
-  if (result_code == 0) result_code = 2;
-}
+/// Records a warning (result 2) without ever downgrading an error.
+void set_warning();
 
 /// A warning with its message (not printed while the engine runs quietly).
 [[gnu::format(printf, 1, 2)]] void warn(const char* format, ...);
@@ -28,6 +23,10 @@ void refuse_system_error(const char* name, bool with_program_name);
 
 /// Prints "NAME: <text for errno>\n".
 void print_system_error(const char* name);
+
+/// The fatal text when a member decodes to another length than it says
+/// (gzip and PKZIP trailers, pack headers).
+inline constexpr const char* kLengthErrorText = "invalid compressed data--length error";
 
 /// "\ndecompress: INPUT: TEXT\n", then the engine ends.
 [[noreturn]] void report_error(const char* text);

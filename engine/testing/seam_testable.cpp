@@ -29,9 +29,9 @@ void end_process(int status) {
   if (end_process_hook != nullptr) {
     // In-process run: leave nothing open and nothing marked, so that the
     // next call starts as a fresh process would.
-    if (input_handle >= 0) ::close(input_handle);
-    if (output_handle >= 0) ::close(output_handle);
-    input_handle = output_handle = -1;
+    if (state.input_handle >= 0) ::close(state.input_handle);
+    if (state.output_handle >= 0) ::close(state.output_handle);
+    state.input_handle = state.output_handle = -1;
     clear_pkzip_state();
     end_process_hook(status);
   }

@@ -38,24 +38,25 @@ TEST(Buffers, FillsAreWholeBlocksAndEndOfInputIsReported) {
   std::string data = noise_data(32768 + 5, 4);
   write_file("in", data);
   engine::fs::FileStatus opened;
-  engine::input_handle = engine::fs::open_input("in", &opened);
-  ASSERT_GE(engine::input_handle, 0);
+  engine::state.input_handle = engine::fs::open_input("in", &opened);
+  ASSERT_GE(engine::state.input_handle, 0);
   engine::clear_buffers();
   EXPECT_EQ(engine::fill_input(true), std::uint8_t(data[0]));
-  EXPECT_EQ(engine::input_count, 32768u);
-  EXPECT_EQ(engine::input_pos, 1u);
-  engine::input_pos = engine::input_count;
+  EXPECT_EQ(engine::state.input_count, 32768u);
+  EXPECT_EQ(engine::state.input_pos, 1u);
+  engine::state.input_pos = engine::state.input_count;
   EXPECT_EQ(engine::next_input_byte(), std::uint8_t(data[32768]));
-  EXPECT_EQ(engine::input_count, 5u);
+  EXPECT_EQ(engine::state.input_count, 5u);
   EXPECT_EQ(engine::fill_input(true), -1);
-  engine::fs::close(engine::input_handle);
+  engine::fs::close(engine::state.input_handle);
 
   // Where a byte is required, the end of input ends the engine, naming it.
   write_file("empty", "");
-  engine::input_handle = engine::fs::open_input("empty", &opened);
+  engine::state.input_handle = engine::fs::open_input("empty", &opened);
   engine::clear_buffers();
-  std::strcpy(engine::input_name, "in");
-  engine::remove_output_on_abort = 0;
+  std::strcpy(engine::state.input_name, "in");
+  engine::state.remove_output_on_abort = false;
+  engine::state.output_handle = -1;
   engine::end_process_hook = throw_engine_ended;
   testing::internal::CaptureStderr();
   int status = -1;
@@ -67,7 +68,7 @@ TEST(Buffers, FillsAreWholeBlocksAndEndOfInputIsReported) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(status, 1);
   EXPECT_EQ(err, "\ndecompress: in: unexpected end of file\n");
-  EXPECT_EQ(engine::input_handle, -1) << "the replaced end closes the input";
+  EXPECT_EQ(engine::state.input_handle, -1) << "the replaced end closes the input";
 }
 
 TEST(Buffers, MemberEndingExactlyAtTheEndOfAFillIsFollowedUp) {
