@@ -92,7 +92,9 @@ int set_times(Handle handle, const FileTime& access, const FileTime& modificatio
   return ::futimens(handle, times);
 }
 
-int replace(const char* from, const char* to) { return fails_now(FileOp::Replace) ? -1 : ::rename(from, to); }
+int replace(const char* from, const char* to) {
+  return fails_now(FileOp::Replace) ? -1 : ::rename(from, to);
+}
 
 int remove_files_in(const char* folder, bool (*select)(const char* name)) {
   // Entries are looked at and deleted relative to the folder opened here,

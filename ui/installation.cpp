@@ -2,7 +2,8 @@
 
 #include <strings.h>
 
-#include <algorithm>
+#include <unordered_set>
+#include <utility>
 
 #include "engine/decompress.h"
 #include "files/durability.h"
@@ -17,11 +18,12 @@ namespace {
 /// game folder (the current directory) and the folder of every name.
 std::vector<std::string> FoldersOf(const std::vector<std::string>& names) {
   std::vector<std::string> folders{"."};
+  std::unordered_set<std::string> seen{"."};
   for (const std::string& name : names) {
     const std::size_t end = name.find_last_of("\\/");
     if (end == std::string::npos || end == 0) continue;
-    const std::string folder = platform::HostPath(name.substr(0, end));
-    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    std::string folder = platform::HostPath(name.substr(0, end));
+    if (seen.insert(folder).second) folders.push_back(std::move(folder));
   }
   return folders;
 }
