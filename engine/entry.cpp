@@ -270,7 +270,11 @@ void process_file(const char* name) {
   }
 
   close_input();
-  if (state.member_method != -1) copy_times_and_mode();
+  if (state.member_method != -1) {
+    copy_times_and_mode();
+    // A failing flush is a failing write: the output may not be on the disk.
+    if (fs::flush(state.output_handle) != 0) report_write_error();
+  }
   int closed = fs::close(state.output_handle);
   state.output_handle = -1;
   if (closed != 0) report_write_error();
@@ -294,6 +298,24 @@ int decompress_file(const char* name) {
   process_file(name);
   return state.result_code;
 }
+
+namespace {
+
+/// True for a name create_temporary makes: the pattern's prefix, then as
+/// many letters or digits as the pattern has X's.
+bool is_temporary_name(const char* name) {
+  constexpr std::size_t prefix = sizeof kTempPattern - 7;
+  if (std::strncmp(name, kTempPattern, prefix) != 0) return false;
+  for (std::size_t i = prefix; i < sizeof kTempPattern - 1; ++i) {
+    const char c = name[i];  // ASCII only, whatever the locale says
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return name[sizeof kTempPattern - 1] == '\0';
+}
+
+}  // namespace
+
+int remove_leftovers(const char* folder) { return fs::remove_files_in(folder, is_temporary_name); }
 
 void abort_engine() {
   if (state.remove_output_on_abort) {

@@ -56,6 +56,13 @@ long read(Handle handle, void* data, std::size_t count);
 long write(Handle handle, const void* data, std::size_t count);
 int close(Handle handle);
 
+/// Puts the finished output's data on the disk before it is renamed into
+/// place, where the platform needs it per file: Windows flushes the file
+/// (and replace() writes the rename through). POSIX does nothing here: the
+/// installation makes all its files durable at once (files/durability.h),
+/// one flush of the file system instead of one per file.
+int flush(Handle handle);
+
 /// Gives the open file's permission bits (the 12 bits of MODE). NAME is the
 /// file's name, for platforms that set attributes by name.
 int set_mode(Handle handle, const char* name, unsigned mode);
@@ -66,6 +73,11 @@ int set_times(Handle handle, const FileTime& access, const FileTime& modificatio
 /// Renames FROM to TO in one step, replacing whatever TO is (a link there is
 /// replaced, not followed; a read-only file is replaced too).
 int replace(const char* from, const char* to);
+
+/// Deletes every regular file of FOLDER whose name SELECT accepts: neither
+/// a link nor a folder, and FOLDER itself is not entered when it is a link.
+/// The number deleted, or -1 when FOLDER cannot be read.
+int remove_files_in(const char* folder, bool (*select)(const char* name));
 
 /// Deletes NAME (a link itself, not what it points to). Changes no
 /// permission bits: a deletion needs none on the file, and a change would

@@ -3,6 +3,7 @@
 // rename for putting a finished file in place.
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,8 @@ int close(Handle handle) {
   return ::close(handle);
 }
 
+int flush(Handle) { return 0; }
+
 int set_mode(Handle handle, const char*, unsigned mode) {
   return fails_now(FileOp::SetMode) ? -1 : ::fchmod(handle, mode & 07777);
 }
@@ -91,6 +94,27 @@ int set_times(Handle handle, const FileTime& access, const FileTime& modificatio
 
 int replace(const char* from, const char* to) {
   return fails_now(FileOp::Replace) ? -1 : ::rename(from, to);
+}
+
+int remove_files_in(const char* folder, bool (*select)(const char* name)) {
+  // Entries are looked at and deleted relative to the folder opened here,
+  // so a folder swapped in under the same name meanwhile is not touched.
+  const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  DIR* entries = ::fdopendir(fd);
+  if (entries == nullptr) {
+    ::close(fd);
+    return -1;
+  }
+  int removed = 0;
+  while (const struct dirent* entry = ::readdir(entries)) {
+    if (!select(entry->d_name)) continue;
+    struct stat st;
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!fails_now(FileOp::Remove) && ::unlinkat(fd, entry->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(entries);
+  return removed;
 }
 
 int remove(const char* name) { return fails_now(FileOp::Remove) ? -1 : ::unlink(name); }

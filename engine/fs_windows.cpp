@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <string>
 
 #include "file_system.h"
 #include "seam.h"
@@ -125,6 +126,10 @@ bool status_of(HANDLE handle, FileStatus* status, bool ask_type) {
     status->kind = FileKind::Other;
   return true;
 }
+
+/// A rename is on the disk when MoveFileExA returns, so that a power cut
+/// after the installation cannot bring an installed name back empty.
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -242,6 +247,11 @@ int close(Handle handle) {
   return _close(handle);
 }
 
+int flush(Handle handle) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
+  return FlushFileBuffers(h) ? 0 : fail_with_last_error();
+}
+
 int set_mode(Handle, const char* name, unsigned mode) {
   // Only the owner's write bit has a meaning here: without it the file is
   // read-only. Writing through the open handle goes on regardless.
@@ -258,7 +268,7 @@ int set_times(Handle handle, const FileTime& access, const FileTime& modificatio
 
 int replace(const char* from, const char* to) {
   if (fails_now(FileOp::Replace)) return -1;
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+  if (MoveFileExA(from, to, kMoveFlags)) return 0;
   const DWORD error = GetLastError();
   DWORD attributes = 0, links = 0;
   if (error != ERROR_ACCESS_DENIED || !look_at(to, &attributes, &links) ||
@@ -270,15 +280,42 @@ int replace(const char* from, const char* to) {
     // new file takes it. (Not one step: between the two the name is free.)
     const DWORD deleted = delete_read_only(to, attributes);
     if (deleted != 0) return fail_with(deleted);
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : fail_with_last_error();
+    return MoveFileExA(from, to, kMoveFlags) ? 0 : fail_with_last_error();
   }
   // The file has no other name, so the attribute goes with it: cleared, and
   // put back only if the rename still fails.
   if (!SetFileAttributesA(to, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY))) return fail_with(error);
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+  if (MoveFileExA(from, to, kMoveFlags)) return 0;
   const DWORD again = GetLastError();
   SetFileAttributesA(to, attributes);
   return fail_with(again);
+}
+
+int remove_files_in(const char* folder, bool (*select)(const char* name)) {
+  const DWORD attributes = GetFileAttributesA(folder);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return fail_with_last_error();
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  std::string path = folder;
+  if (!path.empty() && !is_separator(path.back())) path += '\\';
+  const std::size_t base = path.size();
+  WIN32_FIND_DATAA found;
+  HANDLE search =
+      FindFirstFileExA((path + '*').c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return fail_with_last_error();
+  int removed = 0;
+  do {
+    // A link (reparse point) or a folder of a matching name stays.
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (!select(found.cFileName)) continue;
+    path.resize(base);
+    path += found.cFileName;
+    if (remove(path.c_str()) == 0) ++removed;
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return removed;
 }
 
 int remove(const char* name) {

@@ -10,7 +10,9 @@
 namespace engine {
 
 /// Ends the process with STATUS after a fatal error (abort_engine has
-/// removed the half-written output by then). Does not return.
+/// removed the half-written output by then): flushes what was printed and
+/// ends at once, without exit handlers, whichever thread calls it. Does not
+/// return.
 [[noreturn]] void end_process(int status);
 
 /// The file operations a test can make fail.

@@ -27,6 +27,11 @@ enum class Failure {
 bool MakeDirectory(const std::string& hostPath, Failure& failure);
 /// Moves FROM onto TO, replacing a file there.
 bool MoveReplacing(const std::string& from, const std::string& to, Failure& failure);
+/// The same, and the new name is on the disk when it returns true: the
+/// folder is flushed after the rename (POSIX), the rename is written through
+/// (Windows). A failing flush of the folder after the rename is not a
+/// failure: the move itself has happened.
+bool MoveReplacingDurably(const std::string& from, const std::string& to, Failure& failure);
 bool Exists(const std::string& hostPath);
 /// Resets the attributes to normal (clears read-only, hidden and system);
 /// without attributes: makes it writable by its owner. Failure is left to

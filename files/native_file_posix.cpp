@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <set>
+
+#include "files/durability.h"
 
 namespace files {
 namespace {
@@ -86,6 +89,14 @@ bool File::WriteAll(const void* data, std::size_t length) {
   return true;
 }
 
+bool File::Sync() {
+  int result;
+  do {
+    result = ::fsync(Descriptor(handle_));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
 bool File::Close() {
   if (handle_ == kClosed) return true;
   const bool closed = ::close(Descriptor(handle_)) == 0;
@@ -107,6 +118,18 @@ bool MoveReplacing(const std::string& from, const std::string& to, Failure& fail
   return false;
 }
 
+bool MoveReplacingDurably(const std::string& from, const std::string& to, Failure& failure) {
+  if (!MoveReplacing(from, to, failure)) return false;
+  const std::size_t slash = to.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  return true;
+}
+
 bool Exists(const std::string& hostPath) { return ::access(hostPath.c_str(), F_OK) == 0; }
 
 // Through a link this would change the permissions of whatever it points
@@ -126,4 +149,30 @@ bool FailsNow(FileOp op) {
 }
 
 }  // namespace native
+
+bool MakeDurable(const std::vector<std::string>& hostFolders) {
+  std::set<dev_t> synced;
+  bool ok = true;
+  for (const std::string& folder : hostFolders) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      if (fd >= 0) ::close(fd);
+      ok = false;
+      continue;
+    }
+    if (synced.insert(st.st_dev).second) {
+#ifdef __linux__
+      // Every dirty page and the journal of that file system: one flush for
+      // the whole installation instead of one per file.
+      if (::syncfs(fd) != 0) ok = false;
+#else
+      ::sync();
+#endif
+    }
+    ::close(fd);
+  }
+  return ok;
+}
+
 }  // namespace files

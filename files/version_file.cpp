@@ -86,9 +86,10 @@ VersionFileOutcome ReadVersionFile(FileVersionRecord& record) {
   return ReadVersionFile(record, kVersionFileName);
 }
 
-// Written beside the old file and moved over it in one step: a full disk or
-// a crash in the middle leaves the old versions in place, never a damaged
-// File.ver (which would ask the player to reinstall).
+// Written beside the old file, put on the disk, and moved over it in one
+// step that is itself flushed: a full disk, a crash or a power cut in the
+// middle leaves the old versions in place, never a damaged or empty File.ver
+// (which would ask the player to reinstall).
 bool WriteVersionFile(std::uint32_t major, std::uint32_t minor, const std::string& path) {
   const std::string temporary = path + ".new";
   if (temporary.size() > platform::kMaxPath) return false;
@@ -97,9 +98,9 @@ bool WriteVersionFile(std::uint32_t major, std::uint32_t minor, const std::strin
   const std::string host = platform::HostPath(path), hostTemporary = platform::HostPath(temporary);
   File file = File::Open(hostTemporary, File::Mode::ReplaceName);
   if (!file.IsOpen()) return false;
-  const bool written = file.WriteAll(text.data(), text.size());
+  const bool written = file.WriteAll(text.data(), text.size()) && file.Sync();
   native::Failure failure = native::Failure::None;
-  if (file.Close() && written && native::MoveReplacing(hostTemporary, host, failure)) return true;
+  if (file.Close() && written && native::MoveReplacingDurably(hostTemporary, host, failure)) return true;
   const int error = errno;
   std::remove(hostTemporary.c_str());
   errno = error;

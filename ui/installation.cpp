@@ -2,11 +2,33 @@
 
 #include <strings.h>
 
+#include <unordered_set>
+#include <utility>
+
 #include "engine/decompress.h"
+#include "files/durability.h"
 #include "files/version_file.h"
 #include "platform/paths.h"
 
 namespace ui {
+
+namespace {
+
+/// The folders the installation writes into, as host paths, each once: the
+/// game folder (the current directory) and the folder of every name.
+std::vector<std::string> FoldersOf(const std::vector<std::string>& names) {
+  std::vector<std::string> folders{"."};
+  std::unordered_set<std::string> seen{"."};
+  for (const std::string& name : names) {
+    const std::size_t end = name.find_last_of("\\/");
+    if (end == std::string::npos || end == 0) continue;
+    std::string folder = platform::HostPath(name.substr(0, end));
+    if (seen.insert(folder).second) folders.push_back(std::move(folder));
+  }
+  return folders;
+}
+
+}  // namespace
 
 std::string InstallResult::FailureText() const {
   switch (outcome) {
@@ -23,6 +45,11 @@ InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
   InstallResult result;
   auto& names = outcome.receivedNames;
   if (names.empty()) return result;
+  // An installation that was cut short (the process killed, the power gone)
+  // left the engine's temporary files behind; they are ours and of no use.
+  const std::vector<std::string> folders = FoldersOf(names);
+  for (const std::string& folder : folders) engine::remove_leftovers(folder.c_str());
+
   for (std::size_t i = 0; i < names.size(); ++i) {
     // The server's copy of File.ver arrives as null.dat and is never
     // installed: File.ver is always written from the versions below.
@@ -39,7 +66,11 @@ InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
     if (onInstalled) onInstalled(names[i]);
   }
   names.clear();
-  result.outcome = files::WriteVersionFile(outcome.versions[0], outcome.versions[1])
+  // The files first, then File.ver: after a power cut it never names
+  // versions whose files did not reach the disk. Unflushed files keep the
+  // old versions recorded, so the next run fetches them again.
+  const bool durable = files::MakeDurable(folders);
+  result.outcome = durable && files::WriteVersionFile(outcome.versions[0], outcome.versions[1])
                        ? InstallResult::Outcome::Installed
                        : InstallResult::Outcome::VersionFileFailed;
   return result;

@@ -6,7 +6,7 @@
 // ending the process, after abort_engine has removed the half-written output
 // exactly as in the product and after the engine's open files are closed.
 // The hook must not return (throw, or longjmp); if it does, the process
-// exits as usual. A test runs the engine in-process like this (see
+// ends as in the product. A test runs the engine in-process like this (see
 // tests/engine/engine_test_support.h, which packages it):
 //
 //   struct EngineEnded { int status; };

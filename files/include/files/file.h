@@ -38,6 +38,9 @@ class File {
   /// Bytes read, 0 at the end, -1 on an error.
   long Read(void* buffer, std::size_t length);
   bool WriteAll(const void* data, std::size_t length);
+  /// Puts what was written on the disk (fsync, FlushFileBuffers); false
+  /// when that fails.
+  bool Sync();
   /// False when the last writes could not be completed.
   bool Close();
 

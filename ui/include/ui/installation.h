@@ -33,9 +33,13 @@ struct InstallResult {
 
 /// Installs OUTCOME.receivedNames in order. "null.dat" (any letter case) is
 /// skipped. A name leaves the list as soon as it is done with, so a later run
-/// after a failure starts at the file that failed. When every name is done,
-/// File.ver is written from OUTCOME.versions. ONINSTALLED, if set, is called
-/// with each name installed.
+/// after a failure starts at the file that failed. First the temporary files
+/// that an interrupted installation left in the folders written into are
+/// removed. When every name is done, the files are made durable and then
+/// File.ver is written from OUTCOME.versions, so that it never records
+/// versions whose files a power cut could still take back (a failing flush
+/// counts as "Can't create File.ver"). ONINSTALLED, if set, is called with
+/// each name installed.
 InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
                                    const std::function<void(const std::string&)>& onInstalled = {});
 
