@@ -14,7 +14,8 @@ void ScriptedConnection::Send(const Bytes& bytes) {
 void ScriptedConnection::SendInPieces(const Bytes& bytes, std::size_t piece) {
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
     const std::size_t n = std::min(piece, bytes.size() - at);
-    Send(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + n)));
+    Send(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+               bytes.begin() + static_cast<std::ptrdiff_t>(at + n)));
   }
 }
 

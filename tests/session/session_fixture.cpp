@@ -116,8 +116,7 @@ Bytes Reply(std::uint32_t major, std::uint32_t minor, std::uint32_t redirect, st
 }
 
 Bytes Notice(const std::string& page) {
-  return Cat({ToBytes(session::EncodeNoticeLength(static_cast<std::uint32_t>(page.size()))),
-              ToBytes(page)});
+  return Cat({ToBytes(session::EncodeNoticeLength(static_cast<std::uint32_t>(page.size()))), ToBytes(page)});
 }
 
 Bytes FileList(std::uint16_t kind0, std::uint16_t kind1, std::int32_t total) {
@@ -141,6 +140,8 @@ Bytes Body(std::size_t size, std::uint8_t seed) {
   return b;
 }
 
-Bytes FilesOnly(std::uint8_t major, std::uint8_t minor) { return Bytes{0x01, major, 0, 0, 0, minor, 0, 0, 0}; }
+Bytes FilesOnly(std::uint8_t major, std::uint8_t minor) {
+  return Bytes{0x01, major, 0, 0, 0, minor, 0, 0, 0};
+}
 
 }  // namespace testing_session

@@ -42,7 +42,9 @@ class RecordingHost : public session::SessionEvents {
   void OnUpToDate() override { Collapse("up to date"); }
   void OnComplete() override { Collapse("complete"); }
   void OnFileList(const session::FileListHeader& header) override { totalRange = header.totalBytes; }
-  void OnFileStarted(const std::string&, std::int32_t bytes, std::uint32_t) override { fileRanges.push_back(bytes); }
+  void OnFileStarted(const std::string&, std::int32_t bytes, std::uint32_t) override {
+    fileRanges.push_back(bytes);
+  }
   void OnProgressTexts(const session::ProgressTexts& t) override { lastTexts = t; }
   void OnBodyWritten(std::int32_t bytes) override { advanced += bytes; }
   void OnFailed(const session::SessionFailure& failure) override;
@@ -92,8 +94,8 @@ class ScriptedSessionTest : public WorkFolderTest {
 };
 
 // Message builders.
-Bytes Reply(std::uint32_t major, std::uint32_t minor, std::uint32_t redirect = 0,
-            std::int32_t noticeTime = 0, std::uint8_t type = 1);
+Bytes Reply(std::uint32_t major, std::uint32_t minor, std::uint32_t redirect = 0, std::int32_t noticeTime = 0,
+            std::uint8_t type = 1);
 Bytes Notice(const std::string& page);
 Bytes FileList(std::uint16_t kind0, std::uint16_t kind1, std::int32_t total);
 Bytes File(const std::string& name, std::uint32_t version, const Bytes& body);

@@ -34,7 +34,8 @@ TEST_F(ScriptedSessionTest, FullDownloadInSmallPiecesWritesNoticeAndFilesAndMove
   connection_.SendInPieces(Reply(4, 9, 0, 1000000), 1);
   EXPECT_EQ(connection_.TakeSent(), (Bytes{0x41, 3, 0, 0, 0, 7, 0, 0, 0}));
   connection_.SendInPieces(
-      Cat({Notice("<p>notice</p>"), FileList(1, 2, 5100), session::EncodeFileHeader(4, 3000, "Update.exe")}), 1);
+      Cat({Notice("<p>notice</p>"), FileList(1, 2, 5100), session::EncodeFileHeader(4, 3000, "Update.exe")}),
+      1);
   connection_.SendInPieces(a, 700);
   connection_.SendInPieces(Cat({File("data\\maps\\a.dat", 8, {}), File("File.ver", 9, c)}), 1);
 
@@ -43,7 +44,8 @@ TEST_F(ScriptedSessionTest, FullDownloadInSmallPiecesWritesNoticeAndFilesAndMove
   EXPECT_EQ(ToBytes(ReadFile("Update0.exe.gz")), a);
   EXPECT_EQ(ReadFile("data/maps/a.dat.gz"), "");
   EXPECT_EQ(ToBytes(ReadFile("null.dat.gz")), c);
-  EXPECT_EQ(outcome_.receivedNames, (std::vector<std::string>{"Update0.exe", "data\\maps\\a.dat", "null.dat"}));
+  EXPECT_EQ(outcome_.receivedNames,
+            (std::vector<std::string>{"Update0.exe", "data\\maps\\a.dat", "null.dat"}));
   EXPECT_EQ(outcome_.versions, (std::array<std::uint32_t, 2>{4, 9}));
   EXPECT_EQ(session_->progress(), UpdateSession::Progress::Complete);
   EXPECT_EQ(host_.collapses, 1);
@@ -117,12 +119,10 @@ TEST_F(ScriptedSessionTest, NoticeTimeStampDecidesWhetherTheNoticeIsAskedFor) {
     std::int32_t serverTime;
     bool upToDate;  // with versions equal
   } cases[] = {
-      {true, 1000001, true},   // within a second: current
-      {true, 999999, true},
-      {true, 1000002, false},  // two seconds: stale
-      {true, 0, true},         // no server notice: local page deleted
-      {false, 0, true},
-      {false, 5, false},
+      {true, 1000001, true},                          // within a second: current
+      {true, 999999, true},  {true, 1000002, false},  // two seconds: stale
+      {true, 0, true},                                // no server notice: local page deleted
+      {false, 0, true},      {false, 5, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.localPage << " " << c.serverTime);
@@ -180,14 +180,15 @@ TEST_P(VersionComparisons, DecideWhetherFilesAreAskedFor) {
   EXPECT_EQ(host_.collapses, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Session, VersionComparisons,
-    ::testing::Values(Comparison{"MinorNewerOnServer", 5, 0, 4, 9, true},
-                      Comparison{"MajorNewerOnServer", 4, 9, 5, 0, true},
-                      Comparison{"Equal", 5, 5, 5, 5, false},
-                      Comparison{"NoVersionFileNothingNew", -1, 0, 0, 0, false},
-                      Comparison{"NoVersionFileSomethingNew", -1, 0, 0, 1, true}),
-    [](const ::testing::TestParamInfo<Comparison>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Session, VersionComparisons,
+                         ::testing::Values(Comparison{"MinorNewerOnServer", 5, 0, 4, 9, true},
+                                           Comparison{"MajorNewerOnServer", 4, 9, 5, 0, true},
+                                           Comparison{"Equal", 5, 5, 5, 5, false},
+                                           Comparison{"NoVersionFileNothingNew", -1, 0, 0, 0, false},
+                                           Comparison{"NoVersionFileSomethingNew", -1, 0, 0, 1, true}),
+                         [](const ::testing::TestParamInfo<Comparison>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // A damaged File.ver, one of another kind, and a reply of another type end
 // the window with their messages, after closing the connection.
@@ -296,7 +297,8 @@ TEST_F(ScriptedSessionTest, ServerClosingInTheMiddleOfABodyInstallsWhatIsComplet
     Reset();
     Start();
     connection_.Send(Reply(2, 0));
-    connection_.Send(Cat({FileList(2, 0, 7000), File("a.dat", 1, a), Bytes(fileB.begin(), fileB.begin() + 1500)}));
+    connection_.Send(
+        Cat({FileList(2, 0, 7000), File("a.dat", 1, a), Bytes(fileB.begin(), fileB.begin() + 1500)}));
     connection_.End(code);
     EXPECT_EQ(host_.installedLists, std::vector<std::vector<std::string>>{{"a.dat"}});
     EXPECT_EQ(ToBytes(ReadFile("a.dat.gz")), a);

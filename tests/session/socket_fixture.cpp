@@ -52,7 +52,8 @@ void RunLoopFor(int ms) {
 }
 
 void SessionTest::SetUp() {
-  if (test_support::WxEnvironment::EventLoop() == nullptr) GTEST_SKIP() << "no display for the GTK event loop";
+  if (test_support::WxEnvironment::EventLoop() == nullptr)
+    GTEST_SKIP() << "no display for the GTK event loop";
   WorkFolderTest::SetUp();
   host_.outcome = &outcome_;
 }
@@ -62,16 +63,15 @@ void SessionTest::TearDown() {
   WorkFolderTest::TearDown();
 }
 
-session::UpdateSession& SessionTest::MakeSession(std::uint16_t port, std::string ip1,
-                                                 std::string ip2) {
+session::UpdateSession& SessionTest::MakeSession(std::uint16_t port, std::string ip1, std::string ip2) {
   session_ = std::make_unique<session::UpdateSession>(
       socket_, host_, outcome_, std::array<std::string, 2>{std::move(ip1), std::move(ip2)}, port);
   return *session_;
 }
 
 bool SessionTest::RunUntilSettled(int timeoutMs) {
-  return RunLoopUntil(
-      [&] { return host_.ended || host_.collapses > 0 || session_->connectionClosed(); }, timeoutMs);
+  return RunLoopUntil([&] { return host_.ended || host_.collapses > 0 || session_->connectionClosed(); },
+                      timeoutMs);
 }
 
 }  // namespace testing_session

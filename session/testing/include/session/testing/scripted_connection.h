@@ -62,7 +62,7 @@ class ScriptedConnection : public Connection {
   std::size_t taken_ = 0;     // bytes of pieces_.front() already received
   ConnectionOwner* owner_ = nullptr;
   bool open_ = false;
-  bool ended_ = false;        // the stream ended: receives give 0 (or -1)
+  bool ended_ = false;  // the stream ended: receives give 0 (or -1)
   int endCode_ = 0;
   Ipv4Address connectedFrom_ = 0;
   std::vector<std::string> connections_;
