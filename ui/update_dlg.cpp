@@ -72,9 +72,9 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
   progress_ = std::make_unique<DownloadProgress>(totalProgress_, currentProgress_, fileCountText_,
                                                  currentText_, totalText_);
   socket_ = std::make_unique<session::CUpdateSocket>();
-  session_ = std::make_unique<session::UpdateSession>(
-      *socket_, static_cast<session::SessionEvents&>(*this), outcome_, app::updaterSettings.serverAddresses,
-      app::updaterSettings.port);
+  session_ = std::make_unique<session::UpdateSession>(*socket_, static_cast<session::SessionEvents&>(*this),
+                                                      outcome_, app::updaterSettings.serverAddresses,
+                                                      app::updaterSettings.port);
 
   // No default button: Enter is handled below, as the default OK processing.
   SetAffirmativeId(wxID_NONE);
@@ -164,7 +164,8 @@ void CUpdateDlg::OnFailed(const session::SessionFailure& failure) {
       app::ShowNumberedMessage(failure.message);
       break;
     case session::SessionFailure::Shown::CannotCreateFile:
-      app::ShowMessageBox(this, wxString::Format("Can't create file %s", wxString::FromUTF8(failure.fileName)),
+      app::ShowMessageBox(this,
+                          wxString::Format("Can't create file %s", wxString::FromUTF8(failure.fileName)),
                           app::ApplicationName(), wxICON_ERROR);
       break;
     case session::SessionFailure::Shown::Nothing:

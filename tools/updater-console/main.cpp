@@ -41,9 +41,8 @@ class ConsoleApp : public wxAppConsole {
       return false;
     }
     host_->SetInstall(installRequested);
-    session_ = std::make_unique<session::UpdateSession>(socket_, *host_, outcome_,
-                                                        app::updaterSettings.serverAddresses,
-                                                        app::updaterSettings.port);
+    session_ = std::make_unique<session::UpdateSession>(
+        socket_, *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port);
     // Start inside the running loop, so that ending at once can end it.
     CallAfter([this] { session_->ConnectToServers(); });
     // A window has its Cancel button; the console gives up on a server

@@ -65,7 +65,8 @@ class SessionEvents {
 
   virtual void OnConnected(const std::string& /*server*/, unsigned /*port*/, Ipv4Address /*local*/) {}
   virtual void OnReceived(std::size_t /*bytes*/) {}  ///< bytes arrived on the connection
-  virtual void OnVersionReply(const VersionReply& /*reply*/, std::uint32_t /*major*/, std::uint32_t /*minor*/) {}
+  virtual void OnVersionReply(const VersionReply& /*reply*/, std::uint32_t /*major*/,
+                              std::uint32_t /*minor*/) {}
   /// Notice.html, if there, is the page to show now: at the start the page
   /// of an earlier run, later the server's current one.
   virtual void OnNoticeCurrent() {}
@@ -78,7 +79,8 @@ class SessionEvents {
   virtual void OnFileList(const FileListHeader& /*header*/) {}
   /// A file's header was taken: its body of BYTES is next (written to
   /// LOCALNAME + ".gz" once that could be opened).
-  virtual void OnFileStarted(const std::string& /*localName*/, std::int32_t /*bytes*/, std::uint32_t /*version*/) {}
+  virtual void OnFileStarted(const std::string& /*localName*/, std::int32_t /*bytes*/,
+                             std::uint32_t /*version*/) {}
   /// Before every step of a body, so once per received piece: a window
   /// should only touch its controls when the text would change visibly.
   virtual void OnProgressTexts(const ProgressTexts& /*texts*/) {}

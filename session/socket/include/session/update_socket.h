@@ -78,7 +78,7 @@ class CUpdateSocket : public Connection {
   /// WSAEINVAL on Windows).
   static const int kInvalidArgument;
 
-  Ipv4Address localAddress = 0;  ///< own end of the connection, first octet lowest
+  Ipv4Address localAddress = 0;      ///< own end of the connection, first octet lowest
   ConnectionOwner* owner = nullptr;  ///< notified while set
 
  private:
