@@ -1,39 +1,32 @@
 // libFuzzer target: an update session against a server that sends arbitrary
-// bytes in arbitrary pieces. The session runs as in the console tool (wx's
-// own event loop, a real connection over loopback) in a scratch game folder
-// where links to a folder beside it stand under the names a server would
-// write (Notice.html, a.dat.gz, new.dat.gz, and data/ as a moved folder).
+// bytes in arbitrary pieces. The session core runs over a scripted
+// connection, in this thread, without a socket or an event loop, in a
+// scratch game folder where links to a folder beside it stand under the
+// names a server would write (Notice.html, a.dat.gz, new.dat.gz, and data/
+// as a moved folder).
 //
-// Input: byte 0 chooses the piece sizes and whether the server closes at the
-// end; the rest is what the server sends, cut into those pieces.
+// Input: byte 0 chooses the piece sizes, whether the connection's own
+// address is 127.0.0.1 (bit 6 clear) or another one, where the size limit
+// and redirects apply (bit 6 set), and whether the server closes at the end
+// (bit 7); the rest is what the server sends, cut into those pieces.
 //
 // Checked on every input, besides the sanitizers: nothing beside the game
 // folder is created, changed or removed (the links are never written
-// through), the session never holds more than its one receive buffer, and
-// the session ends or waits without hanging.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
+// through), and the session never holds more than its one receive buffer.
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 
-#include <wx/app.h>
-#include <wx/apptrait.h>
-#include <wx/evtloop.h>
-#include <wx/init.h>
-
-#include "platform/socket_layer.h"
+#include "session/testing/scripted_connection.h"
 #include "session/update_session.h"
 #include "session/wire.h"
 
@@ -41,37 +34,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/// A window that records nothing but whether the session ended.
-class QuietView : public session::SessionView {
+/// A host that follows nothing but whether the session ended.
+class QuietHost : public session::SessionEvents {
  public:
   bool ended = false;
-  void ShowNotice() override {}
-  void CollapseDownloadArea() override { ended = true; }
-  void SetTotalProgressRange(std::int32_t) override {}
-  void SetFileProgressRange(std::int32_t) override {}
-  void AdvanceProgress(std::int32_t) override {}
-  void RefreshProgressTexts(const session::ProgressTexts&) override {}
-  void ShowMessage(resources::MessageId) override {}
-  void ShowCannotCreateFile(const std::string&) override {}
-  void EndWindow() override { ended = true; }
-  void PostCloseRequest() override { ended = true; }
-  void RepaintNow() override {}
-  void RunInstallation() override {}
+  void OnUpToDate() override { ended = true; }
+  void OnComplete() override { ended = true; }
+  void OnFailed(const session::SessionFailure&) override { ended = true; }
 };
 
 struct Harness {
   fs::path root, game, outside;
-  int listenFd = -1;
-  std::uint16_t port = 0;
-  std::unique_ptr<wxEventLoopBase> loop;
   std::map<std::string, std::string> outsideBefore;
   std::string keptBefore;
 
   Harness() {
-    if (!wxInitialize() || !platform::StartSocketLayer()) std::abort();
-    loop.reset(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop());
-    char pattern[] = "/tmp/fuzz-session-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
+    // Every input plants links and folders anew: in memory where the
+    // system offers a folder for it, since a disk's inode work would
+    // otherwise take most of the time.
+    std::string pattern = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    pattern += "/fuzz-session-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
     root = pattern;
     game = root / "game";
     outside = root / "outside";
@@ -80,17 +63,12 @@ struct Harness {
     std::ofstream(outside / "moved-data" / "kept.dat") << "in the moved folder";
     outsideBefore = Snapshot(outside);
     keptBefore = Snapshot(outside / "moved-data").at("kept.dat");
+  }
 
-    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(listenFd, 4) != 0) {
-      std::abort();
-    }
-    socklen_t length = sizeof at;
-    getsockname(listenFd, reinterpret_cast<sockaddr*>(&at), &length);
-    port = ntohs(at.sin_port);
+  ~Harness() {
+    std::error_code ignored;
+    fs::current_path("/", ignored);
+    fs::remove_all(root, ignored);
   }
 
   /// Every file below DIR with its contents (links as "-> target"), but
@@ -114,9 +92,26 @@ struct Harness {
     return files;
   }
 
+  /// True when the game folder holds the planted links and nothing else,
+  /// and the moved data folder only its own file: most inputs end before
+  /// the session writes anything.
+  bool GameAsPlanted() const {
+    std::error_code error;
+    int links = 0;
+    for (const auto& entry : fs::directory_iterator(game, error)) {
+      if (!entry.is_symlink() || ++links > 4) return false;
+    }
+    int moved = 0;
+    for (const auto& entry : fs::directory_iterator(outside / "moved-data", error)) {
+      if (entry.path().filename() != "kept.dat" || ++moved > 1) return false;
+    }
+    return !error && links == 4 && moved == 1;
+  }
+
   /// A fresh game folder with the links planted; the moved data folder
   /// holds only its own file again.
   void ResetGame() {
+    if (GameAsPlanted()) return;
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(outside / "moved-data")) {
       if (entry.path().filename() != "kept.dat") fs::remove_all(entry.path(), ignored);
@@ -154,35 +149,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t control = data[0];
   const std::size_t piece = kPieceSizes[control % std::size(kPieceSizes)];
   const bool closeAtEnd = (control & 0x80) != 0;
+  const bool fromAfar = (control & 0x40) != 0;
   ++data;
   --size;
 
-  QuietView view;
+  QuietHost host;
   session::SessionOutcome outcome;
+  session::testing::ScriptedConnection connection;
+  if (fromAfar) connection.localAddress = 0x010200C0;  // 192.0.2.1
   {
-    session::UpdateSession s(view, outcome, {"127.0.0.1", ""}, h.port);
-    wxEventLoopActivator active(h.loop.get());
+    session::UpdateSession s(connection, host, outcome, {"127.0.0.1", ""}, 43001);
     s.ConnectToServers();
-    const int server = ::accept4(h.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (server < 0) std::abort();
-    for (std::size_t at = 0; at < size && !view.ended && s.progress() != session::UpdateSession::Progress::Failed;) {
+    for (std::size_t at = 0; at < size && !host.ended; at += piece) {
       const std::size_t n = std::min(piece, size - at);
-      if (::send(server, data + at, n, MSG_NOSIGNAL) <= 0) break;
-      at += n;
-      // Until the session has taken what was sent (or stopped reading).
-      for (int turn = 0; turn < 50; ++turn) {
-        h.loop->DispatchTimeout(0);
-        h.Check(s);
-        int pending = 0;
-        if (ioctl(server, TIOCOUTQ, &pending) == 0 && pending == 0) break;
-      }
-    }
-    if (closeAtEnd) ::shutdown(server, SHUT_WR);
-    for (int turn = 0; turn < 3; ++turn) {
-      h.loop->DispatchTimeout(0);
+      connection.Send(session::testing::ScriptedConnection::Bytes(data + at, data + at + n));
       h.Check(s);
     }
-    ::close(server);
+    if (closeAtEnd) connection.End();
+    h.Check(s);
   }
   if (Harness::Snapshot(h.outside) != h.outsideBefore) {
     std::fprintf(stderr, "something beside the game folder changed\n");

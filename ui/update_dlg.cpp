@@ -27,6 +27,7 @@
 #include "platform/paths.h"
 #include "resources/templates.h"
 #include "session/update_session.h"
+#include "session/update_socket.h"
 #include "ui/download_progress.h"
 #include "ui/installation.h"
 #include "ui/notice_view.h"
@@ -70,9 +71,10 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
   totalText_ = Control<wxStaticText>(this, IDC_TOTAL_TEXT);
   progress_ = std::make_unique<DownloadProgress>(totalProgress_, currentProgress_, fileCountText_,
                                                  currentText_, totalText_);
-  session_ = std::make_unique<session::UpdateSession>(
-      static_cast<session::SessionView&>(*this), outcome_, app::updaterSettings.serverAddresses,
-      app::updaterSettings.port);
+  socket_ = std::make_unique<session::CUpdateSocket>();
+  session_ = std::make_unique<session::UpdateSession>(*socket_, static_cast<session::SessionEvents&>(*this),
+                                                      outcome_, app::updaterSettings.serverAddresses,
+                                                      app::updaterSettings.port);
 
   // No default button: Enter is handled below, as the default OK processing.
   SetAffirmativeId(wxID_NONE);
@@ -152,27 +154,42 @@ void CUpdateDlg::CollapseDownloadArea() {
              window.height);
 }
 
-void CUpdateDlg::SetTotalProgressRange(std::int32_t upper) { progress_->SetTotalRange(upper); }
-void CUpdateDlg::SetFileProgressRange(std::int32_t upper) { progress_->SetFileRange(upper); }
-void CUpdateDlg::AdvanceProgress(std::int32_t bytes) { progress_->Advance(bytes); }
-void CUpdateDlg::RefreshProgressTexts(const session::ProgressTexts& texts) {
-  progress_->SetTexts(texts);
+void CUpdateDlg::OnFileList(const session::FileListHeader& header) {
+  progress_->SetTotalRange(header.totalBytes);
+}
+void CUpdateDlg::OnFileStarted(const std::string&, std::int32_t bytes, std::uint32_t) {
+  progress_->SetFileRange(bytes);
+}
+void CUpdateDlg::OnBodyWritten(std::int32_t bytes) { progress_->Advance(bytes); }
+void CUpdateDlg::OnProgressTexts(const session::ProgressTexts& texts) { progress_->SetTexts(texts); }
+
+void CUpdateDlg::OnFailed(const session::SessionFailure& failure) {
+  switch (failure.shown) {
+    case session::SessionFailure::Shown::Message:
+      app::ShowNumberedMessage(failure.message);
+      break;
+    case session::SessionFailure::Shown::CannotCreateFile:
+      app::ShowMessageBox(this,
+                          wxString::Format("Can't create file %s", wxString::FromUTF8(failure.fileName)),
+                          app::ApplicationName(), wxICON_ERROR);
+      break;
+    case session::SessionFailure::Shown::Nothing:
+      break;
+  }
+  // Nothing connected: close later, as Cancel does.
+  if (failure.closeLater) {
+    CallAfter([this] { Close(); });
+  } else {
+    EndWindow();
+  }
 }
 
-void CUpdateDlg::ShowMessage(resources::MessageId id) {
-  app::ShowNumberedMessage(id);
-}
-
-void CUpdateDlg::ShowCannotCreateFile(const std::string& name) {
-  app::ShowMessageBox(this, wxString::Format("Can't create file %s", wxString::FromUTF8(name)),
-                      app::ApplicationName(), wxICON_ERROR);
+void CUpdateDlg::OnConnectionClosed(int) {
+  RepaintNow();
+  RunInstallation();
 }
 
 void CUpdateDlg::EndWindow() { EndWith(0); }
-
-void CUpdateDlg::PostCloseRequest() {
-  CallAfter([this] { Close(); });
-}
 
 void CUpdateDlg::RepaintNow() {
   Refresh();
@@ -208,7 +225,7 @@ void CUpdateDlg::EndWith(int result) {
 void CUpdateDlg::RunInstallation() {
   if (waitPanel_ == nullptr) return;  // never initialised, so nothing was received
   wxBeginBusyCursor();
-  session_->HoldNotifications();
+  socket_->HoldNotifications();
   InstallResult result;
   std::atomic<bool> done{false};
   waitPanel_->workerThread = std::thread([this, &result, &done] {
@@ -246,7 +263,7 @@ void CUpdateDlg::RunInstallation() {
                         wxICON_ERROR);
     EndWindow();
   }
-  session_->ReleaseNotifications();
+  socket_->ReleaseNotifications();
   waitPanel_->Hide();
   wxEndBusyCursor();
   app::Trace("wait-panel", "hidden %d installed", result.installed);

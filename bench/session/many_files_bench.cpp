@@ -27,6 +27,7 @@
 
 #include "console_host.h"
 #include "session/update_session.h"
+#include "session/update_socket.h"
 #include "session/wire.h"
 #include "stream_server.h"
 
@@ -93,7 +94,8 @@ double RunSession(int count, const std::filesystem::path& folder, wxEventLoopBas
   const auto start = Clock::now();
   double seconds = 0;
   {
-    session::UpdateSession run(host, outcome, {"127.0.0.1", ""}, port, &host);
+    session::CUpdateSocket socket;
+    session::UpdateSession run(socket, host, outcome, {"127.0.0.1", ""}, port);
     wxEventLoopActivator active(loop);
     run.ConnectToServers();
     while (!done) loop->DispatchTimeout(100);

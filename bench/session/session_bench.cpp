@@ -26,6 +26,7 @@
 
 #include "console_host.h"
 #include "session/update_session.h"
+#include "session/update_socket.h"
 #include "session/wire.h"
 #include "stream_server.h"
 
@@ -82,7 +83,8 @@ Timing RunSession(const Stream& stream, wxEventLoopBase* loop) {
   const double cpuStart = ThreadCpuSeconds();
   Timing timing;
   {
-    session::UpdateSession run(host, outcome, {"127.0.0.1", ""}, port, &host);
+    session::CUpdateSocket socket;
+    session::UpdateSession run(socket, host, outcome, {"127.0.0.1", ""}, port);
     wxEventLoopActivator active(loop);
     run.ConnectToServers();
     while (!done) loop->DispatchTimeout(100);

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "session_fixture.h"
+#include "socket_fixture.h"
 #include "test_support/process.h"
 
 using namespace testing_session;

@@ -31,13 +31,11 @@ std::string Versions() {
 
 // The same name twice in one list: one download (the later body), listed once,
 // so the installation does not fail on a second entry for it every time.
-TEST_F(SessionTest, ANameSentTwiceIsListedOnce) {
-  ScriptedServer server;
-  server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(3, 0, 12), File("a.dat", 1, Body(4, 1)),
-                                               File("b.dat", 2, Body(4, 2)), File("a.dat", 3, Body(4, 3))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
+TEST_F(ScriptedSessionTest, ANameSentTwiceIsListedOnce) {
+  Start();
+  connection_.Send(Reply(1, 0));
+  connection_.Send(Cat({FileList(3, 0, 12), File("a.dat", 1, Body(4, 1)), File("b.dat", 2, Body(4, 2)),
+                        File("a.dat", 3, Body(4, 3))}));
   EXPECT_EQ(host_.collapses, 1);
   EXPECT_EQ(outcome_.receivedNames, (std::vector<std::string>{"a.dat", "b.dat"}));
   EXPECT_EQ(ReadFile("a.dat.gz"), Text(Body(4, 3)));
@@ -59,21 +57,18 @@ struct DiskFault {
 };
 void PrintTo(const DiskFault& fault, std::ostream* out) { *out << fault.name; }
 
-class DiskFaults : public SessionTest, public ::testing::WithParamInterface<DiskFault> {};
+class DiskFaults : public ScriptedSessionTest, public ::testing::WithParamInterface<DiskFault> {};
 
 TEST_P(DiskFaults, EndTheSessionWithTheFileNamedAndTheGameUntouched) {
   const DiskFault& fault = GetParam();
   WriteFile("a.dat", "installed");
   ASSERT_TRUE(files::WriteVersionFile(1, 0));
-  ScriptedServer server;
-  server.Send(Reply(2, 0, 0, 1700000000)).Expect(9).Send(
-      Cat({Notice("<p>n</p>"), FileList(2, 0, 6010), File("a.dat", 2, Body(6000)), File("b.dat", 2, Body(10))}));
-  server.Start();
   files::testing::FailFileOp(fault.op, fault.nth, fault.error);
-  MakeSession(server.port()).ConnectToServers();
-  const bool settled = RunUntilSettled();
+  Start();
+  connection_.Send(Reply(2, 0, 0, 1700000000));
+  connection_.Send(
+      Cat({Notice("<p>n</p>"), FileList(2, 0, 6010), File("a.dat", 2, Body(6000)), File("b.dat", 2, Body(10))}));
   files::testing::ClearFileFaults();
-  ASSERT_TRUE(settled);
   EXPECT_EQ(host_.cannotCreate, std::vector<std::string>{fault.file});
   EXPECT_TRUE(host_.ended);
   EXPECT_EQ(host_.collapses, 0);
@@ -96,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
 // in the folder, in place of the link, never through it; what the links
 // point at stays as it was (read-only or not), and nothing appears beside
 // the folder. A folder that is a link (moved to another disk) is used.
-TEST_F(SessionTest, LinksInTheGameFolderAreNeverWrittenThrough) {
+TEST_F(ScriptedSessionTest, LinksInTheGameFolderAreNeverWrittenThrough) {
   const fs::path outside = root_ / "outside";
   fs::create_directories(outside / "moved-data");
   WriteFile("../outside/victim", "keep me");
@@ -106,13 +101,10 @@ TEST_F(SessionTest, LinksInTheGameFolderAreNeverWrittenThrough) {
   fs::create_symlink(outside / "readonly", "a.dat.gz");
   fs::create_symlink(outside / "created-by-link", "new.dat.gz");  // points at nothing yet
   fs::create_symlink(outside / "moved-data", "data");
-  ScriptedServer server;
-  server.Send(Reply(1, 0, 0, 1700000000)).Expect(9).Send(
-      Cat({Notice("<p>n</p>"), FileList(3, 0, 12), File("a.dat", 1, Body(4, 1)), File("new.dat", 1, Body(4, 2)),
-           File("data\\c.dat", 1, Body(4, 3))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
+  Start();
+  connection_.Send(Reply(1, 0, 0, 1700000000));
+  connection_.Send(Cat({Notice("<p>n</p>"), FileList(3, 0, 12), File("a.dat", 1, Body(4, 1)),
+                        File("new.dat", 1, Body(4, 2)), File("data\\c.dat", 1, Body(4, 3))}));
   EXPECT_EQ(host_.collapses, 1);
   EXPECT_EQ(ReadFile("../outside/victim"), "keep me");
   EXPECT_EQ(ReadFile("../outside/readonly"), "keep me too");
@@ -137,20 +129,18 @@ struct OddEntry {
 };
 void PrintTo(const OddEntry& entry, std::ostream* out) { *out << entry.name; }
 
-class OddEntries : public SessionTest, public ::testing::WithParamInterface<OddEntry> {};
+class OddEntries : public ScriptedSessionTest, public ::testing::WithParamInterface<OddEntry> {};
 
 TEST_P(OddEntries, NeitherBlockNorPassForFiles) {
   const OddEntry& entry = GetParam();
   ASSERT_EQ(entry.pipe ? mkfifo(entry.path, 0644) : mkdir(entry.path, 0755), 0);
-  ScriptedServer server;
-  server.Send(Reply(1, 0, 0, 1700000000)).Expect(9).Send(
-      Cat({Notice("<p>n</p>"), FileList(1, 0, 4), File("a.dat", 1, Body(4))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
+  Start();
+  connection_.Send(Reply(1, 0, 0, 1700000000));
+  const Bytes request = connection_.TakeSent();
+  connection_.Send(Cat({Notice("<p>n</p>"), FileList(1, 0, 4), File("a.dat", 1, Body(4))}));
   if (entry.file[0] == '\0') {
     EXPECT_EQ(host_.collapses, 1);
-    EXPECT_EQ(server.received(), (Bytes{0x41, 0, 0, 0, 0, 0, 0, 0, 0})) << "installed versions 0 0";
+    EXPECT_EQ(request, (Bytes{0x41, 0, 0, 0, 0, 0, 0, 0, 0})) << "installed versions 0 0";
   } else {
     EXPECT_EQ(host_.cannotCreate, std::vector<std::string>{entry.file});
     EXPECT_TRUE(host_.ended);
@@ -169,18 +159,15 @@ INSTANTIATE_TEST_SUITE_P(
 // Names as a game run through a case-blind layer expects them: each part of
 // a received name takes the spelling the folder already has, an exact match
 // winning; a name that matches nothing is made as spelled.
-TEST_F(SessionTest, NamesTakeTheFoldersSpellingOfLetterCase) {
+TEST_F(ScriptedSessionTest, NamesTakeTheFoldersSpellingOfLetterCase) {
   fs::create_directories("data/maps");
   WriteFile("data/maps/track.map", "old");
   WriteFile("Readme.txt", "exact");
   WriteFile("readme.txt", "other case");
-  ScriptedServer server;
-  server.Send(Reply(1, 0)).Expect(9).Send(
-      Cat({FileList(3, 0, 12), File("DATA\\Maps\\TRACK.map", 1, Body(4, 1)), File("Readme.txt", 1, Body(4, 2)),
-           File("New\\Thing.DAT", 1, Body(4, 3))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
+  Start();
+  connection_.Send(Reply(1, 0));
+  connection_.Send(Cat({FileList(3, 0, 12), File("DATA\\Maps\\TRACK.map", 1, Body(4, 1)),
+                        File("Readme.txt", 1, Body(4, 2)), File("New\\Thing.DAT", 1, Body(4, 3))}));
   EXPECT_EQ(outcome_.receivedNames,
             (std::vector<std::string>{"data\\maps\\track.map", "Readme.txt", "New\\Thing.DAT"}));
   EXPECT_EQ(WorkFiles(), (std::vector<std::string>{"New/Thing.DAT.gz", "Readme.txt", "Readme.txt.gz",

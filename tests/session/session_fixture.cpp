@@ -1,94 +1,61 @@
 #include "session_fixture.h"
 
-#include <chrono>
-#include <cstdio>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include <wx/app.h>
-#include <wx/apptrait.h>
-#include <wx/evtloop.h>
-#include <wx/init.h>
-
-#include "platform/socket_layer.h"
-#include "test_support/wx_env.h"
 #include "session/wire.h"
 
 namespace testing_session {
-namespace {
 
-// wxWidgets as a console application (its event loop watches the sockets
-// with epoll) or, when UseGuiEventLoop() is set (gtk_loop.cpp), as a GTK
-// application whose GLib loop does, as in the update window.
-struct SocketLayer : ::testing::Environment {
-  void SetUp() override { ASSERT_TRUE(platform::StartSocketLayer()); }
-};
-[[maybe_unused]] auto* const socketLayer = ::testing::AddGlobalTestEnvironment(new SocketLayer);
-// The kind is chosen when the tests start: gtk_loop.cpp sets it while the
-// program is being initialised, in no fixed order with this file.
-struct SessionWx : test_support::WxEnvironment {
-  SessionWx() : WxEnvironment(Kind::Console, WithoutDisplay::Skip) {}
-  void SetUp() override {
-    SetKind(UseGuiEventLoop() ? Kind::Gtk : Kind::Console);
-    WxEnvironment::SetUp();
+void RecordingHost::OnFailed(const session::SessionFailure& failure) {
+  if (!failure.refusal.empty()) log.push_back("refused " + failure.refusal);
+  switch (failure.shown) {
+    case session::SessionFailure::Shown::Message:
+      messages.push_back(failure.message);
+      log.push_back("message " + std::to_string(static_cast<int>(failure.message)));
+      break;
+    case session::SessionFailure::Shown::CannotCreateFile:
+      cannotCreate.push_back(failure.fileName);
+      log.push_back("cannot create " + failure.fileName);
+      break;
+    case session::SessionFailure::Shown::Nothing:
+      break;
   }
-};
-[[maybe_unused]] auto* const wx = ::testing::AddGlobalTestEnvironment(new SessionWx);
-
-}  // namespace
-
-bool& UseGuiEventLoop() {
-  static bool gui = false;
-  return gui;
-}
-
-bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
-  wxEventLoopBase* loop = test_support::WxEnvironment::EventLoop();
-  wxEventLoopActivator active(loop);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    loop->DispatchTimeout(20);
+  if (failure.closeLater) {
+    closeRequested = true;
+    log.push_back("close request");
+  } else {
+    ended = true;
+    log.push_back("end");
   }
-  return true;
 }
 
-void RunLoopFor(int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  RunLoopUntil([&] { return std::chrono::steady_clock::now() > until; }, ms + 1000);
+// The window installs what arrived whenever the connection closes.
+void RecordingHost::OnConnectionClosed(int code) {
+  closedCode = code;
+  log.push_back("closed");
+  ++installations;
+  log.push_back("install");
+  if (outcome) installedLists.push_back(outcome->receivedNames);
 }
 
-void SessionTest::SetUp() {
-  if (test_support::WxEnvironment::EventLoop() == nullptr) GTEST_SKIP() << "no display for the GTK event loop";
+void WorkFolderTest::SetUp() {
   previous_ = std::filesystem::current_path();
   scratch_ = std::make_unique<test_support::TempDir>();
   root_ = scratch_->path();
   work_ = root_ / "work";
   std::filesystem::create_directory(work_);
   std::filesystem::current_path(work_);
-  host_.outcome = &outcome_;
 }
 
-void SessionTest::TearDown() {
+void WorkFolderTest::TearDown() {
   if (root_.empty()) return;
-  session_.reset();
   std::filesystem::current_path(previous_);
   scratch_.reset();
 }
 
-session::UpdateSession& SessionTest::MakeSession(std::uint16_t port, std::string ip1,
-                                                 std::string ip2) {
-  session_ = std::make_unique<session::UpdateSession>(
-      host_, outcome_, std::array<std::string, 2>{std::move(ip1), std::move(ip2)}, port, &host_);
-  return *session_;
-}
-
-bool SessionTest::RunUntilSettled(int timeoutMs) {
-  return RunLoopUntil(
-      [&] { return host_.ended || host_.collapses > 0 || session_->connectionClosed(); }, timeoutMs);
-}
-
-std::vector<std::string> SessionTest::WorkFiles() const {
+std::vector<std::string> WorkFolderTest::WorkFiles() const {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::recursive_directory_iterator(work_)) {
     if (e.is_regular_file()) names.push_back(std::filesystem::relative(e.path(), work_).string());
@@ -97,7 +64,7 @@ std::vector<std::string> SessionTest::WorkFiles() const {
   return names;
 }
 
-std::vector<std::string> SessionTest::OutsideEntries() const {
+std::vector<std::string> WorkFolderTest::OutsideEntries() const {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(root_)) {
     if (e.path().filename() != "work") names.push_back(e.path().filename().string());
@@ -105,15 +72,36 @@ std::vector<std::string> SessionTest::OutsideEntries() const {
   return names;
 }
 
-std::string SessionTest::ReadFile(const std::string& relative) const {
+std::string WorkFolderTest::ReadFile(const std::string& relative) const {
   std::ifstream in(work_ / relative, std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-void SessionTest::WriteFile(const std::string& relative, const std::string& content) const {
+void WorkFolderTest::WriteFile(const std::string& relative, const std::string& content) const {
   std::ofstream(work_ / relative, std::ios::binary) << content;
+}
+
+void ScriptedSessionTest::TearDown() {
+  session_.reset();
+  WorkFolderTest::TearDown();
+}
+
+session::UpdateSession& ScriptedSessionTest::Start(std::string ip1, std::string ip2, unsigned port) {
+  session_.reset();
+  host_.outcome = &outcome_;
+  session_ = std::make_unique<session::UpdateSession>(
+      connection_, host_, outcome_, std::array<std::string, 2>{std::move(ip1), std::move(ip2)}, port);
+  session_->ConnectToServers();
+  return *session_;
+}
+
+void ScriptedSessionTest::Reset() {
+  session_.reset();
+  host_ = RecordingHost();
+  outcome_ = {};
+  connection_ = session::testing::ScriptedConnection();
 }
 
 Bytes Reply(std::uint32_t major, std::uint32_t minor, std::uint32_t redirect, std::int32_t noticeTime,
@@ -128,8 +116,7 @@ Bytes Reply(std::uint32_t major, std::uint32_t minor, std::uint32_t redirect, st
 }
 
 Bytes Notice(const std::string& page) {
-  return Cat({ToBytes(session::EncodeNoticeLength(static_cast<std::uint32_t>(page.size()))),
-              ToBytes(page)});
+  return Cat({ToBytes(session::EncodeNoticeLength(static_cast<std::uint32_t>(page.size()))), ToBytes(page)});
 }
 
 Bytes FileList(std::uint16_t kind0, std::uint16_t kind1, std::int32_t total) {
@@ -151,6 +138,10 @@ Bytes Body(std::size_t size, std::uint8_t seed) {
     v = static_cast<std::uint8_t>(x >> 16);
   }
   return b;
+}
+
+Bytes FilesOnly(std::uint8_t major, std::uint8_t minor) {
+  return Bytes{0x01, major, 0, 0, 0, minor, 0, 0, 0};
 }
 
 }  // namespace testing_session

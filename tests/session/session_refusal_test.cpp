@@ -48,26 +48,24 @@ std::vector<Refusal> RefusalCases() {
   };
 }
 
-class Refusals : public SessionTest, public ::testing::WithParamInterface<Refusal> {};
+class Refusals : public ScriptedSessionTest, public ::testing::WithParamInterface<Refusal> {};
 
 }  // namespace
 
 TEST_P(Refusals, UnsafeHeadersAndLengthsAreRefusedBeforeAnyFileIsOpened) {
   const Refusal& r = GetParam();
-  ScriptedServer server;
   // A good file first: it stays listed, nothing after it is created.
   const Bytes good = File("good.dat", 1, Body(20));
   Bytes script = r.afterRequest;
   if (script.size() > 8 && script[0] == 1) {
     script = Cat({FileList(2, 0, 23), good, Bytes(r.afterRequest.begin() + 8, r.afterRequest.end())});
   }
-  server.Send(Reply(1, 0)).Expect(9).Send(script);
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
+  Start();
+  connection_.Send(Reply(1, 0));
+  connection_.Send(script);
   EXPECT_EQ(host_.messages, Messages{MessageId::MsgVersionMismatch});
   EXPECT_TRUE(host_.ended);
-  EXPECT_FALSE(session_->socket().IsOpen());
+  EXPECT_FALSE(connection_.IsOpen());
   const std::vector<std::string> expected =
       script.size() > good.size() ? std::vector<std::string>{"good.dat.gz"} : std::vector<std::string>{};
   EXPECT_EQ(WorkFiles(), expected);
@@ -78,27 +76,23 @@ TEST_P(Refusals, UnsafeHeadersAndLengthsAreRefusedBeforeAnyFileIsOpened) {
 INSTANTIATE_TEST_SUITE_P(Session, Refusals, ::testing::ValuesIn(RefusalCases()),
                          [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-TEST_F(SessionTest, NoticeLongerThanTheLimitIsRefused) {
-  ScriptedServer server;
+TEST_F(ScriptedSessionTest, NoticeLongerThanTheLimitIsRefused) {
   Bytes length(4);
   session::PutU32(length.data(), 0x80000000u);
-  server.Send(Reply(1, 0, 0, 777)).Expect(9).Send(Cat({length, ToBytes(std::string("<p>"))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
-  EXPECT_EQ(server.received()[0], session::RequestNoticeAndFiles);
+  Start();
+  connection_.Send(Reply(1, 0, 0, 777));
+  EXPECT_EQ(connection_.TakeSent()[0], session::RequestNoticeAndFiles);
+  connection_.Send(Cat({length, ToBytes(std::string("<p>"))}));
   EXPECT_EQ(host_.messages, Messages{MessageId::MsgVersionMismatch});
   EXPECT_TRUE(host_.ended);
   EXPECT_FALSE(std::filesystem::exists("Notice.html"));
 }
 
-TEST_F(SessionTest, FileThatCannotBeCreatedEndsTheWindowWithItsName) {
+TEST_F(ScriptedSessionTest, FileThatCannotBeCreatedEndsTheWindowWithItsName) {
   std::filesystem::create_directory("blocked.dat.gz");  // a folder where the file should go
-  ScriptedServer server;
-  server.Send(Reply(1, 0)).Expect(9).Send(Cat({FileList(1, 0, 3), File("blocked.dat", 1, Body(3))}));
-  server.Start();
-  MakeSession(server.port()).ConnectToServers();
-  ASSERT_TRUE(RunUntilSettled());
+  Start();
+  connection_.Send(Reply(1, 0));
+  connection_.Send(Cat({FileList(1, 0, 3), File("blocked.dat", 1, Body(3))}));
   EXPECT_EQ(host_.cannotCreate, std::vector<std::string>{"blocked.dat.gz"});
   EXPECT_TRUE(host_.messages.empty());
   EXPECT_TRUE(host_.ended);

@@ -4,13 +4,13 @@
 #include <thread>
 
 #include "session/update_socket.h"
-#include "session_fixture.h"
+#include "socket_fixture.h"
 
 using namespace testing_session;
 
 namespace {
 
-class Owner : public session::SocketOwner {
+class Owner : public session::ConnectionOwner {
  public:
   explicit Owner(session::CUpdateSocket& socket) : socket_(socket) {}
   std::function<void()> onFirstReceive;

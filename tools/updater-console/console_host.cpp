@@ -55,14 +55,14 @@ void ConsoleHost::End(bool success) {
   if (end_) end_(succeeded_);
 }
 
-void ConsoleHost::ShowNotice() {
+void ConsoleHost::OnNoticeCurrent() {
   struct stat st {};
   if (::stat(platform::HostPath("Notice.html").c_str(), &st) == 0) {
     Line("notice shown: Notice.html (%lld bytes)", static_cast<long long>(st.st_size));
   }
 }
 
-void ConsoleHost::CollapseDownloadArea() {
+void ConsoleHost::Finished() {
   finished_ = true;
   if (!install_) {
     Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
@@ -80,19 +80,21 @@ void ConsoleHost::ShowMessage(resources::MessageId id) {
   Line("message %d (%s): %s", static_cast<int>(id), message.name, text.c_str());
 }
 
-void ConsoleHost::ShowCannotCreateFile(const std::string& name) {
-  ++messagesShown_;
-  failed_ = true;
-  Line("message: Can't create file %s", Printable(name).c_str());
-}
-
-void ConsoleHost::EndWindow() {
-  Line("window ends");
-  End(false);
-}
-
-void ConsoleHost::PostCloseRequest() {
-  Line("window closes");
+void ConsoleHost::OnFailed(const session::SessionFailure& failure) {
+  if (!failure.refusal.empty()) Line("refused: %s", Printable(failure.refusal).c_str());
+  switch (failure.shown) {
+    case session::SessionFailure::Shown::Message:
+      ShowMessage(failure.message);
+      break;
+    case session::SessionFailure::Shown::CannotCreateFile:
+      ++messagesShown_;
+      failed_ = true;
+      Line("message: Can't create file %s", Printable(failure.fileName).c_str());
+      break;
+    case session::SessionFailure::Shown::Nothing:
+      break;
+  }
+  Line(failure.closeLater ? "window closes" : "window ends");
   End(false);
 }
 
@@ -125,7 +127,10 @@ void ConsoleHost::OnVersionReply(const session::VersionReply& reply, std::uint32
        reply.noticeTime);
 }
 
-void ConsoleHost::OnUpToDate() { Line("up to date"); }
+void ConsoleHost::OnUpToDate() {
+  Line("up to date");
+  Finished();
+}
 
 void ConsoleHost::OnRedirect(session::Ipv4Address target) {
   Line("redirected to %s:%u", Ipv4ToText(target).c_str(), session::kRedirectPort);
@@ -155,9 +160,10 @@ void ConsoleHost::OnFileCompleted(const std::string& localName) {
   Line("file completed: %s.gz", Printable(localName).c_str());
 }
 
-void ConsoleHost::OnComplete() { Line("complete"); }
-
-void ConsoleHost::OnRefused(const std::string& why) { Line("refused: %s", Printable(why).c_str()); }
+void ConsoleHost::OnComplete() {
+  Line("complete");
+  Finished();
+}
 
 void ConsoleHost::OnReceived(std::size_t) { activity_ = true; }
 
@@ -177,6 +183,7 @@ void ConsoleHost::OnConnectionClosed(int errorCode) {
   }
   // A window would stay open here; the console has nothing more to wait for.
   if (errorCode == 0) End(finished_);
+  RunInstallation();
 }
 
 }  // namespace console

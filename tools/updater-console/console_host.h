@@ -1,5 +1,5 @@
 #pragma once
-/// A session's view and observer without a display: one line per event on a stream. It is
+/// A session's host without a display: one line per event on a stream. It is
 /// also the host of the session benchmark.
 
 #include <cstdio>
@@ -10,7 +10,7 @@
 
 namespace console {
 
-class ConsoleHost : public session::SessionView, public session::SessionObserver {
+class ConsoleHost : public session::SessionEvents {
  public:
   /// OUT receives the lines (nullptr: silent). END is called once when the
   /// window would end or wait for the user: with true after a complete or
@@ -35,20 +35,14 @@ class ConsoleHost : public session::SessionView, public session::SessionObserver
   bool succeeded() const { return succeeded_; }
   int messagesShown() const { return messagesShown_; }
 
-  void ShowNotice() override;
-  void CollapseDownloadArea() override;
-  void SetTotalProgressRange(std::int32_t) override {}
-  void SetFileProgressRange(std::int32_t) override {}
-  void AdvanceProgress(std::int32_t) override {}
-  void RefreshProgressTexts(const session::ProgressTexts&) override {}
-  void ShowMessage(resources::MessageId id) override;
-  void ShowCannotCreateFile(const std::string& name) override;
-  void EndWindow() override;
-  void PostCloseRequest() override;
-  void RepaintNow() override {}
-  void RunInstallation() override;
+  /// Prints the numbered message as the window would show it; a failure.
+  void ShowMessage(resources::MessageId id);
+  /// Installs the received files (or says that it would, without --install),
+  /// as the window does when the connection closes and when it goes.
+  void RunInstallation();
 
   void OnReceived(std::size_t bytes) override;
+  void OnNoticeCurrent() override;
   void OnConnected(const std::string& server, unsigned port, session::Ipv4Address local) override;
   void OnVersionReply(const session::VersionReply& reply, std::uint32_t major, std::uint32_t minor) override;
   void OnUpToDate() override;
@@ -59,12 +53,14 @@ class ConsoleHost : public session::SessionView, public session::SessionObserver
   void OnFileStarted(const std::string& localName, std::int32_t bytes, std::uint32_t version) override;
   void OnFileCompleted(const std::string& localName) override;
   void OnComplete() override;
-  void OnRefused(const std::string& why) override;
+  void OnFailed(const session::SessionFailure& failure) override;
   void OnConnectionClosed(int errorCode) override;
 
  private:
   void Line(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
   void End(bool success);
+  /// Complete or up to date: where the window would collapse.
+  void Finished();
 
   session::SessionOutcome& outcome_;
   std::FILE* out_;

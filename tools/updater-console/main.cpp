@@ -20,6 +20,7 @@
 #include "console_host.h"
 #include "platform/socket_layer.h"
 #include "session/update_session.h"
+#include "session/update_socket.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ class ConsoleApp : public wxAppConsole {
     }
     host_->SetInstall(installRequested);
     session_ = std::make_unique<session::UpdateSession>(
-        *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port, host_.get());
+        socket_, *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port);
     // Start inside the running loop, so that ending at once can end it.
     CallAfter([this] { session_->ConnectToServers(); });
     // A window has its Cancel button; the console gives up on a server
@@ -75,6 +76,7 @@ class ConsoleApp : public wxAppConsole {
  private:
   session::SessionOutcome outcome_;
   std::unique_ptr<console::ConsoleHost> host_;
+  session::CUpdateSocket socket_;
   std::unique_ptr<session::UpdateSession> session_;
   int status_ = 1;
   wxTimer idle_;

@@ -3,8 +3,8 @@
 /// the notice page above, the download area (file count, current file and
 /// total progress) and the Cancel / OK buttons below. It hosts the update
 /// session: it owns the session's outcome (the received files and the
-/// versions they bring) and the session itself, shows what the session
-/// reports, and installs what was received on every way out.
+/// versions they bring), the session and its socket, follows the session's
+/// events, and installs what was received on every way out.
 
 #include <memory>
 #include <string>
@@ -19,6 +19,7 @@ class wxGauge;
 class wxStaticText;
 
 namespace session {
+class CUpdateSocket;
 class UpdateSession;
 }
 
@@ -44,7 +45,7 @@ enum UpdateDlgControl {
   IDC_OK = 1020,
 };
 
-class CUpdateDlg : public wxDialog, private session::SessionView {
+class CUpdateDlg : public wxDialog, private session::SessionEvents {
  public:
   explicit CUpdateDlg(wxWindow* parent = nullptr);
   /// Installs what was received completely, then closes the connection.
@@ -66,21 +67,26 @@ class CUpdateDlg : public wxDialog, private session::SessionView {
 
   /// Installs the files received completely (and records the versions they
   /// bring) behind the wait panel; a second call finds nothing left to do.
-  void RunInstallation() override;
+  void RunInstallation();
 
  private:
-  // What the session asks of the window.
-  void ShowNotice() override;
-  void CollapseDownloadArea() override;
-  void SetTotalProgressRange(std::int32_t upper) override;
-  void SetFileProgressRange(std::int32_t upper) override;
-  void AdvanceProgress(std::int32_t bytes) override;
-  void RefreshProgressTexts(const session::ProgressTexts& texts) override;
-  void ShowMessage(resources::MessageId id) override;
-  void ShowCannotCreateFile(const std::string& name) override;
-  void EndWindow() override;
-  void PostCloseRequest() override;
-  void RepaintNow() override;
+  // The session's events, shown.
+  void OnNoticeCurrent() override { ShowNotice(); }
+  void OnUpToDate() override { CollapseDownloadArea(); }
+  void OnComplete() override { CollapseDownloadArea(); }
+  void OnFileList(const session::FileListHeader& header) override;
+  void OnFileStarted(const std::string& localName, std::int32_t bytes, std::uint32_t version) override;
+  void OnProgressTexts(const session::ProgressTexts& texts) override;
+  void OnBodyWritten(std::int32_t bytes) override;
+  void OnFailed(const session::SessionFailure& failure) override;
+  /// Repaints at once and installs what arrived completely.
+  void OnConnectionClosed(int errorCode) override;
+
+  void ShowNotice();
+  void CollapseDownloadArea();
+  /// Ends the modal run with result 0.
+  void EndWindow();
+  void RepaintNow();
 
   void OnInitDialog(wxInitDialogEvent& event);
   void OnOk(wxCommandEvent& event);
@@ -107,7 +113,8 @@ class CUpdateDlg : public wxDialog, private session::SessionView {
   wxIcon icon_;
   CWaitDlg* waitPanel_ = nullptr;
   session::SessionOutcome outcome_;
-  std::unique_ptr<session::UpdateSession> session_;
+  std::unique_ptr<session::CUpdateSocket> socket_;
+  std::unique_ptr<session::UpdateSession> session_;  // uses socket_, so goes first
   bool collapsed_ = false;
   /// OK holds the focus only because the collapse hid Cancel, which had it.
   bool okFocusedByCollapse_ = false;

@@ -41,7 +41,7 @@ std::intptr_t CUpdateSocket::OpenStreamSocket() {
   return fd < 0 ? kNoSocket : fd;
 }
 
-bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& host,
+bool CUpdateSocket::ConnectAndRecord(ConnectionOwner* newOwner, const std::string& host,
                                      unsigned port) {
   sockaddr_in to{};
   if (!PrepareConnect(host, port, to)) return false;

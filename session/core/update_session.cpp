@@ -14,12 +14,6 @@ namespace {
 
 using files::kNoticeName;
 
-/// For sessions nobody watches.
-SessionObserver& Unobserved() {
-  static SessionObserver silent;
-  return silent;
-}
-
 }  // namespace
 
 std::string FormatCount(int first, int second) {
@@ -28,11 +22,25 @@ std::string FormatCount(int first, int second) {
   return text;
 }
 
-UpdateSession::UpdateSession(SessionView& view, SessionOutcome& outcome,
-                             std::array<std::string, 2> serverAddresses, unsigned port,
-                             SessionObserver* observer)
-    : view_(view),
-      observer_(observer != nullptr ? *observer : Unobserved()),
+SessionFailure SessionFailure::Message(resources::MessageId id, bool closeLater) {
+  SessionFailure failure;
+  failure.shown = Shown::Message;
+  failure.message = id;
+  failure.closeLater = closeLater;
+  return failure;
+}
+
+SessionFailure SessionFailure::CannotCreate(std::string fileName) {
+  SessionFailure failure;
+  failure.shown = Shown::CannotCreateFile;
+  failure.fileName = std::move(fileName);
+  return failure;
+}
+
+UpdateSession::UpdateSession(Connection& connection, SessionEvents& events, SessionOutcome& outcome,
+                             std::array<std::string, 2> serverAddresses, unsigned port)
+    : connection_(connection),
+      events_(events),
       outcome_(outcome),
       serverAddresses_(std::move(serverAddresses)),
       port_(port) {}
@@ -40,40 +48,39 @@ UpdateSession::UpdateSession(SessionView& view, SessionOutcome& outcome,
 UpdateSession::~UpdateSession() { Shutdown(); }
 
 void UpdateSession::Shutdown() {
-  socket_.Close();
+  connection_.Close();
   output_ = ReceivedFile();  // a partly received file stays as it is
 }
 
 void UpdateSession::ConnectToServers() {
-  if (!socket_.Create()) return;  // no session, no message: the window just stays
+  if (!connection_.Create()) return;  // no session, no message: the window just stays
   bool connected = false;
   for (const std::string& address : serverAddresses_) {
-    if (socket_.ConnectAndRecord(this, address, port_)) {
+    if (connection_.ConnectAndRecord(this, address, port_)) {
       buffered_ = 0;
       readPos_ = 0;
       state_ = WaitVersionReply;
       std::memset(buffer_, 0, sizeof buffer_);
       progress_ = Progress::Running;
-      observer_.OnConnected(address, port_, socket_.localAddress);
+      events_.OnConnected(address, port_, connection_.LocalAddress());
       connected = true;
       break;
     }
   }
   if (!connected) {
     progress_ = Progress::Failed;
-    view_.ShowMessage(resources::MessageId::MsgConnectFailed);
-    view_.PostCloseRequest();
+    events_.OnFailed(SessionFailure::Message(resources::MessageId::MsgConnectFailed, true));
   }
-  view_.ShowNotice();
+  events_.OnNoticeCurrent();
 }
 
 void UpdateSession::HandleReceive() {
   const std::size_t room = kReceiveBufferSize - buffered_;
   if (room > 0) {
-    const long got = socket_.Receive(buffer_ + buffered_, room);
+    const long got = connection_.Receive(buffer_ + buffered_, room);
     if (got > 0) {
       buffered_ += static_cast<std::size_t>(got);
-      observer_.OnReceived(static_cast<std::size_t>(got));
+      events_.OnReceived(static_cast<std::size_t>(got));
     }
   }
   // A finished session opens nothing more: whatever still arrives is dropped.
@@ -91,15 +98,14 @@ void UpdateSession::HandleReceive() {
   readPos_ = 0;
 }
 
+// What arrived completely is the host's to install (OnConnectionClosed);
+// a broken connection then ends the session with message 4.
 void UpdateSession::HandleConnectionClosed(int errorCode) {
   connectionClosed_ = true;
-  view_.RepaintNow();
-  observer_.OnConnectionClosed(errorCode);
-  view_.RunInstallation();
+  events_.OnConnectionClosed(errorCode);
   if (errorCode != 0) {
     if (progress_ == Progress::Running) progress_ = Progress::Failed;
-    view_.ShowMessage(resources::MessageId::MsgConnectionLost);
-    view_.EndWindow();
+    events_.OnFailed(SessionFailure::Message(resources::MessageId::MsgConnectionLost));
   }
 }
 
@@ -121,25 +127,24 @@ void UpdateSession::Abandon() {
   buffered_ = 0;
 }
 
-UpdateSession::Step UpdateSession::Fail(resources::MessageId id) {
+UpdateSession::Step UpdateSession::Fail(SessionFailure failure) {
   Abandon();
-  view_.ShowMessage(id);
-  view_.EndWindow();
+  events_.OnFailed(failure);
   return Step::Stop;
 }
 
+UpdateSession::Step UpdateSession::Fail(resources::MessageId id) { return Fail(SessionFailure::Message(id)); }
+
 UpdateSession::Step UpdateSession::FailCannotCreate(std::string name) {
-  Abandon();
-  view_.ShowCannotCreateFile(name);
-  view_.EndWindow();
-  return Step::Stop;
+  return Fail(SessionFailure::CannotCreate(std::move(name)));
 }
 
 // A server that breaks the protocol in a way that could hurt the
 // installation is treated like one of the wrong version.
 UpdateSession::Step UpdateSession::Refuse(const std::string& why) {
-  observer_.OnRefused(why);
-  return Fail(resources::MessageId::MsgVersionMismatch);
+  SessionFailure failure = SessionFailure::Message(resources::MessageId::MsgVersionMismatch);
+  failure.refusal = why;
+  return Fail(std::move(failure));
 }
 
 UpdateSession::Step UpdateSession::OnVersionReply() {
@@ -163,7 +168,7 @@ UpdateSession::Step UpdateSession::OnVersionReply() {
     case files::VersionFileOutcome::WrongKind:
       return Fail(resources::MessageId::MsgVersionMismatch);
   }
-  observer_.OnVersionReply(reply, outcome_.versions[0], outcome_.versions[1]);
+  events_.OnVersionReply(reply, outcome_.versions[0], outcome_.versions[1]);
   return Decide(reply);
 }
 
@@ -172,39 +177,20 @@ UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
   const auto difference = static_cast<std::int32_t>(static_cast<std::uint32_t>(noticeTime_) -
                                                     static_cast<std::uint32_t>(localTime));
   const bool noticeCurrent = difference >= -1 && difference <= 1;
-  const bool fromLoopback = socket_.localAddress == kLoopbackAddress;
 
   if (reply.major <= outcome_.versions[0] && reply.minor <= outcome_.versions[1] && noticeCurrent) {
-    view_.ShowNotice();
+    events_.OnNoticeCurrent();
     progress_ = Progress::UpToDate;
-    observer_.OnUpToDate();
-    view_.CollapseDownloadArea();
+    events_.OnUpToDate();
     return Step::Stop;  // the connection stays open
   }
-
-  if (reply.redirect != 0 && !fromLoopback) {
-    if (++redirects_ > kMaxRedirects) return Fail(resources::MessageId::MsgConnectFailed);
-    observer_.OnRedirect(reply.redirect);
-    socket_.Close();
-    if (!socket_.Create()) {
-      progress_ = Progress::Failed;
-      view_.EndWindow();
-      return Step::Stop;
-    }
-    if (socket_.ConnectAndRecord(this, Ipv4ToText(reply.redirect), kRedirectPort)) {
-      buffered_ = 0;
-      state_ = WaitVersionReply;
-      observer_.OnConnected(Ipv4ToText(reply.redirect), kRedirectPort, socket_.localAddress);
-      return Step::Stop;
-    }
-    return Fail(resources::MessageId::MsgConnectFailed);
-  }
+  if (reply.redirect != 0 && !FromLoopback()) return Redirect(reply.redirect);
 
   UpdateRequest request;
   request.major = outcome_.versions[0];
   request.minor = outcome_.versions[1];
   if (noticeCurrent) {
-    view_.ShowNotice();
+    events_.OnNoticeCurrent();
     request.code = RequestFilesOnly;
     state_ = WaitFileList;
   } else {
@@ -213,9 +199,27 @@ UpdateSession::Step UpdateSession::Decide(const VersionReply& reply) {
   }
   // The buffer holds nothing unconsumed here, so it carries the request.
   EncodeUpdateRequest(request, buffer_);
-  const bool sent = socket_.SendAll(buffer_, kUpdateRequestSize);  // a failure only leaves us waiting
-  observer_.OnRequestSent(request, sent);
+  const bool sent = connection_.SendAll(buffer_, kUpdateRequestSize);  // a failure only leaves us waiting
+  events_.OnRequestSent(request, sent);
   return Step::Stop;
+}
+
+UpdateSession::Step UpdateSession::Redirect(Ipv4Address target) {
+  if (++redirects_ > kMaxRedirects) return Fail(resources::MessageId::MsgConnectFailed);
+  events_.OnRedirect(target);
+  connection_.Close();
+  if (!connection_.Create()) {
+    progress_ = Progress::Failed;
+    events_.OnFailed(SessionFailure{});  // the window ends without a message
+    return Step::Stop;
+  }
+  if (connection_.ConnectAndRecord(this, Ipv4ToText(target), kRedirectPort)) {
+    buffered_ = 0;
+    state_ = WaitVersionReply;
+    events_.OnConnected(Ipv4ToText(target), kRedirectPort, connection_.LocalAddress());
+    return Step::Stop;
+  }
+  return Fail(resources::MessageId::MsgConnectFailed);
 }
 
 UpdateSession::Step UpdateSession::OnNoticeLength() {
@@ -235,8 +239,8 @@ UpdateSession::Step UpdateSession::OnNoticeBytes() {
   if (output_.remaining() == 0) {
     if (!output_.Finish()) return FailCannotCreate(kNoticeName);
     files::StampNotice(noticeTime_);
-    observer_.OnNoticeWritten(noticeLength_);
-    view_.ShowNotice();
+    events_.OnNoticeWritten(noticeLength_);
+    events_.OnNoticeCurrent();
     state_ = WaitFileList;
     return Step::Continue;
   }
@@ -256,14 +260,11 @@ UpdateSession::Step UpdateSession::OnFileList() {
   filesLeft_ = {header.counts[0], header.counts[1]};
   totalBytes_ = header.totalBytes;
   announcedBytes_ = 0;
-  observer_.OnFileList(header);
-  if (totalBytes_ > kMaxDownloadBytes && socket_.localAddress != kLoopbackAddress) {
-    return Fail(resources::MessageId::MsgTooManyFiles);
-  }
+  events_.OnFileList(header);
+  if (totalBytes_ > kMaxDownloadBytes && !FromLoopback()) return Fail(resources::MessageId::MsgTooManyFiles);
   kindIndex_ = 0;
   totalUpper_ = totalBytes_;
   totalPosition_ = 0;
-  view_.SetTotalProgressRange(totalBytes_);
   state_ = WaitFileHeader;
   return Step::Continue;
 }
@@ -273,8 +274,7 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   if (kindIndex_ == 2) {
     progress_ = Progress::Complete;
     buffered_ = 0;
-    observer_.OnComplete();
-    view_.CollapseDownloadArea();
+    events_.OnComplete();
     return Step::Stop;
   }
   if (buffered_ < 2) return Step::Wait;
@@ -290,7 +290,7 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   // The size limit holds for what is sent, not only for what the file list
   // promised: a server afar cannot announce little and send much.
   announcedBytes_ += header.bodyLength;
-  if (announcedBytes_ > kMaxDownloadBytes && socket_.localAddress != kLoopbackAddress) {
+  if (announcedBytes_ > kMaxDownloadBytes && !FromLoopback()) {
     return Fail(resources::MessageId::MsgTooManyFiles);
   }
   --filesLeft_[kindIndex_];
@@ -302,11 +302,10 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   buffered_ -= length;
   fileUpper_ = header.bodyLength;
   filePosition_ = 0;
-  view_.SetFileProgressRange(header.bodyLength);
+  events_.OnFileStarted(currentName_, header.bodyLength, header.version);
   output_ = ReceivedFile(currentName_ + ".gz", header.bodyLength);
   if (!output_.isOpen()) return FailCannotCreate(output_.name());
   letterCase_.NoteCreated(output_.name());
-  observer_.OnFileStarted(currentName_, header.bodyLength, header.version);
   state_ = ReceiveFileBody;
   return Step::Continue;
 }
@@ -319,7 +318,7 @@ UpdateSession::Step UpdateSession::OnFileBody() {
     // A name sent twice has one download, which the later body replaced:
     // it is installed once.
     if (receivedThisSession_.insert(currentName_).second) outcome_.receivedNames.push_back(currentName_);
-    observer_.OnFileCompleted(currentName_);
+    events_.OnFileCompleted(currentName_);
     state_ = WaitFileHeader;
     return Step::Continue;
   }
@@ -328,7 +327,7 @@ UpdateSession::Step UpdateSession::OnFileBody() {
   if (!WritePiece(n)) return FailCannotCreate(output_.name());
   filePosition_ = std::min(fileUpper_, filePosition_ + static_cast<std::int64_t>(n));
   totalPosition_ = std::min(totalUpper_, totalPosition_ + static_cast<std::int64_t>(n));
-  view_.AdvanceProgress(static_cast<std::int32_t>(n));
+  events_.OnBodyWritten(static_cast<std::int32_t>(n));
   return Step::Continue;
 }
 
@@ -350,7 +349,7 @@ void UpdateSession::RefreshTexts() {
   texts.currentUpper = static_cast<int>(fileUpper_);
   texts.totalPosition = static_cast<int>(totalPosition_);
   texts.totalUpper = static_cast<int>(totalUpper_);
-  view_.RefreshProgressTexts(texts);
+  events_.OnProgressTexts(texts);
 }
 
 }  // namespace session

@@ -1,15 +1,15 @@
 #pragma once
 /// UpdateSession: one update session, from connecting to the servers to the
-/// last file body, driven by the notifications of its socket. It keeps one
-/// 2,048-byte buffer; bodies go from that buffer straight to their files.
+/// last file body, driven by the notifications of its connection. It keeps
+/// one 2,048-byte buffer; bodies go from that buffer straight to their files.
 ///
-/// In a window: own a SessionOutcome and an UpdateSession (after it), pass
-/// the window as the SessionView, call ConnectToServers() at the end of the
-/// window's initialisation, and on destruction run the installation and then
-/// Shutdown(). Everything runs on the UI thread; the session calls the view
-/// from inside socket notifications and never yields to the event loop. It
-/// makes no file-system calls of its own: files are written through
-/// ReceivedFile, the notice page's time through files/notice_file.h.
+/// The host (the update window, updater-console, a test) owns the
+/// Connection, the SessionOutcome and the SessionEvents it follows, all of
+/// which outlive the session; it calls ConnectToServers() once and, when it
+/// goes, Shutdown(). The session calls the host only through the events,
+/// from inside ConnectToServers or a receive pass, and never waits for an
+/// event loop. It makes no file-system calls of its own: files are written
+/// through ReceivedFile, the notice page's time through files/notice_file.h.
 
 #include <array>
 #include <cstdint>
@@ -17,14 +17,14 @@
 #include <unordered_set>
 
 #include "platform/paths.h"
+#include "session/connection.h"
 #include "session/received_file.h"
 #include "session/session_host.h"
-#include "session/update_socket.h"
 #include "session/wire.h"
 
 namespace session {
 
-class UpdateSession : private SocketOwner {
+class UpdateSession : private ConnectionOwner {
  public:
   /// Redirects followed in one session; one more is treated as a target
   /// that does not connect, so servers pointing at each other cannot keep
@@ -42,30 +42,24 @@ class UpdateSession : private SocketOwner {
   /// How far the session got; Complete and UpToDate end it successfully.
   enum class Progress { NotStarted, Running, UpToDate, Complete, Failed };
 
-  /// OBSERVER, if given, hears what happens (it must outlive the session).
-  UpdateSession(SessionView& view, SessionOutcome& outcome, std::array<std::string, 2> serverAddresses,
-                unsigned port, SessionObserver* observer = nullptr);
+  UpdateSession(Connection& connection, SessionEvents& events, SessionOutcome& outcome,
+                std::array<std::string, 2> serverAddresses, unsigned port);
   ~UpdateSession();
   UpdateSession(const UpdateSession&) = delete;
   UpdateSession& operator=(const UpdateSession&) = delete;
 
   /// Connects to IP1, else IP2; message 2 and a close request when neither
-  /// accepts. Ends with ShowNotice in every case.
+  /// accepts. Ends with OnNoticeCurrent in every case.
   void ConnectToServers();
 
   /// Closes the connection (as the window's destruction does) and any file
   /// still open.
   void Shutdown();
 
-  /// Holds the socket's notifications back until released (see CUpdateSocket).
-  void HoldNotifications() { socket_.HoldNotifications(); }
-  void ReleaseNotifications() { socket_.ReleaseNotifications(); }
-
   State state() const { return state_; }
   Progress progress() const { return progress_; }
   bool connectionClosed() const { return connectionClosed_; }
   std::size_t buffered() const { return buffered_; }
-  const CUpdateSocket& socket() const { return socket_; }
 
  private:
   enum class Step { Continue, Wait, Stop };
@@ -84,19 +78,24 @@ class UpdateSession : private SocketOwner {
 
   /// Closes the connection and any open output, and stops the session.
   void Abandon();
+  /// Abandons the session and reports FAILURE.
+  Step Fail(SessionFailure failure);
   Step Fail(resources::MessageId id);
   Step FailCannotCreate(std::string name);
   Step Refuse(const std::string& why);
+  /// Follows a redirect to TARGET: a new connection, whose version reply
+  /// starts the session over.
+  Step Redirect(Ipv4Address target);
+  bool FromLoopback() const { return connection_.LocalAddress() == kLoopbackAddress; }
   /// Writes the next N buffered bytes to the file being received.
   bool WritePiece(std::size_t n);
   void RefreshTexts();
 
-  SessionView& view_;
-  SessionObserver& observer_;
+  Connection& connection_;
+  SessionEvents& events_;
   SessionOutcome& outcome_;
   std::array<std::string, 2> serverAddresses_;
   unsigned port_;
-  CUpdateSocket socket_;
 
   State state_ = WaitVersionReply;
   Progress progress_ = Progress::NotStarted;

@@ -1,5 +1,6 @@
 #pragma once
-/// CUpdateSocket: a TCP stream socket on the UI thread. Connect, send and
+/// CUpdateSocket: the session's Connection as a TCP stream socket on the UI
+/// thread. Connect, send and
 /// receive block and never yield to the event loop. Receive-ready and
 /// connection-closed notifications come from the UI thread's event loop, one
 /// at a time, to the socket's owner; whatever became ready during a blocking
@@ -16,32 +17,23 @@
 #include <cstdint>
 #include <string>
 
+#include "session/connection.h"
 #include "session/wire.h"
 
 struct sockaddr_in;
 
 namespace session {
 
-/// The party notified by a connected socket (the update session).
-class SocketOwner {
- public:
-  virtual void HandleReceive() = 0;
-  virtual void HandleConnectionClosed(int errorCode) = 0;
-
- protected:
-  ~SocketOwner() = default;
-};
-
-class CUpdateSocket {
+class CUpdateSocket : public Connection {
  public:
   CUpdateSocket() = default;
-  ~CUpdateSocket();
+  ~CUpdateSocket() override;
   CUpdateSocket(const CUpdateSocket&) = delete;
   CUpdateSocket& operator=(const CUpdateSocket&) = delete;
 
   /// Makes a new stream socket (closing one still open); false when the
   /// system refuses one.
-  bool Create();
+  bool Create() override;
 
   /// Connects to HOST (dotted IPv4 address, else a host name whose first IPv4
   /// address is used) at PORT, blocking until the system gives up or at most
@@ -49,19 +41,19 @@ class CUpdateSocket {
   /// success records localAddress, sets owner, starts the notifications and
   /// leaves LastError() at 0. On failure owner stays as it was and LastError()
   /// holds the reason (kInvalidArgument for a name that does not resolve).
-  bool ConnectAndRecord(SocketOwner* newOwner, const std::string& host, unsigned port);
+  bool ConnectAndRecord(ConnectionOwner* newOwner, const std::string& host, unsigned port) override;
 
   /// Sends until every byte is gone; false as soon as one send gives 0 or less.
-  bool SendAll(const void* bytes, std::size_t length);
+  bool SendAll(const void* bytes, std::size_t length) override;
 
   /// One blocking receive of at most LENGTH bytes: the count, 0 at the end
   /// of the stream, -1 on an error (or, in a notification delivered right
   /// after another, when nothing is waiting: such a receive never waits). An end or error seen here is delivered as
   /// the closed notification once the current notification has returned.
-  long Receive(void* buffer, std::size_t length);
+  long Receive(void* buffer, std::size_t length) override;
 
   /// Clears owner, stops the notifications and closes the socket.
-  void Close();
+  void Close() override;
 
   /// Holds the notifications back while the UI thread waits for other work
   /// (the installation); whatever became ready meanwhile is delivered after
@@ -72,6 +64,7 @@ class CUpdateSocket {
   bool IsOpen() const { return handle_ != kNoSocket; }
   bool IsConnected() const { return connected_; }
   int LastError() const { return lastError_; }
+  Ipv4Address LocalAddress() const override { return localAddress; }
 
   /// The bound on a blocking connect: none of our own on Windows (the
   /// system's connect gives up after about 21 s), 22 s elsewhere; negative
@@ -88,8 +81,8 @@ class CUpdateSocket {
   /// WSAEINVAL on Windows).
   static const int kInvalidArgument;
 
-  Ipv4Address localAddress = 0;  ///< own end of the connection, first octet lowest
-  SocketOwner* owner = nullptr;  ///< notified while set
+  Ipv4Address localAddress = 0;      ///< own end of the connection, first octet lowest
+  ConnectionOwner* owner = nullptr;  ///< notified while set
 
  private:
   /// The platform's delivery of readiness reports for the connection; made

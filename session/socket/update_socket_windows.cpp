@@ -141,7 +141,7 @@ std::intptr_t CUpdateSocket::OpenStreamSocket() {
   return static_cast<std::intptr_t>(s);
 }
 
-bool CUpdateSocket::ConnectAndRecord(SocketOwner* newOwner, const std::string& host,
+bool CUpdateSocket::ConnectAndRecord(ConnectionOwner* newOwner, const std::string& host,
                                      unsigned port) {
   sockaddr_in to{};
   if (!PrepareConnect(host, port, to)) return false;
