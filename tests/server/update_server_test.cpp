@@ -4,6 +4,7 @@
 // limits and the stop.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -476,6 +477,71 @@ TEST_F(ServerTest, SlowStoreLoadLeavesSessionsServed) {
   ASSERT_TRUE(reply) << "a new session waited for the store";
   EXPECT_EQ(reply->major, 1u);
 }
+
+// ---- a server that cannot start gives back everything it opened -------------
+
+/// Descriptors open in this process.
+std::size_t OpenDescriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count - 1;  // the listing's own
+}
+
+struct FailedStartCase {
+  const char* label;
+  /// Makes OPTIONS fail to start; TAKEN is the port of a server running meanwhile.
+  std::function<void(server::ServerOptions& options, const std::string& dir, std::uint16_t taken)> make;
+  const char* message;
+};
+
+void PrintTo(const FailedStartCase& c, std::ostream* out) { *out << c.label; }
+
+class FailedStart : public ServerTest, public ::testing::WithParamInterface<FailedStartCase> {};
+
+TEST_P(FailedStart, LeavesNoDescriptorOpen) {
+  PublishFiles(0, {{"a.dat", "a1"}});
+  server::ServerOptions options;
+  options.store = store_;
+  options.listenAddress = session::kLoopbackAddress;
+  options.port = 0;
+  options.log = nullptr;
+  Start();
+  GetParam().make(options, dir_ / "failing", port());
+  const std::size_t before = OpenDescriptors();
+  for (int i = 0; i < 10; ++i) {
+    try {
+      server::UpdateServer failing(options);
+      ADD_FAILURE() << "started";
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, FailedStart,
+    ::testing::Values(FailedStartCase{"AddressNotOfThisMachine",
+                                      [](server::ServerOptions& o, const std::string&, std::uint16_t) {
+                                        ASSERT_TRUE(session::ParseIpv4("192.0.2.1", o.listenAddress));
+                                      },
+                                      "cannot listen on 192.0.2.1:0: "},
+                      FailedStartCase{"PortTaken",
+                                      [](server::ServerOptions& o, const std::string&, std::uint16_t taken) {
+                                        o.port = taken;
+                                      },
+                                      "cannot listen on 127.0.0.1:"},
+                      FailedStartCase{"StoreThatCannotLoad",
+                                      [](server::ServerOptions& o, const std::string& dir, std::uint16_t) {
+                                        server_test::WriteHandmadeStore(dir, {{{"a.dat", 2}}});
+                                        WriteFile(dir + "/CURRENT",
+                                                  "format 1\nmajor 2\nminor 0\nnotice none\nlast-stamp 0\n");
+                                        o.store = dir;
+                                      },
+                                      "major/2"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ServerTest, StopEndsOpenSessions) {
   PublishFiles(0, {{"a", "a"}});
