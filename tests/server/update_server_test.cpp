@@ -5,8 +5,12 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "server/publish.h"
@@ -30,6 +35,37 @@ using server_test::TestClient;
 using test_support::ReadFile;
 using test_support::TempDir;
 using test_support::WriteFile;
+
+namespace {
+
+std::atomic<int> failingOption{-1};        ///< setsockopt(IPPROTO_TCP, this option) fails
+std::atomic<long long> failingModify{-1};  ///< epoll_ctl(EPOLL_CTL_MOD) for exactly these events fails
+
+template <typename Call>
+Call NextDefinition(const char* name) {
+  return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+// The server's calls of these two, failing on demand; every other call goes through.
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) noexcept {
+  static const auto next = NextDefinition<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
+  if (level == IPPROTO_TCP && name == failingOption) {
+    errno = ENOPROTOOPT;
+    return -1;
+  }
+  return next(fd, level, name, value, length);
+}
+
+extern "C" int epoll_ctl(int epoll, int op, int fd, epoll_event* event) noexcept {
+  static const auto next = NextDefinition<int (*)(int, int, int, epoll_event*)>("epoll_ctl");
+  if (op == EPOLL_CTL_MOD && event != nullptr && event->events == failingModify) {
+    errno = ENOMEM;
+    return -1;
+  }
+  return next(epoll, op, fd, event);
+}
 
 namespace {
 
@@ -51,9 +87,18 @@ class ServerTest : public ::testing::Test {
     log_ = std::fopen((dir_ / "server.log").c_str(), "w");
     options.log = log_;
     server_ = std::make_unique<server::UpdateServer>(options);
-    thread_ = std::thread([this] { server_->Run(); });
+    thread_ = std::thread([this] {
+      try {
+        server_->Run();
+      } catch (const std::exception& e) {
+        std::lock_guard lock(runErrorMutex_);
+        runError_ = e.what();
+      }
+    });
   }
   void TearDown() override {
+    failingOption = -1;
+    failingModify = -1;
     if (server_) {
       server_->Stop();
       thread_.join();
@@ -63,6 +108,11 @@ class ServerTest : public ::testing::Test {
   }
   std::uint16_t port() const { return server_->port(); }
   std::string Log() const { return ReadFile(dir_ / "server.log"); }
+  /// Why Run failed; empty while it runs or after it returned.
+  std::string RunError() {
+    std::lock_guard lock(runErrorMutex_);
+    return runError_;
+  }
   bool LogHas(const std::string& text) const {
     return WaitFor([&] { return Log().find(text) != std::string::npos; });
   }
@@ -79,6 +129,8 @@ class ServerTest : public ::testing::Test {
   std::FILE* log_ = nullptr;
   std::unique_ptr<server::UpdateServer> server_;
   std::thread thread_;
+  std::mutex runErrorMutex_;
+  std::string runError_;
   int folders_ = 0;
 };
 
@@ -541,6 +593,54 @@ INSTANTIATE_TEST_SUITE_P(
                                         o.store = dir;
                                       },
                                       "major/2"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---- a socket option or an epoll change the system refuses is never silent ---
+
+struct RefusalCase {
+  const char* label;
+  int option;        // of setsockopt(IPPROTO_TCP, ...) to refuse, or -1
+  long long mod;     // events of epoll_ctl(EPOLL_CTL_MOD) to refuse, or -1
+  bool big;          // an answer in pieces, more than the socket buffers hold
+  bool asks;         // the client sends its request and reads the answer
+  const char* said;  // in the log, or why Run failed
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.label; }
+
+class SystemRefusal : public ServerTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(SystemRefusal, EndsTheSessionOrTheServerWithTheReason) {
+  const RefusalCase& c = GetParam();
+  if (c.big) {
+    server_test::WriteHandmadeStore(store_, {{{"big.bin", kBigBody}}});
+  } else {
+    PublishFiles(0, {{"a", "a"}});
+  }
+  server::ServerOptions options;
+  options.maxSessions = 1;  // the first session fills the server
+  options.timeout = 1000ms;
+  Start(options);
+  failingOption = c.option;
+  failingModify = c.mod;
+  TestClient client(port(), 4096);
+  if (c.asks) {
+    client.Update(0, 0);
+  } else {
+    client.ReadReply();  // none when the session ends at once
+  }
+  EXPECT_TRUE(WaitFor([&] { return (Log() + RunError()).find(c.said) != std::string::npos; }))
+      << Log() << RunError();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, SystemRefusal,
+    ::testing::Values(RefusalCase{"NoDelay", TCP_NODELAY, -1, false, false, "network error: TCP_NODELAY: "},
+                      RefusalCase{"Cork", TCP_CORK, -1, true, true, "network error: TCP_CORK: "},
+                      RefusalCase{"WatchForRoom", -1, EPOLLIN | EPOLLRDHUP | EPOLLOUT, true, true,
+                                  "network error: cannot watch the session: "},
+                      RefusalCase{"PauseAccepting", -1, 0, false, false,
+                                  "epoll: cannot watch the listening socket: "}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ServerTest, StopEndsOpenSessions) {
