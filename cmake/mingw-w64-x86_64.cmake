@@ -31,3 +31,15 @@ endif()
 list(APPEND CMAKE_FIND_ROOT_PATH "${UPDATER_WINDOWS_DEPS}")
 set(wxWidgets_CONFIG_EXECUTABLE "${UPDATER_WINDOWS_DEPS}/bin/wx-config")
 set(wxWidgets_CONFIG_OPTIONS --static=yes)
+
+# libsodium for this toolchain, built once per machine by
+# scripts/build-libsodium into the same cache.
+if(NOT UPDATER_WINDOWS_SODIUM AND DEFINED ENV{UPDATER_WINDOWS_SODIUM})
+  set(UPDATER_WINDOWS_SODIUM "$ENV{UPDATER_WINDOWS_SODIUM}")
+endif()
+if(NOT UPDATER_WINDOWS_SODIUM)
+  execute_process(COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/build-libsodium" --prefix
+                  OUTPUT_VARIABLE UPDATER_WINDOWS_SODIUM OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(ENV{UPDATER_WINDOWS_SODIUM} "${UPDATER_WINDOWS_SODIUM}")
+endif()
+list(APPEND CMAKE_FIND_ROOT_PATH "${UPDATER_WINDOWS_SODIUM}")

@@ -1,7 +1,11 @@
 #include "server/publish.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <libdeflate.h>
@@ -9,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -31,29 +34,71 @@ namespace {
 constexpr int kCompressionLevel = 12;
 
 struct SourceFile {
-  std::string name;  // as sent: "data\maps\a.dat"
-  std::string path;  // on this machine
+  std::string name;      // as sent: "data\maps\a.dat"
+  std::string relative;  // what is read, below the folder and through no link: "data/maps/a.dat"
 };
 
-std::string FoldCase(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+/// The folder being published, open for the whole publish.
+struct Folder {
+  std::string path;
+  store::Fd fd;
+};
+
+/// The name of the system's own file system holding ST's file, or nullptr:
+/// there a file that looks regular holds the state of the machine or of a
+/// process, made up when read (/proc/self/environ), never something to publish.
+const char* SystemFileSystem(const struct statfs& st) {
+  static constexpr struct {
+    unsigned long magic;
+    const char* name;
+  } kSystem[] = {
+      {PROC_SUPER_MAGIC, "proc"},      {SYSFS_MAGIC, "sysfs"},           {DEBUGFS_MAGIC, "debugfs"},
+      {TRACEFS_MAGIC, "tracefs"},      {SECURITYFS_MAGIC, "securityfs"}, {SELINUX_MAGIC, "selinuxfs"},
+      {SMACK_MAGIC, "smackfs"},        {CGROUP_SUPER_MAGIC, "cgroup"},   {CGROUP2_SUPER_MAGIC, "cgroup2"},
+      {EFIVARFS_MAGIC, "efivarfs"},    {PSTOREFS_MAGIC, "pstore"},       {BPF_FS_MAGIC, "bpf"},
+      {BINFMTFS_MAGIC, "binfmt_misc"}, {DEVPTS_SUPER_MAGIC, "devpts"},   {NSFS_MAGIC, "nsfs"}};
+  for (const auto& system : kSystem) {
+    if (static_cast<unsigned long>(st.f_type) == system.magic) return system.name;
   }
-  return folded;
+  return nullptr;
+}
+
+/// True when PATH lies below FOLDER (both canonical).
+bool IsBelow(const fs::path& path, const fs::path& folder) {
+  const auto [f, p] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
+  return f == folder.end() && p != path.end();
+}
+
+/// Why the link at PATH cannot be published, or empty when it leads to a
+/// regular file inside FOLDER (canonical); RELATIVE then names that file.
+std::string CheckLink(const fs::path& path, const fs::path& folder, std::string& relative) {
+  std::error_code error;
+  const fs::path target = fs::canonical(path, error);
+  if (error) return "link to nothing publishable";
+  if (fs::is_directory(target, error)) return "link to a folder (links to folders are not followed)";
+  if (!IsBelow(target, folder)) {
+    const fs::path written = fs::read_symlink(path, error);
+    const std::string shown =
+        written == target ? target.string() : written.string() + " (" + target.string() + ")";
+    return "link to " + shown + ", outside the folder: only files inside it are published";
+  }
+  if (!fs::is_regular_file(target, error)) return "link to nothing publishable";
+  relative = target.lexically_relative(folder).string();
+  return {};
 }
 
 /// Every file below DIR with its name; names that cannot be published go to REFUSALS.
 std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefusal>& refusals) {
   std::error_code error;
   if (!fs::is_directory(dir, error)) throw StoreError(dir + ": not a folder");
+  const fs::path folder = fs::canonical(dir, error);
+  if (error) throw StoreError(dir + ": " + error.message());
   std::vector<SourceFile> files;
-  std::map<std::string, std::string> byFoldedName;
   fs::recursive_directory_iterator it(dir, fs::directory_options::none, error);
   for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     const fs::path relative = it->path().lexically_relative(dir);
     std::string name;
-    const char* refusal = nullptr;
+    std::string refusal;
     for (const fs::path& part : relative) {
       const std::string text = part.string();
       if (text.find('\\') != std::string::npos) refusal = "'\\' inside a file or folder name";
@@ -63,39 +108,56 @@ std::vector<SourceFile> ScanFolder(const std::string& dir, std::vector<NameRefus
     const fs::file_status own = it->symlink_status(error);
     if (error) break;
     if (fs::is_directory(own)) continue;
+    std::string read = relative.string();
     if (fs::is_symlink(own)) {
-      const fs::file_status target = it->status(error);
-      error.clear();
-      if (fs::is_directory(target)) {
-        refusal = "link to a folder (links to folders are not followed)";
-      } else if (!fs::is_regular_file(target)) {
-        refusal = "link to nothing publishable";
-      }
+      if (std::string why = CheckLink(it->path(), folder, read); !why.empty()) refusal = why;
     } else if (!fs::is_regular_file(own)) {
       refusal = "not a regular file";
     }
-    if (refusal == nullptr && relative.filename().string().size() + 3 > NAME_MAX) {
-      refusal = "file name too long to store with \".gz\" appended";
-    }
-    if (refusal == nullptr) refusal = CheckPublishName(name);
-    if (refusal == nullptr) {
-      const auto [at, added] = byFoldedName.emplace(FoldCase(name), name);
-      if (!added) {
-        refusals.push_back(
-            {name, "same name as " + at->second + " apart from letter case (one file on the player's disk)"});
-        continue;
+    if (struct statfs st{}; refusal.empty() && ::statfs((folder / read).c_str(), &st) == 0) {
+      if (const char* system = SystemFileSystem(st)) {
+        refusal = std::string("file of the system's ") + system + " file system, made up when read";
       }
     }
-    if (refusal != nullptr) {
+    if (refusal.empty()) {
+      if (const char* why = CheckPublishName(name)) refusal = why;
+    }
+    if (!refusal.empty()) {
       refusals.push_back({name, refusal});
     } else {
-      files.push_back({name, it->path().string()});
+      files.push_back({name, read});
     }
   }
   if (error) throw StoreError(dir + ": " + error.message());
   std::sort(files.begin(), files.end(),
             [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+  // In name order, so that the same folder always gets the same refusals.
+  std::map<std::string, std::string> byFoldedName;
+  std::erase_if(files, [&](const SourceFile& f) {
+    const auto [at, added] = byFoldedName.emplace(FoldLetterCase(f.name), f.name);
+    if (!added) {
+      refusals.push_back(
+          {f.name, "same name as " + at->second + " apart from letter case (one file on the player's disk)"});
+    }
+    return !added;
+  });
   return files;
+}
+
+/// Opens RELATIVE below the folder FOLDER for reading without following any
+/// link and without leaving the folder, so that a link or a special file put
+/// there since the scan is never read; the kernel enforces both where it
+/// can (openat2), elsewhere only the last part is kept from being a link.
+int OpenBelow(int folder, const std::string& relative) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+#ifdef SYS_openat2
+  open_how how{};
+  how.flags = flags;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, folder, relative.c_str(), &how, sizeof how);
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);  // EPERM: a filter
+#endif
+  return ::openat(folder, relative.c_str(), flags);
 }
 
 PublishRefused Refused(const std::string& dir, std::vector<NameRefusal> refusals) {
@@ -153,11 +215,21 @@ class Compressor {
 
   /// Compresses SOURCE into a new file at TARGET as a gzip stream, synced to
   /// disk. Fills the sizes of FILE.
-  void Store(const SourceFile& source, const std::string& target, std::size_t pieceBytes, StoredFile& file) {
-    store::Fd in(::open(source.path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) store::ThrowSystem(source.path);
+  void Store(const SourceFile& source, const Folder& folder, const std::string& target,
+             std::size_t pieceBytes, StoredFile& file) {
+    const std::string path = folder.path + "/" + source.relative;
+    store::Fd in(OpenBelow(folder.fd.get(), source.relative));
+    if (in.get() < 0 && (errno == ELOOP || errno == EXDEV)) {
+      throw StoreError(path + ": became a link since the folder was read");
+    }
+    if (in.get() < 0) store::ThrowSystem(path);
     struct stat st {};
-    if (::fstat(in.get(), &st) != 0) store::ThrowSystem(source.path);
+    if (::fstat(in.get(), &st) != 0) store::ThrowSystem(path);
+    struct statfs sfs {};
+    if (::fstatfs(in.get(), &sfs) != 0) store::ThrowSystem(path);
+    if (!S_ISREG(st.st_mode) || SystemFileSystem(sfs) != nullptr) {
+      throw StoreError(path + ": no longer a regular file of the folder");
+    }
     const std::size_t piece = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 1,
                                                       std::max<std::size_t>(pieceBytes, 1));
     input_.resize(piece);
@@ -166,11 +238,11 @@ class Compressor {
     if (out.get() < 0) store::ThrowSystem(target);
     std::uint64_t original = 0, compressed = 0;
     for (bool first = true;; first = false) {
-      const std::size_t n = ReadFull(in.get(), input_.data(), piece, source.path);
+      const std::size_t n = ReadFull(in.get(), input_.data(), piece, path);
       if (n == 0 && !first) break;
       const std::size_t made =
           libdeflate_gzip_compress(compressor_, input_.data(), n, output_.data(), output_.size());
-      if (made == 0) throw StoreError(source.path + ": compression failed");
+      if (made == 0) throw StoreError(path + ": compression failed");
       store::WriteAll(out.get(), output_.data(), made, target);
       original += n;
       compressed += made;
@@ -179,7 +251,7 @@ class Compressor {
     if (::fsync(out.get()) != 0) store::ThrowSystem(target);
     out.Close(target);
     if (compressed > kMaxBytesPerRelease) {
-      throw StoreError(source.path + ": " + std::to_string(compressed) +
+      throw StoreError(path + ": " + std::to_string(compressed) +
                        " bytes compressed, more than one release may hold");
     }
     file.originalBytes = original;
@@ -191,8 +263,8 @@ class Compressor {
   std::vector<std::uint8_t> input_, output_;
 };
 
-/// Compresses every source into WORK/files/..., JOBS files at a time.
-void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work,
+/// Compresses every source, read below FOLDER, into WORK/files/..., JOBS files at a time.
+void StoreFiles(const std::vector<SourceFile>& sources, const Folder& folder, const std::string& work,
                 const PublishOptions& options, std::vector<StoredFile>& stored,
                 const std::function<void()>& fileStored) {
   // Folders first, on this thread: the workers only create files.
@@ -215,8 +287,8 @@ void StoreFiles(const std::vector<SourceFile>& sources, const std::string& work,
       Compressor compressor;
       for (std::size_t i; !failed && (i = next++) < sources.size();) {
         stored[i].name = sources[i].name;
-        compressor.Store(sources[i], work + "/" + store::StoredName(sources[i].name), options.pieceBytes,
-                         stored[i]);
+        compressor.Store(sources[i], folder, work + "/" + store::StoredName(sources[i].name),
+                         options.pieceBytes, stored[i]);
         std::lock_guard<std::mutex> lock(mutex);
         fileStored();
       }
@@ -253,12 +325,14 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
     throw StoreError(dir + ": " + std::to_string(sources.size()) +
                      " files; one release may change at most 65535");
   }
+  const Folder input{dir, store::Fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  if (input.fd.get() < 0) store::ThrowSystem(dir);
 
   std::error_code error;
   fs::create_directories(root, error);
   if (error) throw StoreError(root + ": " + error.message());
   store::StoreLock lock(root);
-  store::StoreState state = store::ReadState(root);
+  store::StoreState state = store::ReadStateToChange(root);
   RemoveLeftovers(root, state);
   const std::shared_ptr<const Snapshot> current = LoadSnapshot(root);
   step(PublishStep::Locked);
@@ -268,10 +342,10 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   const int other = 1 - kind;
   std::map<std::string, std::uint32_t> otherNames;
   for (const auto& release : current->releases[other]) {
-    for (const StoredFile& f : release->files) otherNames[FoldCase(f.name)] = release->version;
+    for (const StoredFile& f : release->files) otherNames[FoldLetterCase(f.name)] = release->version;
   }
   for (const SourceFile& source : sources) {
-    if (auto at = otherNames.find(FoldCase(source.name)); at != otherNames.end()) {
+    if (auto at = otherNames.find(FoldLetterCase(source.name)); at != otherNames.end()) {
       refusals.push_back({source.name, std::string("already published as a ") + KindName(other) + " file (" +
                                            KindName(other) + " version " + std::to_string(at->second) +
                                            "); a name stays with one kind"});
@@ -296,7 +370,7 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
     CreateFolder(root + "/tmp");
     CreateFolder(work);
     CreateFolder(work + "/files");
-    StoreFiles(sources, work, options, release->files, [&] { step(PublishStep::FileStored); });
+    StoreFiles(sources, input, work, options, release->files, [&] { step(PublishStep::FileStored); });
     if (release->GzipTotal() > kMaxBytesPerRelease) {
       throw StoreError(dir + ": " + std::to_string(release->GzipTotal()) +
                        " bytes compressed; one release may hold at most 2147483647");

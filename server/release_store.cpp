@@ -1,7 +1,9 @@
 #include "server/release_store.h"
 
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -99,7 +101,7 @@ std::int32_t SetNotice(const std::string& root, const std::string& file, std::in
   if (page.size() > session::kMaxNoticeLength) throw StoreError(file + ": too large for a notice");
   CreateFolder(root);
   store::StoreLock lock(root);
-  store::StoreState state = store::ReadState(root);
+  store::StoreState state = store::ReadStateToChange(root);
   const std::int64_t previous = std::max(state.lastStamp, state.noticeStamp);
   const std::int64_t stamp = previous == 0 ? now : std::max(now, previous + 2);
   if (stamp <= 0 || stamp > std::numeric_limits<std::int32_t>::max()) {
@@ -118,14 +120,14 @@ std::int32_t SetNotice(const std::string& root, const std::string& file, std::in
 void ClearNotice(const std::string& root) {
   RequireFolder(root);
   store::StoreLock lock(root);
-  store::StoreState state = store::ReadState(root);
+  store::StoreState state = store::ReadStateToChange(root);
   state.lastStamp = std::max(state.lastStamp, state.noticeStamp);
   state.noticeStamp = 0;
   state.noticePath.clear();
   store::CommitState(root, state, [] {});
 }
 
-const char* CheckPublishName(std::string_view name) {
+const char* CheckServedName(std::string_view name) {
   if (name.empty()) return "empty name";
   if (name.size() > session::kMaxFileNameLength) return "name longer than 255 bytes";
   if (!platform::IsContainedRelativeName(name)) {
@@ -145,6 +147,100 @@ const char* CheckPublishName(std::string_view name) {
     return "empty folder name";
   }
   return nullptr;
+}
+
+namespace {
+
+/// True when PART (one file or folder name) names a device on Windows, with
+/// or without an extension and in any letter case: "CON", "nul.dat", "Com1.ini".
+bool IsWindowsDeviceName(std::string_view part) {
+  std::string_view base = part.substr(0, part.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);  // "nul .txt" is NUL too
+  std::string upper(base);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+    if (upper == device) return true;
+  }
+  if (upper.size() < 4 || (upper.compare(0, 3, "COM") != 0 && upper.compare(0, 3, "LPT") != 0)) {
+    return false;
+  }
+  const std::string_view number = std::string_view(upper).substr(3);
+  // COM1-COM9, and the superscript digits one to three that Windows takes as digits.
+  return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+         number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+}  // namespace
+
+const char* CheckPublishName(std::string_view name) {
+  if (const char* why = CheckServedName(name)) return why;
+  if (name.size() > kMaxInstalledNameLength) {
+    return "name longer than 253 bytes (the updater cannot install it)";
+  }
+  std::string_view rest = name;
+  for (;;) {
+    const std::size_t separator = rest.find('\\');
+    const std::string_view part = rest.substr(0, separator);
+    if (part.back() == '.' || part.back() == ' ') {
+      return "file or folder name ending in '.' or a blank (Windows drops it)";
+    }
+    if (IsWindowsDeviceName(part)) {
+      return "name Windows keeps for a device (CON PRN AUX NUL COM1-9 LPT1-9, with any extension)";
+    }
+    if (separator == std::string_view::npos) {
+      if (part.size() > kMaxInstalledFileNameLength) {
+        return "file name longer than 252 bytes (the updater stores it with \".gz\" appended)";
+      }
+      return nullptr;
+    }
+    rest.remove_prefix(separator + 1);
+  }
+}
+
+std::string FoldLetterCase(std::string_view name) {
+  // The C.UTF-8 locale is part of the C library's base package; without it
+  // only ASCII letters are folded.
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t());
+  std::string folded;
+  folded.reserve(name.size());
+  for (std::size_t i = 0; i < name.size();) {
+    const auto lead = static_cast<unsigned char>(name[i]);
+    const std::size_t length = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 1;
+    char32_t code = length == 2 ? lead & 0x1F : lead & 0x0F;
+    bool valid = length > 1 && i + length <= name.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(name[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (valid && (code < 0x80 || (length == 3 && code < 0x800) || (code >= 0xD800 && code < 0xE000))) {
+      valid = false;  // overlong forms and surrogates are not UTF-8
+    }
+    if (!valid) {
+      const char c = name[i++];
+      folded += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+      continue;
+    }
+    if (utf8 != locale_t()) {
+      const auto upper = static_cast<char32_t>(towupper_l(static_cast<wint_t>(code), utf8));
+      if (upper < 0x10000) code = upper;
+    }
+    i += length;
+    if (code < 0x80) {  // U+017F (long s) is 'S'
+      folded += static_cast<char>(code);
+      continue;
+    }
+    if (code < 0x800) {
+      folded += static_cast<char>(0xC0 | (code >> 6));
+    } else {
+      folded += static_cast<char>(0xE0 | (code >> 12));
+      folded += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    }
+    folded += static_cast<char>(0x80 | (code & 0x3F));
+  }
+  return folded;
 }
 
 }  // namespace server

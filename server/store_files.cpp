@@ -118,6 +118,38 @@ void ForEachLine(std::string_view text, Line line) {
 
 }  // namespace
 
+namespace {
+
+/// The first release folder ("major/1") under ROOT, or empty when it holds none.
+std::string AnyRelease(const std::string& root) {
+  for (int kind = 0; kind < kKinds; ++kind) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/" + KindName(kind), error)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+        return std::string(KindName(kind)) + "/" + name;
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+void RefuseLostState(const std::string& root) {
+  const std::string path = root + "/" + kStateFile;
+  if (::access(path.c_str(), F_OK) == 0 || errno != ENOENT) return;
+  if (const std::string release = AnyRelease(root); !release.empty()) {
+    throw StoreError(path + " is missing although the store holds releases (" + release +
+                     "); restore it from a backup");
+  }
+}
+
+StoreState ReadStateToChange(const std::string& root) {
+  RefuseLostState(root);
+  return ReadState(root);
+}
+
 StoreState ReadState(const std::string& root) {
   const std::string path = root + "/" + kStateFile;
   StoreState state;
@@ -226,7 +258,7 @@ Release ParseManifest(const std::string& root, int kind, std::uint32_t version) 
       ThrowDamaged(path, number, "bad sizes");
     }
     file.name = std::string(line);
-    if (const char* why = CheckPublishName(file.name)) ThrowDamaged(path, number, why);
+    if (const char* why = CheckServedName(file.name)) ThrowDamaged(path, number, why);
     file.path = folder + "/" + StoredName(file.name);
     const std::string stored = root + "/" + file.path;
     struct stat fs {};

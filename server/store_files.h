@@ -53,6 +53,13 @@ struct StoreState {
 constexpr const char* kStateFile = "CURRENT";
 /// CURRENT of ROOT; an empty state when the store has none yet.
 StoreState ReadState(const std::string& root);
+/// Throws when ROOT holds releases but no CURRENT: the state was lost, and
+/// serving, or writing, an empty state would tell every player they are up
+/// to date (and a publish would take the releases for leftovers).
+void RefuseLostState(const std::string& root);
+/// CURRENT of ROOT for a change of it (publish, notice): as ReadState, but a
+/// lost state is refused.
+StoreState ReadStateToChange(const std::string& root);
 std::string FormatState(const StoreState& state);
 /// Writes STATE to CURRENT.new, syncs it, and calls WRITTEN; then renames it
 /// over CURRENT and syncs the folder. The rename is the one step that changes

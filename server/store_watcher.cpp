@@ -1,6 +1,5 @@
 #include "store_watcher.h"
 
-#include <dirent.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -20,42 +19,10 @@ FileIdentity IdentityOf(const std::string& path) {
   return {true, st.st_dev, st.st_ino, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, st.st_size};
 }
 
-namespace {
-
-/// The first release folder ("major/1") under ROOT, or empty when it holds none.
-std::string AnyRelease(const std::string& root) {
-  for (int kind = 0; kind < kKinds; ++kind) {
-    const std::string folder = root + "/" + KindName(kind);
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) continue;
-    std::string found;
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string_view name = entry->d_name;
-      if (!name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos) {
-        found = std::string(KindName(kind)) + "/" + entry->d_name;
-        break;
-      }
-    }
-    ::closedir(dir);
-    if (!found.empty()) return found;
-  }
-  return {};
-}
-
-}  // namespace
-
 StoreWatcher::StoreWatcher(std::string root) : root_(std::move(root)) {
   const std::string state = root_ + "/" + store::kStateFile;
   served_ = IdentityOf(state);
-  // Without CURRENT a folder is an empty store; with releases in it, CURRENT
-  // was lost, and serving "nothing published" would tell every player that
-  // they are up to date.
-  if (!served_.present && IdentityOf(root_).present) {
-    if (const std::string release = AnyRelease(root_); !release.empty()) {
-      throw StoreError(state + " is missing although the store holds releases (" + release +
-                       "); restore it from a backup");
-    }
-  }
+  if (!served_.present) store::RefuseLostState(root_);
   first_ = last_ = LoadSnapshot(root_);
 
   readyFd_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));

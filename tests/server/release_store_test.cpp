@@ -73,18 +73,38 @@ TEST_P(PublishName, FollowsTheUpdatersRule) {
   }
 }
 
+/// "d...d\f...f": a folder of 100 bytes holding a file of FILE bytes.
+std::string InFolder(std::size_t file) { return std::string(100, 'd') + "\\" + std::string(file, 'f'); }
+
 INSTANTIATE_TEST_SUITE_P(
     Names, PublishName,
     ::testing::Values(
         NameCase{"Plain", "Mirvale.exe", nullptr}, NameCase{"InFolders", "data\\maps\\track01.map", nullptr},
         NameCase{"KoreanBytes", "data\\\xEC\x9D\xB8\xED\x8A\xB8\xEB\xA1\x9C.txt", nullptr},
-        NameCase{"Exactly255Bytes", std::string(251, 'x') + ".dat", nullptr}, NameCase{"Empty", "", "empty"},
-        NameCase{"Over255Bytes", std::string(252, 'x') + ".dat", "255"},
+        NameCase{"LongestThatInstalls", InFolder(152), nullptr},
+        NameCase{"LongestFileNameThatInstalls", std::string(248, 'x') + ".dat", nullptr},
+        NameCase{"OneByteOverWhatInstalls", InFolder(153), "longer than 253 bytes"},
+        NameCase{"FileNameOneByteOverWhatInstalls", std::string(249, 'x') + ".dat", "longer than 252 bytes"},
+        NameCase{"Exactly255Bytes", std::string(251, 'x') + ".dat", "longer than 253 bytes"},
+        NameCase{"Empty", "", "empty"}, NameCase{"Over255Bytes", std::string(252, 'x') + ".dat", "255"},
         NameCase{"Absolute", "\\Windows\\a.dll", "absolute"}, NameCase{"Drive", "C:game.exe", "drive"},
         NameCase{"ParentFolder", "data\\..\\..\\a.dll", ".."},
         NameCase{"ControlCharacter", "a\tb.txt", "control"},
         NameCase{"WindowsRefusesIt", "what?.txt", "Windows"}, NameCase{"ForwardSlash", "data/a.txt", "'/'"},
-        NameCase{"EmptyFolderName", "data\\\\a.txt", "empty folder"}),
+        NameCase{"EmptyFolderName", "data\\\\a.txt", "empty folder"}, NameCase{"DeviceName", "CON", "device"},
+        NameCase{"DeviceNameWithNumber", "LPT1", "device"},
+        NameCase{"DeviceNameWithExtension", "aux.txt", "device"},
+        NameCase{"DeviceNameInLowerCase", "nul.dat", "device"},
+        NameCase{"DeviceNameInFolder", "data\\COM1.ini", "device"},
+        NameCase{"DeviceNameAsFolder", "Prn\\readme.txt", "device"},
+        NameCase{"DeviceNameBeforeABlank", "com9 .log", "device"},
+        NameCase{"DeviceNameWithSuperscriptDigit", "LPT\xC2\xB9.txt", "device"},
+        NameCase{"MoreThanADeviceName", "CONSOLE.dat", nullptr},
+        NameCase{"NoSuchDevice", "COM10.ini", nullptr},
+        NameCase{"TrailingDot", "readme.", "ending in '.' or a blank"},
+        NameCase{"TrailingBlank", "readme.txt ", "ending in '.' or a blank"},
+        NameCase{"FolderWithTrailingDot", "data.\\a.txt", "ending in '.' or a blank"},
+        NameCase{"FolderWithTrailingBlank", "data \\a.txt", "ending in '.' or a blank"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // ---- refused folders leave the store as it was ------------------------------
@@ -115,7 +135,8 @@ class PublishRefusal : public StoreTest, public ::testing::WithParamInterface<Re
 
 TEST_P(PublishRefusal, NamesTheFileAndChangesNothing) {
   const RefusalCase& c = GetParam();
-  Publish(store_, 0, Folder("first", {{"shared.dat", "1"}, {"ok.txt", "2"}}));
+  Publish(store_, 0, Folder("first", {{"shared.dat", "1"}, {"ok.txt", "2"}, {"\xC3\x89t\xC3\xA9.dat", "3"}}));
+  MakeFolder(dir_ / "secret", {{"password.txt", "hunter2"}});
   const Files before = StoreContents();
   const std::string dir = Folder("next", {{"fine.txt", "fine"}});
   c.make(dir);
@@ -131,45 +152,66 @@ TEST_P(PublishRefusal, NamesTheFileAndChangesNothing) {
   EXPECT_EQ(StoreContents(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, PublishRefusal,
-                         ::testing::Values(RefusalCase{"SameNameApartFromCase", 0,
-                                                       [](const std::string& d) {
-                                                         MakeFolder(d, {{"FINE.TXT", "x"}});
-                                                       },
-                                                       "fine.txt", "letter case"},
-                                           RefusalCase{"BackslashInsideAName", 0,
-                                                       [](const std::string& d) {
-                                                         MakeFolder(d, {{"a\\b.txt", "x"}});
-                                                       },
-                                                       "a\\b.txt", "'\\'"},
-                                           RefusalCase{"ControlCharacter", 0,
-                                                       [](const std::string& d) {
-                                                         MakeFolder(d, {{"tab\there.txt", "x"}});
-                                                       },
-                                                       "tab\there.txt", "control"},
-                                           RefusalCase{"CharacterWindowsRefuses", 1,
-                                                       [](const std::string& d) {
-                                                         MakeFolder(d, {{"what?.txt", "x"}});
-                                                       },
-                                                       "what?.txt", "Windows"},
-                                           RefusalCase{"LinkToAFolder", 0,
-                                                       [](const std::string& d) {
-                                                         fs::create_directory(d + "/../elsewhere");
-                                                         fs::create_directory_symlink(d + "/../elsewhere",
-                                                                                      d + "/link");
-                                                       },
-                                                       "link", "link to a folder"},
-                                           RefusalCase{"NotARegularFile", 0,
-                                                       [](const std::string& d) {
-                                                         ASSERT_EQ(mkfifo((d + "/pipe").c_str(), 0600), 0);
-                                                       },
-                                                       "pipe", "not a regular file"},
-                                           RefusalCase{"NameOfTheOtherKind", 1,
-                                                       [](const std::string& d) {
-                                                         MakeFolder(d, {{"SHARED.DAT", "x"}});
-                                                       },
-                                                       "SHARED.DAT", "already published as a major file"}),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Folders, PublishRefusal,
+    ::testing::Values(
+        RefusalCase{"SameNameApartFromCase", 0,
+                    [](const std::string& d) {
+                      MakeFolder(d, {{"FINE.TXT", "x"}});
+                    },
+                    "fine.txt", "letter case"},
+        RefusalCase{"BackslashInsideAName", 0,
+                    [](const std::string& d) {
+                      MakeFolder(d, {{"a\\b.txt", "x"}});
+                    },
+                    "a\\b.txt", "'\\'"},
+        RefusalCase{"ControlCharacter", 0,
+                    [](const std::string& d) {
+                      MakeFolder(d, {{"tab\there.txt", "x"}});
+                    },
+                    "tab\there.txt", "control"},
+        RefusalCase{"CharacterWindowsRefuses", 1,
+                    [](const std::string& d) {
+                      MakeFolder(d, {{"what?.txt", "x"}});
+                    },
+                    "what?.txt", "Windows"},
+        RefusalCase{"LinkToAFolder", 0,
+                    [](const std::string& d) {
+                      fs::create_directory(d + "/../elsewhere");
+                      fs::create_directory_symlink(d + "/../elsewhere", d + "/link");
+                    },
+                    "link", "link to a folder"},
+        RefusalCase{"NotARegularFile", 0,
+                    [](const std::string& d) { ASSERT_EQ(mkfifo((d + "/pipe").c_str(), 0600), 0); }, "pipe",
+                    "not a regular file"},
+        RefusalCase{"NameOfTheOtherKind", 1,
+                    [](const std::string& d) {
+                      MakeFolder(d, {{"SHARED.DAT", "x"}});
+                    },
+                    "SHARED.DAT", "already published as a major file"},
+        RefusalCase{"NameOfTheOtherKindBeyondAscii", 1,
+                    [](const std::string& d) {
+                      MakeFolder(d, {{"\xC3\xA9T\xC3\xA9.DAT", "x"}});
+                    },
+                    "\xC3\xA9T\xC3\xA9.DAT", "already published as a major file"},
+        RefusalCase{"SameNameApartFromCaseBeyondAscii", 0,
+                    [](const std::string& d) {
+                      MakeFolder(d, {{"\xC3\x89t\xC3\xA9.dat", "x"}, {"\xC3\xA9t\xC3\xA9.dat", "y"}});
+                    },
+                    "\xC3\xA9t\xC3\xA9.dat", "same name as \xC3\x89t\xC3\xA9.dat apart from letter case"},
+        RefusalCase{"LinkToAFileOutside", 0,
+                    [](const std::string& d) {
+                      fs::create_symlink(fs::canonical(d + "/../secret/password.txt"), d + "/config.txt");
+                    },
+                    "config.txt", "password.txt, outside the folder"},
+        RefusalCase{
+            "RelativeLinkOutside", 0,
+            [](const std::string& d) { fs::create_symlink("../secret/password.txt", d + "/config.txt"); },
+            "config.txt", "link to ../secret/password.txt ("},
+        RefusalCase{"LinkToTheProcessEnvironment", 0,
+                    [](const std::string& d) { fs::create_symlink("/proc/self/environ", d + "/env.txt"); },
+                    "env.txt", "link to /proc/self/environ ("}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(StoreTest, PathOver255BytesIsRefused) {
   const std::string longName = std::string(200, 'd') + "/" + std::string(60, 'f');
@@ -180,6 +222,37 @@ TEST_F(StoreTest, PathOver255BytesIsRefused) {
   } catch (const server::PublishRefused& e) {
     ASSERT_EQ(e.refusals.size(), 1u);
     EXPECT_EQ(e.refusals[0].name, std::string(200, 'd') + "\\" + std::string(60, 'f'));
+  }
+  EXPECT_FALSE(fs::exists(store_ + "/major"));
+}
+
+TEST_F(StoreTest, LinksToFilesInsideTheFolderArePublishedWithTheirContent) {
+  const std::string dir = Folder("links", {{"data/real.dat", "real"}});
+  fs::create_symlink("data/real.dat", dir + "/relative.dat");
+  fs::create_symlink(fs::canonical(dir + "/data/real.dat"), dir + "/data/absolute.dat");
+  fs::create_symlink("relative.dat", dir + "/chained.dat");
+  const auto result = Publish(store_, 0, dir);
+  ASSERT_EQ(result.release->files.size(), 4u);
+  for (const server::StoredFile& f : result.release->files) {
+    EXPECT_EQ(Gunzip(ReadFile(store_ + "/" + f.path)), "real") << f.name;
+  }
+}
+
+TEST_F(StoreTest, FileTurnedIntoALinkAfterTheScanIsNotRead) {
+  WriteFile(dir_ / "secret.txt", "hunter2");
+  const std::string dir = Folder("swapped", {{"a.dat", "a"}, {"b.dat", "b"}});
+  server::PublishOptions options;
+  options.onStep = [&](PublishStep step) {
+    if (step != PublishStep::Locked) return;
+    fs::remove(dir + "/b.dat");
+    fs::create_symlink(dir_ / "secret.txt", dir + "/b.dat");
+  };
+  try {
+    Publish(store_, 0, dir, options);
+    FAIL() << "published";
+  } catch (const server::StoreError& e) {
+    EXPECT_NE(std::string(e.what()).find("b.dat: became a link since the folder was read"), std::string::npos)
+        << e.what();
   }
   EXPECT_FALSE(fs::exists(store_ + "/major"));
 }

@@ -188,13 +188,23 @@ TEST_F(ToolTest, SecondServerOnATakenPortFailsClearly) {
       << second.out;
 }
 
-TEST_F(ToolTest, ServeRefusesReleasesWithoutAStateFile) {
+/// A store whose CURRENT was lost is neither served as empty nor changed:
+/// a publish would take every release for a leftover and remove it.
+TEST_F(ToolTest, CommandsRefuseReleasesWithoutAStateFile) {
   ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("one", {{"a", "a"}}))).status, 0);
   fs::remove(store_ + "/CURRENT");
-  const Ran run =
-      Shell("timeout 10 " + std::string(UPDATE_SERVER) + " serve " + Quote(store_) + " --listen 127.0.0.1:0");
-  EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_TRUE(Has(run.out, "/CURRENT is missing although the store holds releases (major/1)")) << run.out;
+  const std::string notice = Folder("page", {{"notice.html", "<p>x</p>"}}) + "/notice.html";
+  for (const std::string& command :
+       {"serve " + Quote(store_) + " --listen 127.0.0.1:0",
+        "publish " + Quote(store_) + " minor " + Quote(Folder("two", {{"b", "b"}})),
+        "notice " + Quote(store_) + " " + Quote(notice), "notice " + Quote(store_) + " --clear"}) {
+    const Ran run = Shell("timeout 10 " + std::string(UPDATE_SERVER) + " " + command);
+    EXPECT_EQ(run.status, 1) << command << "\n" << run.out;
+    EXPECT_TRUE(Has(run.out, "/CURRENT is missing although the store holds releases (major/1)"))
+        << command << "\n" << run.out;
+    EXPECT_TRUE(fs::exists(store_ + "/major/1")) << command;
+    EXPECT_FALSE(fs::exists(store_ + "/CURRENT")) << command;
+  }
 }
 
 /// Releases of FILES files each, published one after the other while the
@@ -324,7 +334,45 @@ TEST_F(ToolTest, UpdaterConsoleUpdatesAGameFolderFromTheServer) {
   EXPECT_TRUE(Has(log, "no request, 17 bytes")) << log;
   EXPECT_TRUE(Has(log, "stopped: 3 session(s) served")) << log;
 }
+
+TEST_F(ToolTest, LongestNamePublishTakesInstallsAndOneByteMoreIsRefused) {
+  // 100 + 1 + 152 bytes, and a last part of 252 bytes: the updater's limits.
+  const std::string folder(100, 'd'), file(152, 'f'), alone = std::string(248, 'a') + ".dat";
+  Ran run = Tool("publish " + Quote(store_) + " major " +
+                 Quote(Folder("over", {{folder + "/" + file + "f", "x"}})));
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_TRUE(Has(
+      run.out, "  " + folder + "\\" + file + "f: name longer than 253 bytes (the updater cannot install it)"))
+      << run.out;
+
+  const Files release = {{folder + "/" + file, "longest"}, {alone, "alone"}};
+  run = Tool("publish " + Quote(store_) + " major " + Quote(Folder("longest", release)));
+  ASSERT_EQ(run.status, 0) << run.out;
+  ServerProcess server(store_, dir_ / "server.log", "--timeout 2");
+  ASSERT_NE(server.port(), 0) << server.Log();
+  const std::string game = dir_ / "game";
+  fs::create_directories(game);
+  WriteFile(game + "/Config.ini",
+            "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(server.port()) + "\n");
+  run = UpdateGame(game);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "versions recorded: 1 0")) << run.out;
+  for (const auto& [name, content] : release) EXPECT_EQ(ReadFile(game + "/" + name), content) << name;
+}
 #endif
+
+TEST_F(ToolTest, SystemFileMountedIntoTheFolderIsNeverRead) {
+  if (Shell("unshare -m true").status != 0) {
+    GTEST_SKIP() << "private mount namespaces are not permitted here (unshare -m failed)";
+  }
+  const std::string dir = Folder("build", {{"game.dat", "game"}, {"env.txt", ""}});
+  const std::string script = "mount --bind /proc/self/environ " + Quote(dir + "/env.txt") + " && " +
+                             UPDATE_SERVER + " publish " + Quote(store_) + " major " + Quote(dir);
+  const Ran run = Shell("unshare -m sh -c " + Quote(script));
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_TRUE(Has(run.out, "  env.txt: file of the system's proc file system, made up when read")) << run.out;
+  EXPECT_FALSE(fs::exists(store_ + "/major"));
+}
 
 TEST_F(ToolTest, EngineReadsAStreamOfSeveralMembers) {
   std::string data;

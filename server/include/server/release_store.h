@@ -88,11 +88,31 @@ std::int32_t SetNotice(const std::string& root, const std::string& file, std::in
 /// Removes the notice: sessions then get the stamp 0 and a notice of length 0.
 void ClearNotice(const std::string& root);
 
-/// Why NAME (as sent, backslash-separated) cannot be published, or nullptr
-/// when it can: the updater's own rule (not empty, at most 255 bytes, not
-/// absolute, no drive, no "..") plus what a player's file system or the
-/// manifest cannot hold (control characters, characters Windows refuses,
-/// empty folder names).
+/// Longest name the updater installs: it receives NAME as "NAME.gz", whose
+/// path its decompression engine takes up to 256 bytes long, and the last
+/// part of "NAME.gz" must fit one folder entry (255 bytes).
+constexpr std::size_t kMaxInstalledNameLength = 253;
+constexpr std::size_t kMaxInstalledFileNameLength = 252;
+
+/// Why NAME (as sent, backslash-separated) cannot stand in a manifest and be
+/// sent, or nullptr when it can: the updater's own rule (not empty, at most
+/// 255 bytes, not absolute, no drive, no "..") plus what the manifest cannot
+/// hold (control characters) and what no player's disk holds (characters
+/// Windows refuses, empty folder names). A store keeps loading releases
+/// published under this rule alone.
+const char* CheckServedName(std::string_view name);
+
+/// Why NAME cannot be published, or nullptr when it can: CheckServedName,
+/// plus the lengths the updater installs (kMaxInstalledNameLength, and
+/// kMaxInstalledFileNameLength for the last part) and the parts a Windows
+/// disk cannot hold (device names such as CON or nul.dat, a part ending in
+/// '.' or a blank).
 const char* CheckPublishName(std::string_view name);
+
+/// NAME as a Windows disk compares names: every letter in upper case (the
+/// simple mapping of each UTF-8 character of the Basic Multilingual Plane;
+/// bytes that are not UTF-8 by ASCII alone). Two names with the same folded
+/// form are one file on a player's disk.
+std::string FoldLetterCase(std::string_view name);
 
 }  // namespace server
