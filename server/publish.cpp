@@ -322,8 +322,8 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   if (!refusals.empty()) throw Refused(dir, std::move(refusals));
   if (sources.empty()) throw StoreError(dir + ": no files to publish");
   if (sources.size() > kMaxFilesPerRelease) {
-    throw StoreError(dir + ": " + std::to_string(sources.size()) +
-                     " files; one release may change at most 65535");
+    throw StoreError(dir + ": " + std::to_string(sources.size()) + " files; one release may change at most " +
+                     std::to_string(kMaxFilesPerRelease));
   }
   const Folder input{dir, store::Fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
   if (input.fd.get() < 0) store::ThrowSystem(dir);
@@ -353,7 +353,8 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   }
   if (!refusals.empty()) throw Refused(dir, std::move(refusals));
   if (state.counters[kind] == UINT32_MAX) {
-    throw StoreError(root + ": " + KindName(kind) + " version 4294967295 is the last one");
+    throw StoreError(root + ": " + KindName(kind) + " version " + std::to_string(UINT32_MAX) +
+                     " is the last one");
   }
 
   auto release = std::make_shared<Release>();
@@ -373,7 +374,8 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
     StoreFiles(sources, input, work, options, release->files, [&] { step(PublishStep::FileStored); });
     if (release->GzipTotal() > kMaxBytesPerRelease) {
       throw StoreError(dir + ": " + std::to_string(release->GzipTotal()) +
-                       " bytes compressed; one release may hold at most 2147483647");
+                       " bytes compressed; one release may hold at most " +
+                       std::to_string(kMaxBytesPerRelease));
     }
     store::WriteDurably(work + "/manifest", store::FormatManifest(*release));
     store::SyncDirectory(work);

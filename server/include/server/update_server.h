@@ -25,8 +25,8 @@ class ServerError : public std::runtime_error {
 
 struct ServerOptions {
   std::string store;
-  session::Ipv4Address listenAddress = 0;  ///< 0.0.0.0
-  std::uint16_t port = 43001;              ///< 0: any free port (see UpdateServer::port)
+  session::Ipv4Address listenAddress = 0;      ///< 0.0.0.0
+  std::uint16_t port = session::kDefaultPort;  ///< 0: any free port (see UpdateServer::port)
   /// Sent in the version reply, one after the other per session; empty: no redirect.
   std::vector<session::Ipv4Address> redirects;
   /// A session whose request has not arrived this long after it was
@@ -71,7 +71,8 @@ class UpdateServer {
 
   /// The port listened on (the chosen one when the options said 0).
   std::uint16_t port() const;
-  /// Serves until Stop(); then ends every session and returns.
+  /// Serves until Stop(); then ends every session and returns. Throws
+  /// ServerError when the loop itself fails (epoll refuses a change).
   void Run();
   /// Makes Run return soon. Safe from any thread and from a signal handler.
   void Stop();
