@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "server/update_server.h"
+#include "server/session_ending.h"
 #include "session_record.h"
 
 namespace server {
