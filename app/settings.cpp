@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include "platform/profile.h"
+#include "session/wire.h"
 
 namespace app {
 
@@ -10,7 +11,6 @@ constexpr const char* kSection = "Update";
 // second entry names the same place by host name.
 constexpr const char* kDefaultServer1 = "127.0.0.1";
 constexpr const char* kDefaultServer2 = "localhost";
-constexpr int kDefaultPort = 43001;
 constexpr const char* kDefaultClient = "Mirvale.exe";
 }  // namespace
 
@@ -20,7 +20,7 @@ UpdaterSettings ReadSettings(const std::string& iniPath) {
   UpdaterSettings settings;
   settings.serverAddresses[0] = platform::GetProfileString(kSection, "IP1", kDefaultServer1, iniPath);
   settings.serverAddresses[1] = platform::GetProfileString(kSection, "IP2", kDefaultServer2, iniPath);
-  settings.port = platform::GetProfileInt(kSection, "Port", kDefaultPort, iniPath);
+  settings.port = platform::GetProfileInt(kSection, "Port", session::kDefaultPort, iniPath);
   settings.clientExecutable = platform::GetProfileString(kSection, "Client", kDefaultClient, iniPath);
   return settings;
 }

@@ -312,9 +312,100 @@ void StoreFiles(const std::vector<SourceFile>& sources, const Folder& folder, co
 
 }  // namespace
 
+namespace {
+
+using Step = std::function<void(PublishStep)>;
+
+/// Refuses the sources whose names CURRENT holds as files of the other kind:
+/// the updater installs kind 1 files after kind 0 files, so a name in both
+/// would let an older copy win.
+void RefuseOtherKindNames(const Snapshot& current, int kind, const std::vector<SourceFile>& sources,
+                          std::vector<NameRefusal>& refusals) {
+  const int other = 1 - kind;
+  std::map<std::string, std::uint32_t> otherNames;
+  for (const auto& release : current.releases[other]) {
+    for (const StoredFile& f : release->files) otherNames[FoldLetterCase(f.name)] = release->version;
+  }
+  for (const SourceFile& source : sources) {
+    if (auto at = otherNames.find(FoldLetterCase(source.name)); at != otherNames.end()) {
+      refusals.push_back({source.name, std::string("already published as a ") + KindName(other) + " file (" +
+                                           KindName(other) + " version " + std::to_string(at->second) +
+                                           "); a name stays with one kind"});
+    }
+  }
+}
+
+/// Stores the sources as RELEASE in a work folder, places it and commits
+/// STATE with its version; on any failure removes what it made and throws.
+/// Returns why the commit may not survive a power loss (empty otherwise).
+std::string WriteRelease(const std::string& root, const std::string& dir,
+                         const std::vector<SourceFile>& sources, const Folder& input,
+                         const PublishOptions& options, store::StoreState& state, Release& release,
+                         const Step& step) {
+  const int kind = release.kind;
+  const std::string work = root + "/tmp/" + KindName(kind) + "-" + std::to_string(release.version) + "." +
+                           std::to_string(::getpid());
+  const std::string target = root + "/" + store::ReleaseFolder(kind, release.version);
+  bool placed = false;
+  try {
+    CreateFolder(root + "/tmp");
+    CreateFolder(work);
+    CreateFolder(work + "/files");
+    StoreFiles(sources, input, work, options, release.files, [&] { step(PublishStep::FileStored); });
+    if (release.GzipTotal() > kMaxBytesPerRelease) {
+      throw StoreError(dir + ": " + std::to_string(release.GzipTotal()) +
+                       " bytes compressed; one release may hold at most " +
+                       std::to_string(kMaxBytesPerRelease));
+    }
+    store::WriteDurably(work + "/manifest", store::FormatManifest(release));
+    store::SyncDirectory(work);
+    step(PublishStep::ManifestStored);
+
+    CreateFolder(root + "/" + KindName(kind));
+    placed = true;
+    if (::rename(work.c_str(), target.c_str()) != 0) store::ThrowSystem(target);
+    store::SyncDirectory(root + "/" + KindName(kind));
+    step(PublishStep::ReleasePlaced);
+
+    state.counters[kind] = release.version;
+    return store::CommitState(root, state, [&] { step(PublishStep::StateWritten); });
+  } catch (...) {
+    store::RemoveTree(work);
+    ::rmdir((root + "/tmp").c_str());
+    if (placed) store::RemoveTree(target);
+    ::unlink((root + "/" + store::kStateFile + ".new").c_str());
+    throw;
+  }
+}
+
+/// What the operator should know about the published RELEASE, whose files
+/// get their paths in FOLDER here; SYNCWARNING as WriteRelease returned it.
+std::vector<std::string> Notes(Release& release, const std::string& folder, const std::string& syncWarning) {
+  std::vector<std::string> notes;
+  if (!syncWarning.empty()) {
+    notes.push_back("published, but the store folder could not be synced (" + syncWarning +
+                    "); a power loss now may undo it");
+  }
+  for (StoredFile& f : release.files) {
+    f.path = folder + "/" + store::StoredName(f.name);
+    const std::string local = session::LocalFileName(f.name);
+    if (local == "null.dat") {
+      notes.push_back(f.name +
+                      ": the updater keeps it as null.dat and never installs it "
+                      "(it writes its own File.ver)");
+    } else if (local != f.name) {
+      notes.push_back(f.name + ": the updater stores it as " + local +
+                      " beside itself (it never replaces its own program)");
+    }
+  }
+  return notes;
+}
+
+}  // namespace
+
 PublishResult Publish(const std::string& root, int kind, const std::string& dir,
                       const PublishOptions& options) {
-  auto step = [&](PublishStep s) {
+  const Step step = [&](PublishStep s) {
     if (options.onStep) options.onStep(s);
   };
   std::vector<NameRefusal> refusals;
@@ -322,8 +413,8 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   if (!refusals.empty()) throw Refused(dir, std::move(refusals));
   if (sources.empty()) throw StoreError(dir + ": no files to publish");
   if (sources.size() > kMaxFilesPerRelease) {
-    throw StoreError(dir + ": " + std::to_string(sources.size()) +
-                     " files; one release may change at most 65535");
+    throw StoreError(dir + ": " + std::to_string(sources.size()) + " files; one release may change at most " +
+                     std::to_string(kMaxFilesPerRelease));
   }
   const Folder input{dir, store::Fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
   if (input.fd.get() < 0) store::ThrowSystem(dir);
@@ -337,83 +428,23 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   const std::shared_ptr<const Snapshot> current = LoadSnapshot(root);
   step(PublishStep::Locked);
 
-  // A name belongs to one kind: the updater installs kind 1 files after
-  // kind 0 files, so a name in both would let an older copy win.
-  const int other = 1 - kind;
-  std::map<std::string, std::uint32_t> otherNames;
-  for (const auto& release : current->releases[other]) {
-    for (const StoredFile& f : release->files) otherNames[FoldLetterCase(f.name)] = release->version;
-  }
-  for (const SourceFile& source : sources) {
-    if (auto at = otherNames.find(FoldLetterCase(source.name)); at != otherNames.end()) {
-      refusals.push_back({source.name, std::string("already published as a ") + KindName(other) + " file (" +
-                                           KindName(other) + " version " + std::to_string(at->second) +
-                                           "); a name stays with one kind"});
-    }
-  }
+  RefuseOtherKindNames(*current, kind, sources, refusals);
   if (!refusals.empty()) throw Refused(dir, std::move(refusals));
   if (state.counters[kind] == UINT32_MAX) {
-    throw StoreError(root + ": " + KindName(kind) + " version 4294967295 is the last one");
+    throw StoreError(root + ": " + KindName(kind) + " version " + std::to_string(UINT32_MAX) +
+                     " is the last one");
   }
 
   auto release = std::make_shared<Release>();
   release->kind = kind;
   release->version = state.counters[kind] + 1;
   release->publishedAt = static_cast<std::int64_t>(std::time(nullptr));
-  const std::string work = root + "/tmp/" + KindName(kind) + "-" + std::to_string(release->version) + "." +
-                           std::to_string(::getpid());
-  const std::string folder = store::ReleaseFolder(kind, release->version);
-  const std::string target = root + "/" + folder;
-  bool placed = false;
-  std::string syncWarning;
-  try {
-    CreateFolder(root + "/tmp");
-    CreateFolder(work);
-    CreateFolder(work + "/files");
-    StoreFiles(sources, input, work, options, release->files, [&] { step(PublishStep::FileStored); });
-    if (release->GzipTotal() > kMaxBytesPerRelease) {
-      throw StoreError(dir + ": " + std::to_string(release->GzipTotal()) +
-                       " bytes compressed; one release may hold at most 2147483647");
-    }
-    store::WriteDurably(work + "/manifest", store::FormatManifest(*release));
-    store::SyncDirectory(work);
-    step(PublishStep::ManifestStored);
-
-    CreateFolder(root + "/" + KindName(kind));
-    placed = true;
-    if (::rename(work.c_str(), target.c_str()) != 0) store::ThrowSystem(target);
-    store::SyncDirectory(root + "/" + KindName(kind));
-    step(PublishStep::ReleasePlaced);
-
-    state.counters[kind] = release->version;
-    syncWarning = store::CommitState(root, state, [&] { step(PublishStep::StateWritten); });
-  } catch (...) {
-    store::RemoveTree(work);
-    ::rmdir((root + "/tmp").c_str());
-    if (placed) store::RemoveTree(target);
-    ::unlink((root + "/" + store::kStateFile + ".new").c_str());
-    throw;
-  }
+  const std::string syncWarning = WriteRelease(root, dir, sources, input, options, state, *release, step);
   step(PublishStep::Committed);
   ::rmdir((root + "/tmp").c_str());  // empty unless another publish failed to clean up
 
   PublishResult result;
-  if (!syncWarning.empty()) {
-    result.notes.push_back("published, but the store folder could not be synced (" + syncWarning +
-                           "); a power loss now may undo it");
-  }
-  for (StoredFile& f : release->files) {
-    f.path = folder + "/" + store::StoredName(f.name);
-    const std::string local = session::LocalFileName(f.name);
-    if (local == "null.dat") {
-      result.notes.push_back(f.name +
-                             ": the updater keeps it as null.dat and never installs it "
-                             "(it writes its own File.ver)");
-    } else if (local != f.name) {
-      result.notes.push_back(f.name + ": the updater stores it as " + local +
-                             " beside itself (it never replaces its own program)");
-    }
-  }
+  result.notes = Notes(*release, store::ReleaseFolder(kind, release->version), syncWarning);
   result.release = std::move(release);
   return result;
 }

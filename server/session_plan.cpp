@@ -7,27 +7,25 @@
 
 namespace server {
 
-std::shared_ptr<const KindPlan> PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
-                                         std::uint32_t maxFiles, std::uint64_t maxBytes) {
-  auto made = std::make_shared<KindPlan>();
-  KindPlan& plan = *made;
-  plan.kind = kind;
-  plan.installed = installed;
-  plan.reached = installed;
-  const std::uint32_t newest = snapshot.Counter(kind);
-  if (installed >= newest) return made;  // unsigned: a player ahead of the store gets nothing
+namespace {
 
-  // Per file: the first and the last version (after INSTALLED) that changed
-  // it, and the copy of the last one.
-  struct Entry {
-    const StoredFile* copy;
-    std::uint32_t first, last;
-  };
+/// Per file: the first and the last version (after the installed one) that
+/// changed it, and the copy of the last one.
+struct Entry {
+  const StoredFile* copy;
+  std::uint32_t first, last;
+};
+
+/// The files that the versions after PLAN.installed changed, taken a whole
+/// version at a time while they fit in MAXFILES and MAXBYTES: a session ends
+/// on whole versions. Sets PLAN.bytes and PLAN.reached.
+std::vector<Entry> ChangedFiles(const Snapshot& snapshot, KindPlan& plan, std::uint32_t maxFiles,
+                                std::uint64_t maxBytes) {
   std::vector<Entry> entries;
   std::unordered_map<std::string_view, std::size_t> byName;
-  for (std::uint64_t v = std::uint64_t{installed} + 1; v <= newest; ++v) {
-    const Release& release = *snapshot.releases[kind][v - 1];
-    // Take version v only when all of it fits: a session ends on whole versions.
+  const std::uint32_t newest = snapshot.Counter(plan.kind);
+  for (std::uint64_t v = std::uint64_t{plan.installed} + 1; v <= newest; ++v) {
+    const Release& release = *snapshot.releases[plan.kind][v - 1];
     std::size_t added = 0;
     std::uint64_t bytes = plan.bytes;
     for (const StoredFile& f : release.files) {
@@ -52,7 +50,12 @@ std::shared_ptr<const KindPlan> PlanKind(const Snapshot& snapshot, int kind, std
     plan.bytes = bytes;
     plan.reached = static_cast<std::uint32_t>(v);
   }
+  return entries;
+}
 
+/// Fills PLAN.files from ENTRIES in sending order (by the version of their
+/// last change), each with the version its FileHeader carries.
+void OrderFiles(std::vector<Entry>& entries, KindPlan& plan) {
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.last != b.last ? a.last < b.last : a.copy->name < b.copy->name;
   });
@@ -64,10 +67,25 @@ std::shared_ptr<const KindPlan> PlanKind(const Snapshot& snapshot, int kind, std
   std::uint32_t firstToCome = 0;
   bool anyToCome = false;
   for (std::size_t i = entries.size(); i-- > 0;) {
-    plan.files[i] = {kind, anyToCome ? firstToCome - 1 : plan.reached, entries[i].last, entries[i].copy};
+    plan.files[i] = {plan.kind, anyToCome ? firstToCome - 1 : plan.reached, entries[i].last, entries[i].copy};
     firstToCome = anyToCome ? std::min(firstToCome, entries[i].first) : entries[i].first;
     anyToCome = true;
   }
+}
+
+}  // namespace
+
+std::shared_ptr<const KindPlan> PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
+                                         std::uint32_t maxFiles, std::uint64_t maxBytes) {
+  auto made = std::make_shared<KindPlan>();
+  KindPlan& plan = *made;
+  plan.kind = kind;
+  plan.installed = installed;
+  plan.reached = installed;
+  if (installed >= snapshot.Counter(kind)) return made;  // unsigned: a player ahead of the store gets nothing
+
+  std::vector<Entry> entries = ChangedFiles(snapshot, plan, maxFiles, maxBytes);
+  OrderFiles(entries, plan);
   plan.segments.reserve(plan.files.size());
   for (const PlannedFile& f : plan.files) {
     plan.segments.push_back(

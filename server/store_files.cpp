@@ -13,18 +13,6 @@
 
 namespace server::store {
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-Fd::~Fd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 void Fd::Close(const std::string& path) {
   const int fd = Release();
   if (fd >= 0 && ::close(fd) != 0) ThrowSystem(path);

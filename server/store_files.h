@@ -7,31 +7,17 @@
 #include <string>
 #include <string_view>
 
+#include "fd.h"
 #include "server/release_store.h"
 
 namespace server::store {
 
-/// A descriptor closed on destruction.
-class Fd {
+/// A descriptor of a store file, whose close reports a delayed write error.
+class Fd : public server::Fd {
  public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd();
-  int get() const { return fd_; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
+  using server::Fd::Fd;
   /// Closes now and reports a failed close (where a delayed write error shows).
   void Close(const std::string& path);
-
- private:
-  int fd_ = -1;
 };
 
 [[noreturn]] void ThrowSystem(const std::string& what);

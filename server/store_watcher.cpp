@@ -25,11 +25,11 @@ StoreWatcher::StoreWatcher(std::string root) : root_(std::move(root)) {
   if (!served_.present) store::RefuseLostState(root_);
   first_ = last_ = LoadSnapshot(root_);
 
-  readyFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (readyFd_ < 0) store::ThrowSystem("eventfd");
+  readyFd_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!readyFd_.valid()) store::ThrowSystem("eventfd");
   // Change notifications are a convenience: without them the store is
   // still looked at whenever the loop asks.
-  notifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  notifyFd_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   WatchFolder();
   thread_ = std::thread([this] { Run(); });
 }
@@ -41,24 +41,21 @@ StoreWatcher::~StoreWatcher() {
   }
   asked_.notify_one();
   thread_.join();
-  for (int fd : {notifyFd_, readyFd_}) {
-    if (fd >= 0) ::close(fd);
-  }
 }
 
 void StoreWatcher::WatchFolder() {
   folder_ = IdentityOf(root_);
-  if (notifyFd_ < 0) return;
-  if (watch_ >= 0) ::inotify_rm_watch(notifyFd_, watch_);  // gone already when the folder was removed
+  if (!notifyFd_.valid()) return;
+  if (watch_ >= 0) ::inotify_rm_watch(notifyFd_.get(), watch_);  // gone already when the folder was removed
   watch_ = folder_.present
-               ? ::inotify_add_watch(notifyFd_, root_.c_str(),
+               ? ::inotify_add_watch(notifyFd_.get(), root_.c_str(),
                                      IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF)
                : -1;
 }
 
 void StoreWatcher::DrainChanges() {
   char buffer[4096];
-  while (::read(notifyFd_, buffer, sizeof buffer) > 0) {
+  while (::read(notifyFd_.get(), buffer, sizeof buffer) > 0) {
   }
 }
 
@@ -77,10 +74,21 @@ bool StoreWatcher::Looking() const {
 
 StoreWatcher::Outcome StoreWatcher::Take() {
   std::uint64_t count = 0;
-  [[maybe_unused]] const ssize_t n = ::read(readyFd_, &count, sizeof count);
+  [[maybe_unused]] const ssize_t n = ::read(readyFd_.get(), &count, sizeof count);
   std::lock_guard lock(mutex_);
   posted_ = false;
   return std::exchange(ready_, {});
+}
+
+void StoreWatcher::Turn(std::int64_t now, bool changed) {
+  if (changed || now >= nextLook_) {
+    Look();
+    nextLook_ = now + kLookMs;
+    // A changed state is in place before new sessions start, unless
+    // loading it takes long.
+    if (changed) holdUntil_ = now + kHoldMs;
+  }
+  if (holdUntil_ != 0 && (now >= holdUntil_ || !Looking())) holdUntil_ = 0;
 }
 
 void StoreWatcher::Run() {
@@ -101,7 +109,7 @@ void StoreWatcher::Run() {
     if (!running_ && !posted_) {
       posted_ = true;
       const std::uint64_t one = 1;
-      [[maybe_unused]] const ssize_t n = ::write(readyFd_, &one, sizeof one);
+      [[maybe_unused]] const ssize_t n = ::write(readyFd_.get(), &one, sizeof one);
     }
   }
 }

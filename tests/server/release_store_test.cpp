@@ -29,7 +29,7 @@ using test_support::WriteFile;
 namespace {
 
 /// Every member of a gzip stream, decompressed with zlib.
-std::string Gunzip(const std::string& stream) {
+std::string DecompressMembers(const std::string& stream) {
   std::string out;
   std::size_t at = 0;
   while (at < stream.size()) {
@@ -234,7 +234,7 @@ TEST_F(StoreTest, LinksToFilesInsideTheFolderArePublishedWithTheirContent) {
   const auto result = Publish(store_, 0, dir);
   ASSERT_EQ(result.release->files.size(), 4u);
   for (const server::StoredFile& f : result.release->files) {
-    EXPECT_EQ(Gunzip(ReadFile(store_ + "/" + f.path)), "real") << f.name;
+    EXPECT_EQ(DecompressMembers(ReadFile(store_ + "/" + f.path)), "real") << f.name;
   }
 }
 
@@ -286,7 +286,7 @@ TEST_F(StoreTest, PublishStoresEveryFileOnceAsGzipAndCountsVersionsPerKind) {
     EXPECT_EQ(stream.size(), f.gzipBytes);
     std::string original = f.name;
     std::replace(original.begin(), original.end(), '\\', '/');
-    EXPECT_EQ(Gunzip(stream), first.at(original)) << f.name;
+    EXPECT_EQ(DecompressMembers(stream), first.at(original)) << f.name;
   }
   EXPECT_LT(one.files[0].gzipBytes, 100u);  // 5,000 equal bytes
   EXPECT_FALSE(fs::exists(store_ + "/tmp"));

@@ -4,8 +4,13 @@
 // limits and the stop.
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "server/publish.h"
@@ -29,6 +35,37 @@ using server_test::TestClient;
 using test_support::ReadFile;
 using test_support::TempDir;
 using test_support::WriteFile;
+
+namespace {
+
+std::atomic<int> failingOption{-1};        ///< setsockopt(IPPROTO_TCP, this option) fails
+std::atomic<long long> failingModify{-1};  ///< epoll_ctl(EPOLL_CTL_MOD) for exactly these events fails
+
+template <typename Call>
+Call NextDefinition(const char* name) {
+  return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+// The server's calls of these two, failing on demand; every other call goes through.
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) noexcept {
+  static const auto next = NextDefinition<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
+  if (level == IPPROTO_TCP && name == failingOption) {
+    errno = ENOPROTOOPT;
+    return -1;
+  }
+  return next(fd, level, name, value, length);
+}
+
+extern "C" int epoll_ctl(int epoll, int op, int fd, epoll_event* event) noexcept {
+  static const auto next = NextDefinition<int (*)(int, int, int, epoll_event*)>("epoll_ctl");
+  if (op == EPOLL_CTL_MOD && event != nullptr && event->events == failingModify) {
+    errno = ENOMEM;
+    return -1;
+  }
+  return next(epoll, op, fd, event);
+}
 
 namespace {
 
@@ -50,9 +87,18 @@ class ServerTest : public ::testing::Test {
     log_ = std::fopen((dir_ / "server.log").c_str(), "w");
     options.log = log_;
     server_ = std::make_unique<server::UpdateServer>(options);
-    thread_ = std::thread([this] { server_->Run(); });
+    thread_ = std::thread([this] {
+      try {
+        server_->Run();
+      } catch (const std::exception& e) {
+        std::lock_guard lock(runErrorMutex_);
+        runError_ = e.what();
+      }
+    });
   }
   void TearDown() override {
+    failingOption = -1;
+    failingModify = -1;
     if (server_) {
       server_->Stop();
       thread_.join();
@@ -62,6 +108,11 @@ class ServerTest : public ::testing::Test {
   }
   std::uint16_t port() const { return server_->port(); }
   std::string Log() const { return ReadFile(dir_ / "server.log"); }
+  /// Why Run failed; empty while it runs or after it returned.
+  std::string RunError() {
+    std::lock_guard lock(runErrorMutex_);
+    return runError_;
+  }
   bool LogHas(const std::string& text) const {
     return WaitFor([&] { return Log().find(text) != std::string::npos; });
   }
@@ -78,6 +129,8 @@ class ServerTest : public ::testing::Test {
   std::FILE* log_ = nullptr;
   std::unique_ptr<server::UpdateServer> server_;
   std::thread thread_;
+  std::mutex runErrorMutex_;
+  std::string runError_;
   int folders_ = 0;
 };
 
@@ -476,6 +529,119 @@ TEST_F(ServerTest, SlowStoreLoadLeavesSessionsServed) {
   ASSERT_TRUE(reply) << "a new session waited for the store";
   EXPECT_EQ(reply->major, 1u);
 }
+
+// ---- a server that cannot start gives back everything it opened -------------
+
+/// Descriptors open in this process.
+std::size_t OpenDescriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count - 1;  // the listing's own
+}
+
+struct FailedStartCase {
+  const char* label;
+  /// Makes OPTIONS fail to start; TAKEN is the port of a server running meanwhile.
+  std::function<void(server::ServerOptions& options, const std::string& dir, std::uint16_t taken)> make;
+  const char* message;
+};
+
+void PrintTo(const FailedStartCase& c, std::ostream* out) { *out << c.label; }
+
+class FailedStart : public ServerTest, public ::testing::WithParamInterface<FailedStartCase> {};
+
+TEST_P(FailedStart, LeavesNoDescriptorOpen) {
+  PublishFiles(0, {{"a.dat", "a1"}});
+  server::ServerOptions options;
+  options.store = store_;
+  options.listenAddress = session::kLoopbackAddress;
+  options.port = 0;
+  options.log = nullptr;
+  Start();
+  GetParam().make(options, dir_ / "failing", port());
+  const std::size_t before = OpenDescriptors();
+  for (int i = 0; i < 10; ++i) {
+    try {
+      server::UpdateServer failing(options);
+      ADD_FAILURE() << "started";
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, FailedStart,
+    ::testing::Values(FailedStartCase{"AddressNotOfThisMachine",
+                                      [](server::ServerOptions& o, const std::string&, std::uint16_t) {
+                                        ASSERT_TRUE(session::ParseIpv4("192.0.2.1", o.listenAddress));
+                                      },
+                                      "cannot listen on 192.0.2.1:0: "},
+                      FailedStartCase{"PortTaken",
+                                      [](server::ServerOptions& o, const std::string&, std::uint16_t taken) {
+                                        o.port = taken;
+                                      },
+                                      "cannot listen on 127.0.0.1:"},
+                      FailedStartCase{"StoreThatCannotLoad",
+                                      [](server::ServerOptions& o, const std::string& dir, std::uint16_t) {
+                                        server_test::WriteHandmadeStore(dir, {{{"a.dat", 2}}});
+                                        WriteFile(dir + "/CURRENT",
+                                                  "format 1\nmajor 2\nminor 0\nnotice none\nlast-stamp 0\n");
+                                        o.store = dir;
+                                      },
+                                      "major/2"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---- a socket option or an epoll change the system refuses is never silent ---
+
+struct RefusalCase {
+  const char* label;
+  int option;        // of setsockopt(IPPROTO_TCP, ...) to refuse, or -1
+  long long mod;     // events of epoll_ctl(EPOLL_CTL_MOD) to refuse, or -1
+  bool big;          // an answer in pieces, more than the socket buffers hold
+  bool asks;         // the client sends its request and reads the answer
+  const char* said;  // in the log, or why Run failed
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.label; }
+
+class SystemRefusal : public ServerTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(SystemRefusal, EndsTheSessionOrTheServerWithTheReason) {
+  const RefusalCase& c = GetParam();
+  if (c.big) {
+    server_test::WriteHandmadeStore(store_, {{{"big.bin", kBigBody}}});
+  } else {
+    PublishFiles(0, {{"a", "a"}});
+  }
+  server::ServerOptions options;
+  options.maxSessions = 1;  // the first session fills the server
+  options.timeout = 1000ms;
+  Start(options);
+  failingOption = c.option;
+  failingModify = c.mod;
+  TestClient client(port(), 4096);
+  if (c.asks) {
+    client.Update(0, 0);
+  } else {
+    client.ReadReply();  // none when the session ends at once
+  }
+  EXPECT_TRUE(WaitFor([&] { return (Log() + RunError()).find(c.said) != std::string::npos; }))
+      << Log() << RunError();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, SystemRefusal,
+    ::testing::Values(RefusalCase{"NoDelay", TCP_NODELAY, -1, false, false, "network error: TCP_NODELAY: "},
+                      RefusalCase{"Cork", TCP_CORK, -1, true, true, "network error: TCP_CORK: "},
+                      RefusalCase{"WatchForRoom", -1, EPOLLIN | EPOLLRDHUP | EPOLLOUT, true, true,
+                                  "network error: cannot watch the session: "},
+                      RefusalCase{"PauseAccepting", -1, 0, false, false,
+                                  "epoll: cannot watch the listening socket: "}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ServerTest, StopEndsOpenSessions) {
   PublishFiles(0, {{"a", "a"}});

@@ -22,6 +22,7 @@
 
 namespace {
 
+/// Printed with the default port and the redirect port.
 constexpr const char* kUsage =
     "usage: update-server COMMAND ...\n"
     "  publish STORE major|minor DIR\n"
@@ -36,10 +37,10 @@ constexpr const char* kUsage =
     "        the version counters, the notice, and per version the files it changed\n"
     "  serve STORE [--listen ADDR:PORT] [--redirect IPV4]... [--timeout SECONDS]\n"
     "              [--max-sessions N] [--max-per-address N]\n"
-    "        serve updaters (default 0.0.0.0:43001), one log line per session on\n"
+    "        serve updaters (default 0.0.0.0:%u), one log line per session on\n"
     "        standard output; a new state of the store is picked up for new\n"
     "        sessions. --redirect sends updaters that need files to another server\n"
-    "        (port 43001); given several times, sessions get them in turn.\n"
+    "        (port %u); given several times, sessions get them in turn.\n"
     "        --timeout drops a session whose request has not arrived that long\n"
     "        after it connected, or that makes no progress that long (default 30).\n"
     "        --max-sessions caps the sessions at once (default: as many as the\n"
@@ -190,7 +191,8 @@ int Serve(const std::string& store, const std::vector<std::string>& args) {
       if (colon == std::string::npos ||
           !session::ParseIpv4(std::string_view(value).substr(0, colon), options.listenAddress) ||
           !ParseInt(std::string_view(value).substr(colon + 1), port) || port > 65535) {
-        return UsageError("--listen wants ADDR:PORT, for example 0.0.0.0:43001");
+        return UsageError("--listen wants ADDR:PORT, for example 0.0.0.0:" +
+                          std::to_string(session::kDefaultPort));
       }
       options.port = static_cast<std::uint16_t>(port);
     } else if (option == "--redirect") {
@@ -242,7 +244,7 @@ int main(int argc, char** argv) {
   if (args.empty()) return UsageError("no command");
   const std::string& command = args[0];
   if (command == "--help" || command == "-h") {
-    std::fputs(kUsage, stdout);
+    std::printf(kUsage, unsigned{session::kDefaultPort}, unsigned{session::kRedirectPort});
     return 0;
   }
   if (command == "publish") {

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "session/wire.h"
+
 namespace app {
 
 struct UpdaterSettings {
   std::array<std::string, 2> serverAddresses;  // IP1, IP2; either may be empty
-  std::uint32_t port = 43001;
+  std::uint32_t port = session::kDefaultPort;
   std::string clientExecutable = "Mirvale.exe";
 };
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "server/release_store.h"
+#include "session/wire.h"
 
 namespace server {
 
@@ -68,9 +69,9 @@ struct PublishResult {
 PublishResult Publish(const std::string& root, int kind, const std::string& dir,
                       const PublishOptions& options = {});
 
-/// Most files one release may change: the updater counts the files of a kind in 16 bits.
-constexpr std::size_t kMaxFilesPerRelease = 65535;
-/// Most gzip bytes one release may hold: the updater's total is a signed 32-bit count.
-constexpr std::uint64_t kMaxBytesPerRelease = 2147483647u;
+/// Most files one release may change: a session carries whole releases.
+constexpr std::size_t kMaxFilesPerRelease = session::kMaxFilesPerKind;
+/// Most gzip bytes one release may hold: a session carries whole releases.
+constexpr std::uint64_t kMaxBytesPerRelease = session::kMaxTotalBytes;
 
 }  // namespace server

@@ -27,13 +27,13 @@
 
 namespace server {
 
-/// What one session may carry on the wire: 16-bit file counts per kind and a
-/// signed 32-bit total. When the changes since the installed versions exceed
-/// them, the session carries the longest run of whole versions that fits and
-/// the updater comes back for the rest.
+/// What one session may carry: at most what the wire can count. When the
+/// changes since the installed versions exceed it, the session carries the
+/// longest run of whole versions that fits and the updater comes back for the
+/// rest.
 struct PlanLimits {
-  std::uint32_t maxFilesPerKind = 65535;
-  std::uint64_t maxTotalBytes = 2147483647;
+  std::uint32_t maxFilesPerKind = session::kMaxFilesPerKind;
+  std::uint64_t maxTotalBytes = session::kMaxTotalBytes;
 };
 
 /// One file of a session.

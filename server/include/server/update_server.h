@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "server/session_ending.h"
 #include "server/session_plan.h"
 #include "session/wire.h"
 
@@ -25,8 +26,8 @@ class ServerError : public std::runtime_error {
 
 struct ServerOptions {
   std::string store;
-  session::Ipv4Address listenAddress = 0;  ///< 0.0.0.0
-  std::uint16_t port = 43001;              ///< 0: any free port (see UpdateServer::port)
+  session::Ipv4Address listenAddress = 0;      ///< 0.0.0.0
+  std::uint16_t port = session::kDefaultPort;  ///< 0: any free port (see UpdateServer::port)
   /// Sent in the version reply, one after the other per session; empty: no redirect.
   std::vector<session::Ipv4Address> redirects;
   /// A session whose request has not arrived this long after it was
@@ -43,24 +44,6 @@ struct ServerOptions {
   PlanLimits limits;
 };
 
-/// How a session ended: counted, and named at the end of its log line.
-enum class Ending {
-  Completed,     ///< everything sent (the updater closed, or stayed idle after the end)
-  NoRequest,     ///< the updater closed before asking: up to date, redirected or gone
-  IdleTimeout,   ///< no request within the timeout
-  Stalled,       ///< a body made no progress within the timeout
-  ClosedEarly,   ///< the updater closed or reset before the end
-  BadRequest,    ///< the request code was neither 0x01 nor 0x41
-  ExtraData,     ///< bytes after the 9-byte request
-  NetworkError,  ///< a send or receive failed otherwise
-  StoreError,    ///< a stored file could not be sent as recorded
-  Stopped,       ///< the server stopped
-  Displaced,     ///< no request yet while the server was full and others waited
-  AddressFull,   ///< its address already held the most sessions allowed
-};
-constexpr int kEndings = 12;
-const char* EndingText(Ending ending);
-
 class UpdateServer {
  public:
   /// Loads the store and starts listening; throws ServerError or StoreError.
@@ -71,7 +54,8 @@ class UpdateServer {
 
   /// The port listened on (the chosen one when the options said 0).
   std::uint16_t port() const;
-  /// Serves until Stop(); then ends every session and returns.
+  /// Serves until Stop(); then ends every session and returns. Throws
+  /// ServerError when the loop itself fails (epoll refuses a change).
   void Run();
   /// Makes Run return soon. Safe from any thread and from a signal handler.
   void Stop();

@@ -14,7 +14,8 @@ namespace session {
 
 constexpr std::size_t kReceiveBufferSize = 2048;        ///< the session's one receive buffer
 constexpr std::int32_t kMaxDownloadBytes = 104857600;   ///< largest total accepted from afar
-constexpr std::uint16_t kRedirectPort = 43001;          ///< a redirect always goes to this port
+constexpr std::uint16_t kDefaultPort = 43001;           ///< where updaters and servers meet out of the box
+constexpr std::uint16_t kRedirectPort = kDefaultPort;   ///< a redirect always goes to this port
 constexpr std::size_t kVersionReplySize = 17;
 constexpr std::size_t kUpdateRequestSize = 9;
 constexpr std::size_t kNoticeLengthSize = 4;
@@ -22,6 +23,10 @@ constexpr std::size_t kFileListHeaderSize = 8;
 constexpr std::size_t kFileHeaderMinSize = 10;          ///< length, version and body size
 constexpr std::size_t kMaxFileNameLength = 255;         ///< longest name accepted from a server
 constexpr std::uint32_t kMaxNoticeLength = 2147483647u;
+/// Most files of one kind in one session: the file list counts them in 16 bits.
+constexpr std::uint32_t kMaxFilesPerKind = 65535;
+/// Most body bytes in one session: the file list's total is a signed 32-bit count.
+constexpr std::uint64_t kMaxTotalBytes = 2147483647;
 
 /// An IPv4 address as a 32-bit value whose lowest byte is the first octet
 /// (the in-memory network order of a little-endian machine).
