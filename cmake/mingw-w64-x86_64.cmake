@@ -17,29 +17,25 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Tests and tools run under Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
-# wxMSW, expat and GoogleTest for this toolchain, built once per machine by
-# scripts/build-wxmsw into a cache folder outside the clone.
-if(NOT UPDATER_WINDOWS_DEPS AND DEFINED ENV{UPDATER_WINDOWS_DEPS})
-  set(UPDATER_WINDOWS_DEPS "$ENV{UPDATER_WINDOWS_DEPS}")
-endif()
-if(NOT UPDATER_WINDOWS_DEPS)
-  execute_process(COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/build-wxmsw" --prefix
-                  OUTPUT_VARIABLE UPDATER_WINDOWS_DEPS OUTPUT_STRIP_TRAILING_WHITESPACE)
+# The folder of a library built once per machine for this toolchain by
+# SCRIPT into a cache outside the clone (or given in VARIABLE, as a CMake or
+# an environment variable), added to the search root.
+function(updater_windows_prefix variable script)
+  if(NOT ${variable} AND DEFINED ENV{${variable}})
+    set(${variable} "$ENV{${variable}}")
+  endif()
+  if(NOT ${variable})
+    execute_process(COMMAND "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../scripts/${script}" --prefix
+                    OUTPUT_VARIABLE ${variable} OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
   # Try-compile projects see the environment, not this project's variables.
-  set(ENV{UPDATER_WINDOWS_DEPS} "${UPDATER_WINDOWS_DEPS}")
-endif()
-list(APPEND CMAKE_FIND_ROOT_PATH "${UPDATER_WINDOWS_DEPS}")
+  set(ENV{${variable}} "${${variable}}")
+  set(${variable} "${${variable}}" PARENT_SCOPE)
+  set(CMAKE_FIND_ROOT_PATH ${CMAKE_FIND_ROOT_PATH} "${${variable}}" PARENT_SCOPE)
+endfunction()
+
+# wxMSW, expat and GoogleTest; libsodium.
+updater_windows_prefix(UPDATER_WINDOWS_DEPS build-wxmsw)
 set(wxWidgets_CONFIG_EXECUTABLE "${UPDATER_WINDOWS_DEPS}/bin/wx-config")
 set(wxWidgets_CONFIG_OPTIONS --static=yes)
-
-# libsodium for this toolchain, built once per machine by
-# scripts/build-libsodium into the same cache.
-if(NOT UPDATER_WINDOWS_SODIUM AND DEFINED ENV{UPDATER_WINDOWS_SODIUM})
-  set(UPDATER_WINDOWS_SODIUM "$ENV{UPDATER_WINDOWS_SODIUM}")
-endif()
-if(NOT UPDATER_WINDOWS_SODIUM)
-  execute_process(COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/build-libsodium" --prefix
-                  OUTPUT_VARIABLE UPDATER_WINDOWS_SODIUM OUTPUT_STRIP_TRAILING_WHITESPACE)
-  set(ENV{UPDATER_WINDOWS_SODIUM} "${UPDATER_WINDOWS_SODIUM}")
-endif()
-list(APPEND CMAKE_FIND_ROOT_PATH "${UPDATER_WINDOWS_SODIUM}")
+updater_windows_prefix(UPDATER_WINDOWS_SODIUM build-libsodium)
