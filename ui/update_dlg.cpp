@@ -19,19 +19,19 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <cerrno>
 
-#include "app/message_box.h"
-#include "app/settings.h"
+#include "diag/trace.h"
+#include "install/installation.h"
 #include "platform/current_directory.h"
 #include "platform/paths.h"
 #include "resources/templates.h"
 #include "session/update_session.h"
 #include "ui/download_progress.h"
-#include "ui/installation.h"
+#include "ui/message_box.h"
 #include "ui/notice_view.h"
 #include "ui/server_select_dlg.h"
-#include "app/trace.h"
 #include "ui/wait_dlg.h"
 
 namespace ui {
@@ -52,7 +52,8 @@ constexpr int kDownloadAreaControls[] = {IDC_FILE_COUNT_LABEL, IDC_CURRENT_LABEL
 
 }  // namespace
 
-CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
+CUpdateDlg::CUpdateDlg(wxWindow* parent, config::UpdaterSettings settings)
+    : settings_(std::move(settings)), icon_(resources::LoadUpdaterIcon()) {
   if (!resources::LoadDialogTemplate(this, parent, resources::kUpdateDialogTemplate)) return;
   // The template's size was converted before its font was applied; the
   // window measures dialog units in its own font, as its controls did.
@@ -70,9 +71,8 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
   totalText_ = Control<wxStaticText>(this, IDC_TOTAL_TEXT);
   progress_ = std::make_unique<DownloadProgress>(totalProgress_, currentProgress_, fileCountText_,
                                                  currentText_, totalText_);
-  session_ = std::make_unique<session::UpdateSession>(
-      static_cast<session::SessionView&>(*this), outcome_, app::updaterSettings.serverAddresses,
-      app::updaterSettings.port);
+  session_ = std::make_unique<session::UpdateSession>(static_cast<session::SessionView&>(*this), outcome_,
+                                                      settings_.serverAddresses, settings_.port);
 
   // No default button: Enter is handled below, as the default OK processing.
   SetAffirmativeId(wxID_NONE);
@@ -113,7 +113,7 @@ void CUpdateDlg::ShowNotice() {
   const std::string directory = platform::CurrentDirectory();
   if (directory.empty()) {
     const int error = platform::LastSystemError();  // before anything else can change it
-    app::ShowSystemError(app::ApplicationName(), error);
+    ShowSystemError(ApplicationName(), error);
     return;
   }
   notice_->Navigate(platform::JoinDirectory(directory, kNoticeName));
@@ -146,10 +146,9 @@ void CUpdateDlg::CollapseDownloadArea() {
   SetOuterSize(wxSize(windowWas.width, windowWas.height - h));
   Refresh();
   const wxRect window = GetRect();
-  app::Trace("collapsed", "area %d cancel-was %d,%d ok %d,%d window-was %d,%d %dx%d window %d,%d %dx%d",
-             h, cancelWas.x, cancelWas.y, ok->GetPosition().x, ok->GetPosition().y, windowWas.x,
-             windowWas.y, windowWas.width, windowWas.height, window.x, window.y, window.width,
-             window.height);
+  diag::Trace("collapsed", "area %d cancel-was %d,%d ok %d,%d window-was %d,%d %dx%d window %d,%d %dx%d", h,
+              cancelWas.x, cancelWas.y, ok->GetPosition().x, ok->GetPosition().y, windowWas.x, windowWas.y,
+              windowWas.width, windowWas.height, window.x, window.y, window.width, window.height);
 }
 
 void CUpdateDlg::SetTotalProgressRange(std::int32_t upper) { progress_->SetTotalRange(upper); }
@@ -159,13 +158,11 @@ void CUpdateDlg::RefreshProgressTexts(const session::ProgressTexts& texts) {
   progress_->SetTexts(texts);
 }
 
-void CUpdateDlg::ShowMessage(resources::MessageId id) {
-  app::ShowNumberedMessage(id);
-}
+void CUpdateDlg::ShowMessage(resources::MessageId id) { ShowNumberedMessage(id); }
 
 void CUpdateDlg::ShowCannotCreateFile(const std::string& name) {
-  app::ShowMessageBox(this, wxString::Format("Can't create file %s", wxString::FromUTF8(name)),
-                      app::ApplicationName(), wxICON_ERROR);
+  ShowMessageBox(this, wxString::Format("Can't create file %s", wxString::FromUTF8(name)), ApplicationName(),
+                 wxICON_ERROR);
 }
 
 void CUpdateDlg::EndWindow() { EndWith(0); }
@@ -209,10 +206,10 @@ void CUpdateDlg::RunInstallation() {
   if (waitPanel_ == nullptr) return;  // never initialised, so nothing was received
   wxBeginBusyCursor();
   session_->HoldNotifications();
-  InstallResult result;
+  install::InstallResult result;
   std::atomic<bool> done{false};
   waitPanel_->workerThread = std::thread([this, &result, &done] {
-    result = InstallReceivedFiles(outcome_);
+    result = install::InstallReceivedFiles(outcome_);
     done = true;
   });
 
@@ -222,7 +219,7 @@ void CUpdateDlg::RunInstallation() {
   waitPanel_->Show();
   waitPanel_->Raise();
   waitPanel_->Refresh();
-  app::Trace("wait-panel", "shown");
+  diag::Trace("wait-panel", "shown");
   {
     // After the modal run (at destruction) no loop is running: paint through one of our own.
     wxGUIEventLoop ownLoop;
@@ -242,14 +239,13 @@ void CUpdateDlg::RunInstallation() {
   if (result.failed()) {
     // The window ends after a failure; its connection is of no further use.
     session_->Shutdown();
-    app::ShowMessageBox(nullptr, wxString::FromUTF8(result.FailureText()), app::ApplicationName(),
-                        wxICON_ERROR);
+    ShowMessageBox(nullptr, wxString::FromUTF8(result.FailureText()), ApplicationName(), wxICON_ERROR);
     EndWindow();
   }
   session_->ReleaseNotifications();
   waitPanel_->Hide();
   wxEndBusyCursor();
-  app::Trace("wait-panel", "hidden %d installed", result.installed);
+  diag::Trace("wait-panel", "hidden %d installed", result.installed);
 }
 
 void CUpdateDlg::FinishUpdate() {
@@ -261,7 +257,7 @@ void CUpdateDlg::FinishUpdate() {
   RunInstallation();
   EndWith(0);
 
-  CServerSelectDlg selection(nullptr);
+  CServerSelectDlg selection(nullptr, settings_.clientExecutable);
   wxWindow* previousTop = wxTheApp != nullptr ? wxTheApp->GetTopWindow() : nullptr;
   if (wxTheApp != nullptr) wxTheApp->SetTopWindow(&selection);
   selection.ShowModal();
@@ -314,9 +310,9 @@ void CUpdateDlg::OnPaint(wxPaintEvent&) {
   if (painted_) return;
   painted_ = true;
   const wxRect cancel = FindWindow(IDC_CANCEL)->GetRect();
-  app::Trace("first-paint", "%s %s %s cancel %d,%d %dx%d", fileCountText_->GetLabel().utf8_str().data(),
-             currentText_->GetLabel().utf8_str().data(), totalText_->GetLabel().utf8_str().data(), cancel.x,
-             cancel.y, cancel.width, cancel.height);
+  diag::Trace("first-paint", "%s %s %s cancel %d,%d %dx%d", fileCountText_->GetLabel().utf8_str().data(),
+              currentText_->GetLabel().utf8_str().data(), totalText_->GetLabel().utf8_str().data(), cancel.x,
+              cancel.y, cancel.width, cancel.height);
 }
 
 }  // namespace ui

@@ -1,19 +1,230 @@
-// The installation of received files without a window: what it leaves in the
-// game folder besides the installed files.
+// The installation of received files without a window, with the engine whose
+// fatal end a test can catch: what it installs, what it leaves in the list
+// for the next run, when File.ver changes, and what it leaves in the game
+// folder besides the installed files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "files/version_file.h"
+#include "install/installation.h"
 #include "test_support/temp_dir.h"
 #include "testdata/deflate_data.h"
-#include "ui/installation.h"
+#include "testing/engine_testing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using install::InstallResult;
+using Outcome = install::InstallResult::Outcome;
+using Names = std::vector<std::string>;
+
+/// What a received ".gz" holds.
+enum class Download { Good, NotGzip, BadCrc };
+
+struct Received {
+  const char* name;  ///< as the session lists it, '\'-separated
+  Download download;
+};
+
+std::string HostName(std::string name) {
+  for (char& c : name) c = c == '\\' ? '/' : c;
+  return name;
+}
+
+std::string PlainOf(const std::string& name) { return "the new " + name; }
+
+void WriteDownload(const Received& r) {
+  std::string gz = testdata::gzip_of(PlainOf(r.name));
+  if (r.download == Download::NotGzip) gz = "not gzip at all";
+  if (r.download == Download::BadCrc) gz[gz.size() - 6] ^= 0xFF;  // inside the CRC
+  const std::string host = HostName(r.name);
+  if (host.find('/') != std::string::npos) fs::create_directories(fs::path(host).parent_path());
+  test_support::WriteFile(host + ".gz", gz);
+}
+
+/// The versions File.ver records, "major minor", or why it records none.
+std::string RecordedVersions() {
+  files::FileVersionRecord record;
+  if (files::ReadVersionFile(record) != files::VersionFileOutcome::Valid) return "none";
+  return std::to_string(record.major) + " " + std::to_string(record.minor);
+}
+
+struct EngineEnded {
+  int status;
+};
+
+/// One installation of what the session received, as the window's worker
+/// runs it; a fatal end of the engine shows as ENDED instead of ending the
+/// test process (the half-written output is removed first, as in the product).
+struct InstallRun {
+  InstallResult result;
+  Names installed;  ///< as reported one by one
+  bool ended = false;
+  int status = 0;
+};
+
+InstallRun Install(session::SessionOutcome& outcome) {
+  InstallRun run;
+  engine::end_process_hook = [](int status) { throw EngineEnded{status}; };
+  testing::internal::CaptureStderr();
+  try {
+    run.result = install::InstallReceivedFiles(
+        outcome, [&run](const std::string& name) { run.installed.push_back(name); });
+  } catch (const EngineEnded& e) {
+    run.ended = true;
+    run.status = e.status;
+  }
+  testing::internal::GetCapturedStderr();
+  engine::end_process_hook = nullptr;
+  return run;
+}
+
+struct Case {
+  const char* what;
+  std::vector<Received> received;
+  Outcome outcome;
+  const char* failedName;
+  Names installed;  ///< in the order reported
+  Names left;       ///< the list afterwards, where a next run starts
+  const char* versions;
+  bool ended = false;  ///< the engine ended the process (status 1)
+};
+
+// Every run starts with File.ver at "1 0" and the session having reached "3 2".
+const Case kCases[] = {
+    {"every file installed, then File.ver",
+     {{"one.dat", Download::Good}, {"data\\two.dat", Download::Good}},
+     Outcome::Installed,
+     "",
+     {"one.dat", "data\\two.dat"},
+     {},
+     "3 2"},
+    {"nothing received changes nothing", {}, Outcome::Nothing, "", {}, {}, "1 0"},
+    {"the server's File.ver (null.dat) is never installed, in any letter case",
+     {{"NULL.Dat", Download::Good}, {"one.dat", Download::Good}, {"null.dat", Download::Good}},
+     Outcome::Installed,
+     "",
+     {"one.dat"},
+     {},
+     "3 2"},
+    {"a failure keeps the failed file and those after it",
+     {{"one.dat", Download::Good}, {"two.dat", Download::NotGzip}, {"three.dat", Download::Good}},
+     Outcome::DecompressFailed,
+     "two.dat.gz",
+     {"one.dat"},
+     {"two.dat", "three.dat"},
+     "1 0"},
+    {"a failing first file keeps the whole list",
+     {{"one.dat", Download::NotGzip}, {"two.dat", Download::Good}},
+     Outcome::DecompressFailed,
+     "one.dat.gz",
+     {},
+     {"one.dat", "two.dat"},
+     "1 0"},
+    {"a failing last file keeps only itself",
+     {{"one.dat", Download::Good}, {"two.dat", Download::NotGzip}},
+     Outcome::DecompressFailed,
+     "two.dat.gz",
+     {"one.dat"},
+     {"two.dat"},
+     "1 0"},
+    {"corrupt data ends the process before File.ver changes",
+     {{"one.dat", Download::Good}, {"two.dat", Download::BadCrc}, {"three.dat", Download::Good}},
+     Outcome::Nothing,
+     "",
+     {"one.dat"},
+     {"one.dat", "two.dat", "three.dat"},
+     "1 0",
+     true},
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
+
+class Installing : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Installing, InstallsInOrderAndKeepsWhatIsLeft) {
+  const Case& c = GetParam();
+  test_support::TempDir dir;
+  test_support::ScopedCurrentDirectory inside(dir.path());
+  ASSERT_TRUE(files::WriteVersionFile(1, 0));
+  session::SessionOutcome outcome;
+  for (const Received& r : c.received) {
+    WriteDownload(r);
+    outcome.receivedNames.push_back(r.name);
+  }
+  outcome.versions = {3, 2};
+
+  const InstallRun run = Install(outcome);
+
+  EXPECT_EQ(run.ended, c.ended);
+  if (c.ended) {
+    EXPECT_EQ(run.status, 1);
+  } else {
+    EXPECT_EQ(run.result.installed, static_cast<int>(c.installed.size()));
+  }
+  EXPECT_EQ(run.result.outcome, c.outcome);
+  EXPECT_EQ(run.result.failedName, c.failedName);
+  EXPECT_EQ(run.installed, c.installed);
+  EXPECT_EQ(outcome.receivedNames, c.left);
+  EXPECT_EQ(RecordedVersions(), c.versions);
+  for (const Received& r : c.received) {
+    const std::string host = HostName(r.name);
+    const bool installed = std::find(c.installed.begin(), c.installed.end(), r.name) != c.installed.end();
+    // An installed file replaces its download; any other keeps its download
+    // and gets no file of its name.
+    EXPECT_EQ(fs::exists(host + ".gz"), !installed) << r.name;
+    if (installed) {
+      EXPECT_EQ(test_support::ReadFile(host), PlainOf(r.name)) << r.name;
+    } else {
+      EXPECT_FALSE(fs::exists(host)) << r.name;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Installing, ::testing::ValuesIn(kCases));
+
+// The next run after a failure (the window's second chance on its way out)
+// starts at the file that failed: the files before it are never named again.
+TEST(Installation, RetryStartsAtTheFileThatFailed) {
+  test_support::TempDir dir;
+  test_support::ScopedCurrentDirectory inside(dir.path());
+  session::SessionOutcome outcome;
+  outcome.receivedNames = {"one.dat", "two.dat", "three.dat"};
+  outcome.versions = {3, 2};
+  WriteDownload({"one.dat", Download::Good});
+  WriteDownload({"two.dat", Download::NotGzip});
+  WriteDownload({"three.dat", Download::Good});
+  ASSERT_EQ(Install(outcome).result.outcome, Outcome::DecompressFailed);
+
+  WriteDownload({"two.dat", Download::Good});
+  const InstallRun retry = Install(outcome);
+  EXPECT_EQ(retry.result.outcome, Outcome::Installed);
+  EXPECT_EQ(retry.installed, (Names{"two.dat", "three.dat"}));
+  EXPECT_TRUE(outcome.receivedNames.empty());
+  EXPECT_EQ(RecordedVersions(), "3 2");
+  EXPECT_TRUE(Install(outcome).installed.empty()) << "a third run finds nothing left";
+}
+
+// Every file installed but File.ver cannot be written: the list is done
+// with all the same, and the failure is the one the player is shown.
+TEST(Installation, AVersionFileThatCannotBeWrittenIsTheFailure) {
+  test_support::TempDir dir;
+  test_support::ScopedCurrentDirectory inside(dir.path());
+  fs::create_directory("File.ver");
+  session::SessionOutcome outcome;
+  outcome.receivedNames = {"one.dat"};
+  outcome.versions = {3, 2};
+  WriteDownload({"one.dat", Download::Good});
+  const InstallRun run = Install(outcome);
+  EXPECT_EQ(run.result.outcome, Outcome::VersionFileFailed);
+  EXPECT_EQ(run.result.FailureText(), "Can't create File.ver");
+  EXPECT_EQ(run.installed, Names{"one.dat"});
+  EXPECT_TRUE(outcome.receivedNames.empty());
+}
 
 enum class Kind { File, Folder, Link };
 
@@ -79,9 +290,9 @@ TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
   }
   outcome.versions = {2, 1};
 
-  const ui::InstallResult result = ui::InstallReceivedFiles(outcome);
+  const install::InstallResult result = install::InstallReceivedFiles(outcome);
 
-  EXPECT_EQ(result.outcome, ui::InstallResult::Outcome::Installed);
+  EXPECT_EQ(result.outcome, install::InstallResult::Outcome::Installed);
   for (const auto& [name, plain] : received) {
     std::string host = name;
     for (char& c : host) c = c == '\\' ? '/' : c;
@@ -113,7 +324,7 @@ TEST(Installation, DoesNotCleanThroughAFolderLink) {
   session::SessionOutcome outcome;
   outcome.receivedNames = {"linked\\f.dat"};
   outcome.versions = {1, 1};
-  EXPECT_EQ(ui::InstallReceivedFiles(outcome).outcome, ui::InstallResult::Outcome::Installed);
+  EXPECT_EQ(install::InstallReceivedFiles(outcome).outcome, install::InstallResult::Outcome::Installed);
   EXPECT_EQ(test_support::ReadFile("linked/f.dat"), "f");
   EXPECT_TRUE(fs::exists("elsewhere/.decompress-abc123"));
 }

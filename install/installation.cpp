@@ -1,4 +1,4 @@
-#include "ui/installation.h"
+#include "install/installation.h"
 
 #include <strings.h>
 
@@ -10,7 +10,7 @@
 #include "files/version_file.h"
 #include "platform/paths.h"
 
-namespace ui {
+namespace install {
 
 namespace {
 
@@ -76,4 +76,4 @@ InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
   return result;
 }
 
-}  // namespace ui
+}  // namespace install

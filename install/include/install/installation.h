@@ -10,7 +10,7 @@
 
 #include "session/session_host.h"
 
-namespace ui {
+namespace install {
 
 struct InstallResult {
   enum class Outcome {
@@ -43,4 +43,4 @@ struct InstallResult {
 InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
                                    const std::function<void(const std::string&)>& onInstalled = {});
 
-}  // namespace ui
+}  // namespace install
