@@ -209,7 +209,8 @@ void CUpdateDlg::RunInstallation() {
   install::InstallResult result;
   std::atomic<bool> done{false};
   waitPanel_->workerThread = std::thread([this, &result, &done] {
-    result = install::InstallReceivedFiles(outcome_);
+    result = install::InstallReceivedFiles(outcome_.receivedNames, outcome_.versions[0],
+                                           outcome_.versions[1]);
     done = true;
   });
 

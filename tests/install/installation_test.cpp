@@ -67,13 +67,13 @@ struct InstallRun {
   int status = 0;
 };
 
-InstallRun Install(session::SessionOutcome& outcome) {
+InstallRun Install(Names& received, std::uint32_t major = 3, std::uint32_t minor = 2) {
   InstallRun run;
   engine::end_process_hook = [](int status) { throw EngineEnded{status}; };
   testing::internal::CaptureStderr();
   try {
     run.result = install::InstallReceivedFiles(
-        outcome, [&run](const std::string& name) { run.installed.push_back(name); });
+        received, major, minor, [&run](const std::string& name) { run.installed.push_back(name); });
   } catch (const EngineEnded& e) {
     run.ended = true;
     run.status = e.status;
@@ -151,14 +151,13 @@ TEST_P(Installing, InstallsInOrderAndKeepsWhatIsLeft) {
   test_support::TempDir dir;
   test_support::ScopedCurrentDirectory inside(dir.path());
   ASSERT_TRUE(files::WriteVersionFile(1, 0));
-  session::SessionOutcome outcome;
+  Names received;
   for (const Received& r : c.received) {
     WriteDownload(r);
-    outcome.receivedNames.push_back(r.name);
+    received.push_back(r.name);
   }
-  outcome.versions = {3, 2};
 
-  const InstallRun run = Install(outcome);
+  const InstallRun run = Install(received);
 
   EXPECT_EQ(run.ended, c.ended);
   if (c.ended) {
@@ -169,7 +168,7 @@ TEST_P(Installing, InstallsInOrderAndKeepsWhatIsLeft) {
   EXPECT_EQ(run.result.outcome, c.outcome);
   EXPECT_EQ(run.result.failedName, c.failedName);
   EXPECT_EQ(run.installed, c.installed);
-  EXPECT_EQ(outcome.receivedNames, c.left);
+  EXPECT_EQ(received, c.left);
   EXPECT_EQ(RecordedVersions(), c.versions);
   for (const Received& r : c.received) {
     const std::string host = HostName(r.name);
@@ -192,21 +191,20 @@ INSTANTIATE_TEST_SUITE_P(Cases, Installing, ::testing::ValuesIn(kCases));
 TEST(Installation, RetryStartsAtTheFileThatFailed) {
   test_support::TempDir dir;
   test_support::ScopedCurrentDirectory inside(dir.path());
-  session::SessionOutcome outcome;
-  outcome.receivedNames = {"one.dat", "two.dat", "three.dat"};
-  outcome.versions = {3, 2};
+  Names received;
+  received = {"one.dat", "two.dat", "three.dat"};
   WriteDownload({"one.dat", Download::Good});
   WriteDownload({"two.dat", Download::NotGzip});
   WriteDownload({"three.dat", Download::Good});
-  ASSERT_EQ(Install(outcome).result.outcome, Outcome::DecompressFailed);
+  ASSERT_EQ(Install(received).result.outcome, Outcome::DecompressFailed);
 
   WriteDownload({"two.dat", Download::Good});
-  const InstallRun retry = Install(outcome);
+  const InstallRun retry = Install(received);
   EXPECT_EQ(retry.result.outcome, Outcome::Installed);
   EXPECT_EQ(retry.installed, (Names{"two.dat", "three.dat"}));
-  EXPECT_TRUE(outcome.receivedNames.empty());
+  EXPECT_TRUE(received.empty());
   EXPECT_EQ(RecordedVersions(), "3 2");
-  EXPECT_TRUE(Install(outcome).installed.empty()) << "a third run finds nothing left";
+  EXPECT_TRUE(Install(received).installed.empty()) << "a third run finds nothing left";
 }
 
 // Every file installed but File.ver cannot be written: the list is done
@@ -215,15 +213,14 @@ TEST(Installation, AVersionFileThatCannotBeWrittenIsTheFailure) {
   test_support::TempDir dir;
   test_support::ScopedCurrentDirectory inside(dir.path());
   fs::create_directory("File.ver");
-  session::SessionOutcome outcome;
-  outcome.receivedNames = {"one.dat"};
-  outcome.versions = {3, 2};
+  Names received;
+  received = {"one.dat"};
   WriteDownload({"one.dat", Download::Good});
-  const InstallRun run = Install(outcome);
+  const InstallRun run = Install(received);
   EXPECT_EQ(run.result.outcome, Outcome::VersionFileFailed);
   EXPECT_EQ(run.result.FailureText(), "Can't create File.ver");
   EXPECT_EQ(run.installed, Names{"one.dat"});
-  EXPECT_TRUE(outcome.receivedNames.empty());
+  EXPECT_TRUE(received.empty());
 }
 
 enum class Kind { File, Folder, Link };
@@ -277,26 +274,12 @@ TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
         break;
     }
   }
-  const std::vector<std::pair<std::string, std::string>> received = {
-      {"one.dat", testdata::text_data(40000, 1)},
-      {"data\\two.dat", testdata::text_data(30000, 2)},
-      {"data\\deep\\three.dat", testdata::noise_data(20000, 3)}};
-  session::SessionOutcome outcome;
-  for (const auto& [name, plain] : received) {
-    std::string host = name;
-    for (char& c : host) c = c == '\\' ? '/' : c;
-    test_support::WriteFile(host + ".gz", testdata::gzip_of(plain));
-    outcome.receivedNames.push_back(name);
-  }
-  outcome.versions = {2, 1};
+  Names received = {"one.dat", "data\\two.dat", "data\\deep\\three.dat"};
+  for (const std::string& name : received) WriteDownload({name.c_str(), Download::Good});
 
-  const install::InstallResult result = install::InstallReceivedFiles(outcome);
-
-  EXPECT_EQ(result.outcome, install::InstallResult::Outcome::Installed);
-  for (const auto& [name, plain] : received) {
-    std::string host = name;
-    for (char& c : host) c = c == '\\' ? '/' : c;
-    EXPECT_EQ(test_support::ReadFile(host), plain) << name;
+  EXPECT_EQ(Install(received, 2, 1).result.outcome, Outcome::Installed);
+  for (const std::string& name : {"one.dat", "data\\two.dat", "data\\deep\\three.dat"}) {
+    EXPECT_EQ(test_support::ReadFile(HostName(name)), PlainOf(name)) << name;
   }
   for (const Planted& p : kPlanted) {
 #ifdef _WIN32
@@ -305,10 +288,7 @@ TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
     EXPECT_EQ(fs::exists(fs::symlink_status(p.name)), p.stays) << p.name;
   }
   EXPECT_EQ(test_support::ReadFile(dir / "outside.txt"), "not to be touched");
-  files::FileVersionRecord record;
-  ASSERT_EQ(files::ReadVersionFile(record), files::VersionFileOutcome::Valid);
-  EXPECT_EQ(record.major, 2);
-  EXPECT_EQ(record.minor, 1);
+  EXPECT_EQ(RecordedVersions(), "2 1");
 }
 
 #ifndef _WIN32
@@ -321,10 +301,8 @@ TEST(Installation, DoesNotCleanThroughAFolderLink) {
   fs::create_directory_symlink("elsewhere", "linked");
   test_support::WriteFile("elsewhere/.decompress-abc123", "someone's");
   test_support::WriteFile("linked/f.dat.gz", testdata::gzip_of("f"));
-  session::SessionOutcome outcome;
-  outcome.receivedNames = {"linked\\f.dat"};
-  outcome.versions = {1, 1};
-  EXPECT_EQ(install::InstallReceivedFiles(outcome).outcome, install::InstallResult::Outcome::Installed);
+  Names received = {"linked\\f.dat"};
+  EXPECT_EQ(Install(received).result.outcome, Outcome::Installed);
   EXPECT_EQ(test_support::ReadFile("linked/f.dat"), "f");
   EXPECT_TRUE(fs::exists("elsewhere/.decompress-abc123"));
 }

@@ -104,7 +104,8 @@ void ConsoleHost::RunInstallation() {
     return;
   }
   const install::InstallResult result = install::InstallReceivedFiles(
-      outcome_, [this](const std::string& name) { Line("installed: %s", Printable(name).c_str()); });
+      outcome_.receivedNames, outcome_.versions[0], outcome_.versions[1],
+      [this](const std::string& name) { Line("installed: %s", Printable(name).c_str()); });
   if (result.failed()) {
     installFailed_ = true;
     Line("message: %s", Printable(result.FailureText()).c_str());
