@@ -1,10 +1,10 @@
 #include "app/updater_app.h"
 
-#include "app/message_box.h"
-#include "app/settings.h"
+#include "config/settings.h"
 #include "platform/executable.h"
 #include "platform/single_instance.h"
 #include "platform/socket_layer.h"
+#include "ui/message_box.h"
 #include "ui/update_dlg.h"
 
 namespace app {
@@ -16,18 +16,18 @@ bool CUpdaterApp::OnInit() {
   const std::string baseName = platform::ExecutableBaseName();
   SetAppName(wxString::FromUTF8(baseName));
 
-  LoadSettings();
+  const config::UpdaterSettings settings = config::LoadSettings();
 
   if (platform::AcquireSingleInstance(baseName) != 0) {
-    ShowAlreadyRunning();
+    ui::ShowAlreadyRunning();
     return false;
   }
   if (!platform::StartSocketLayer()) {
-    ShowNumberedMessage(resources::MessageId::MsgSocketInitFailed);
+    ui::ShowNumberedMessage(resources::MessageId::MsgSocketInitFailed);
     return false;
   }
   {
-    ui::CUpdateDlg dialog(nullptr);
+    ui::CUpdateDlg dialog(nullptr, settings);
     SetTopWindow(&dialog);
     dialog.ShowModal();
     SetTopWindow(nullptr);

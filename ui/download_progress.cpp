@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/trace.h"
+#include "diag/trace.h"
 
 namespace ui {
 
@@ -83,11 +83,11 @@ void DownloadProgress::Show() {
     if (texts_[i]->GetLabel() != text) texts_[i]->SetLabel(text);
   }
   shownTexts_ = pendingTexts_;
-  if (app::TraceEnabled()) {
-    app::Trace("progress", "%s %s %s bars %d/%d %d/%d", texts_[0]->GetLabel().utf8_str().data(),
-          texts_[1]->GetLabel().utf8_str().data(), texts_[2]->GetLabel().utf8_str().data(),
-          currentGauge_->GetValue(), currentGauge_->GetRange(), totalGauge_->GetValue(),
-          totalGauge_->GetRange());
+  if (diag::TraceEnabled()) {
+    diag::Trace("progress", "%s %s %s bars %d/%d %d/%d", texts_[0]->GetLabel().utf8_str().data(),
+                texts_[1]->GetLabel().utf8_str().data(), texts_[2]->GetLabel().utf8_str().data(),
+                currentGauge_->GetValue(), currentGauge_->GetRange(), totalGauge_->GetValue(),
+                totalGauge_->GetRange());
   }
 }
 

@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/trace.h"
+#include "diag/trace.h"
 #include "platform/file_times.h"
 
 namespace ui {
@@ -64,7 +64,7 @@ NoticeView::NoticeView(wxWindow* parent, int id) {
   webView_->Bind(wxEVT_WEBVIEW_LOADED, &NoticeView::OnLoaded, this);
   webView_->Bind(wxEVT_WEBVIEW_TITLE_CHANGED, [this](wxWebViewEvent& event) {
     if (IsThePage(webView_->GetCurrentURL())) {
-      app::Trace("notice-title", "%s", event.GetString().utf8_str().data());
+      diag::Trace("notice-title", "%s", event.GetString().utf8_str().data());
     }
     event.Skip();
   });
@@ -93,7 +93,7 @@ void NoticeView::OnNavigating(wxWebViewEvent& event) {
   const wxString url = event.GetURL();
   if (IsThePage(url) || url.StartsWith("about:")) return;
   event.Veto();
-  app::Trace("notice-refused", "%s", url.utf8_str().data());
+  diag::Trace("notice-refused", "%s", url.utf8_str().data());
   if (event.GetNavigationAction() == wxWEBVIEW_NAV_ACTION_USER && OpensInBrowser(url)) {
     wxLaunchDefaultBrowser(url);
   }
@@ -102,15 +102,15 @@ void NoticeView::OnNavigating(wxWebViewEvent& event) {
 // The view opens no window itself; a link meant for a new window that the
 // player clicked goes to the browser like any other.
 void NoticeView::OnNewWindow(wxWebViewEvent& event) {
-  app::Trace("notice-refused", "new window %s", event.GetURL().utf8_str().data());
+  diag::Trace("notice-refused", "new window %s", event.GetURL().utf8_str().data());
   if (event.GetNavigationAction() == wxWEBVIEW_NAV_ACTION_USER && OpensInBrowser(event.GetURL())) {
     wxLaunchDefaultBrowser(event.GetURL());
   }
 }
 
 void NoticeView::OnLoaded(wxWebViewEvent& event) {
-  if (app::TraceEnabled() && IsThePage(event.GetURL())) {
-    app::Trace("notice-loaded", "%s", event.GetURL().utf8_str().data());
+  if (diag::TraceEnabled() && IsThePage(event.GetURL())) {
+    diag::Trace("notice-loaded", "%s", event.GetURL().utf8_str().data());
   }
   event.Skip();
 }

@@ -5,20 +5,14 @@
 #include <wx/listbox.h>
 #include <wx/strconv.h>
 
-#include <unistd.h>
-
-#include <cstdio>
+#include <utility>
 #include <vector>
 
-#include "app/message_box.h"
-#include "app/settings.h"
-#include "files/file_helpers.h"
-#include "platform/paths.h"
-#include "platform/process.h"
+#include "diag/trace.h"
+#include "launch/client_launch.h"
+#include "launch/server_list.h"
 #include "resources/templates.h"
-#include "ui/server_list.h"
-#include "session/wire.h"
-#include "app/trace.h"
+#include "ui/message_box.h"
 
 namespace ui {
 
@@ -28,11 +22,8 @@ wxString ServerNameText(const std::string& bytes) {
   return wxString(bytes.data(), wxCSConv(wxFONTENCODING_CP949), bytes.size());
 }
 
-std::string ClientArguments(std::uint32_t address) {
-  return "-Update /IP:" + session::Ipv4ToText(address);
-}
-
-CServerSelectDlg::CServerSelectDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
+CServerSelectDlg::CServerSelectDlg(wxWindow* parent, std::string clientExecutable)
+    : clientExecutable_(std::move(clientExecutable)), icon_(resources::LoadUpdaterIcon()) {
   if (!resources::LoadDialogTemplate(this, parent, resources::kServerSelectTemplate)) return;
   SetClientSize(ConvertDialogToPixels(wxSize(217, 99)));
   Centre();
@@ -55,25 +46,23 @@ int CServerSelectDlg::ShowModal() {
 }
 
 bool CServerSelectDlg::LoadServerList() {
-  const std::string listPath = files::MakeTempPath("Server.lst");
-  if (listPath.empty() || !files::UnscrambleFile("Server.cnv", listPath)) {
-    app::ShowNumberedMessage(resources::MessageId::MsgDamagedFile);
+  const std::optional<std::vector<launch::ServerEntry>> servers = launch::LoadServerList();
+  if (!servers) {
+    ShowNumberedMessage(resources::MessageId::MsgDamagedFile);
     return false;
   }
   // One insertion of the whole list: the list box takes it in one pass.
-  const std::vector<ServerEntry> servers = ReadServerList(listPath);
   wxArrayString names;
   std::vector<void*> addresses;
-  names.reserve(servers.size());
-  addresses.reserve(servers.size());
-  for (const ServerEntry& server : servers) {
+  names.reserve(servers->size());
+  addresses.reserve(servers->size());
+  for (const launch::ServerEntry& server : *servers) {
     names.push_back(ServerNameText(server.name));
     addresses.push_back(reinterpret_cast<void*>(static_cast<std::uintptr_t>(server.address)));
   }
-  if (!servers.empty()) serverList_->Append(names, addresses.data());
+  if (!servers->empty()) serverList_->Append(names, addresses.data());
   if (serverList_->GetCount() > 0) serverList_->SetSelection(0);
-  std::remove(platform::HostPath(listPath).c_str());
-  app::Trace("server-list", "%u", serverList_->GetCount());
+  diag::Trace("server-list", "%u", serverList_->GetCount());
   return true;
 }
 
@@ -83,23 +72,14 @@ bool CServerSelectDlg::ConnectToSelected() {
       selected == wxNOT_FOUND ? 0xFFFFFFFFu
                               : static_cast<std::uint32_t>(
                                     reinterpret_cast<std::uintptr_t>(serverList_->GetClientData(selected)));
-  return LaunchClient(ClientArguments(address));
+  return LaunchClient(launch::ClientArguments(address));
 }
 
 bool CServerSelectDlg::LaunchClient(const std::string& arguments) {
-  const platform::ClientLocation client = platform::SplitClientSetting(app::updaterSettings.clientExecutable);
-  if (!client.directory.empty()) {
-    // The client's own folder becomes current; a failure leaves the current one.
-    [[maybe_unused]] const int changed = ::chdir(platform::HostPath(client.directory).c_str());
-  }
-  const platform::StartFailure failure = platform::StartClient(client.fileName, arguments);
-  if (failure.code == 0) {
-    app::Trace("client-started", "%s %s", client.fileName.c_str(), arguments.c_str());
-    return true;
-  }
-  app::Trace("client-failed", "%s", failure.text.c_str());
-  app::ShowMessageBox(nullptr, wxString::FromUTF8(failure.text), app::ApplicationName(), wxICON_ERROR);
-  app::ShowNumberedMessage(resources::MessageId::MsgClientStartFailed);
+  const platform::StartFailure failure = launch::LaunchClient(clientExecutable_, arguments);
+  if (failure.code == 0) return true;
+  ShowMessageBox(nullptr, wxString::FromUTF8(failure.text), ApplicationName(), wxICON_ERROR);
+  ShowNumberedMessage(resources::MessageId::MsgClientStartFailed);
   EndWith(0);
   return false;
 }

@@ -19,20 +19,20 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <cerrno>
 
-#include "app/message_box.h"
-#include "app/settings.h"
+#include "diag/trace.h"
+#include "install/installation.h"
 #include "platform/current_directory.h"
 #include "platform/paths.h"
 #include "resources/templates.h"
 #include "session/update_session.h"
 #include "session/update_socket.h"
 #include "ui/download_progress.h"
-#include "ui/installation.h"
+#include "ui/message_box.h"
 #include "ui/notice_view.h"
 #include "ui/server_select_dlg.h"
-#include "app/trace.h"
 #include "ui/wait_dlg.h"
 
 namespace ui {
@@ -53,7 +53,8 @@ constexpr int kDownloadAreaControls[] = {IDC_FILE_COUNT_LABEL, IDC_CURRENT_LABEL
 
 }  // namespace
 
-CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
+CUpdateDlg::CUpdateDlg(wxWindow* parent, config::UpdaterSettings settings)
+    : settings_(std::move(settings)), icon_(resources::LoadUpdaterIcon()) {
   if (!resources::LoadDialogTemplate(this, parent, resources::kUpdateDialogTemplate)) return;
   // The template's size was converted before its font was applied; the
   // window measures dialog units in its own font, as its controls did.
@@ -61,8 +62,8 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
   Centre();
 
   notice_ = std::make_unique<NoticeView>(this, IDC_NOTICE_VIEW);
-  wxXmlResource::Get()->AttachUnknownControl(wxString::Format("%d", IDC_NOTICE_VIEW),
-                                             notice_->window(), this);
+  wxXmlResource::Get()->AttachUnknownControl(wxString::Format("%d", IDC_NOTICE_VIEW), notice_->window(),
+                                             this);
 
   totalProgress_ = Control<wxGauge>(this, IDC_TOTAL_PROGRESS);
   currentProgress_ = Control<wxGauge>(this, IDC_CURRENT_PROGRESS);
@@ -73,8 +74,7 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent) : icon_(resources::LoadUpdaterIcon()) {
                                                  currentText_, totalText_);
   socket_ = std::make_unique<session::CUpdateSocket>();
   session_ = std::make_unique<session::UpdateSession>(*socket_, static_cast<session::SessionEvents&>(*this),
-                                                      outcome_, app::updaterSettings.serverAddresses,
-                                                      app::updaterSettings.port);
+                                                      outcome_, settings_.serverAddresses, settings_.port);
 
   // No default button: Enter is handled below, as the default OK processing.
   SetAffirmativeId(wxID_NONE);
@@ -115,7 +115,7 @@ void CUpdateDlg::ShowNotice() {
   const std::string directory = platform::CurrentDirectory();
   if (directory.empty()) {
     const int error = platform::LastSystemError();  // before anything else can change it
-    app::ShowSystemError(app::ApplicationName(), error);
+    ShowSystemError(ApplicationName(), error);
     return;
   }
   notice_->Navigate(platform::JoinDirectory(directory, kNoticeName));
@@ -148,10 +148,9 @@ void CUpdateDlg::CollapseDownloadArea() {
   SetOuterSize(wxSize(windowWas.width, windowWas.height - h));
   Refresh();
   const wxRect window = GetRect();
-  app::Trace("collapsed", "area %d cancel-was %d,%d ok %d,%d window-was %d,%d %dx%d window %d,%d %dx%d",
-             h, cancelWas.x, cancelWas.y, ok->GetPosition().x, ok->GetPosition().y, windowWas.x,
-             windowWas.y, windowWas.width, windowWas.height, window.x, window.y, window.width,
-             window.height);
+  diag::Trace("collapsed", "area %d cancel-was %d,%d ok %d,%d window-was %d,%d %dx%d window %d,%d %dx%d", h,
+              cancelWas.x, cancelWas.y, ok->GetPosition().x, ok->GetPosition().y, windowWas.x, windowWas.y,
+              windowWas.width, windowWas.height, window.x, window.y, window.width, window.height);
 }
 
 void CUpdateDlg::OnFileList(const session::FileListHeader& header) {
@@ -166,12 +165,11 @@ void CUpdateDlg::OnProgressTexts(const session::ProgressTexts& texts) { progress
 void CUpdateDlg::OnFailed(const session::SessionFailure& failure) {
   switch (failure.shown) {
     case session::SessionFailure::Shown::Message:
-      app::ShowNumberedMessage(failure.message);
+      ShowNumberedMessage(failure.message);
       break;
     case session::SessionFailure::Shown::CannotCreateFile:
-      app::ShowMessageBox(this,
-                          wxString::Format("Can't create file %s", wxString::FromUTF8(failure.fileName)),
-                          app::ApplicationName(), wxICON_ERROR);
+      ShowMessageBox(this, wxString::Format("Can't create file %s", wxString::FromUTF8(failure.fileName)),
+                     ApplicationName(), wxICON_ERROR);
       break;
     case session::SessionFailure::Shown::Nothing:
       break;
@@ -199,9 +197,7 @@ void CUpdateDlg::RepaintNow() {
 // Through the client size: on GTK a window whose client size was set before
 // it was shown keeps that as its smallest size for SetSize, but not for
 // SetClientSize. The top-left corner stays where it is either way.
-void CUpdateDlg::SetOuterSize(const wxSize& outer) {
-  SetClientSize(outer - (GetSize() - GetClientSize()));
-}
+void CUpdateDlg::SetOuterSize(const wxSize& outer) { SetClientSize(outer - (GetSize() - GetClientSize())); }
 
 void CUpdateDlg::EndWith(int result) {
   if (IsModal()) {
@@ -226,10 +222,11 @@ void CUpdateDlg::RunInstallation() {
   if (waitPanel_ == nullptr) return;  // never initialised, so nothing was received
   wxBeginBusyCursor();
   socket_->HoldNotifications();
-  InstallResult result;
+  install::InstallResult result;
   std::atomic<bool> done{false};
   waitPanel_->workerThread = std::thread([this, &result, &done] {
-    result = InstallReceivedFiles(outcome_);
+    result =
+        install::InstallReceivedFiles(outcome_.receivedNames, outcome_.versions[0], outcome_.versions[1]);
     done = true;
   });
 
@@ -239,7 +236,7 @@ void CUpdateDlg::RunInstallation() {
   waitPanel_->Show();
   waitPanel_->Raise();
   waitPanel_->Refresh();
-  app::Trace("wait-panel", "shown");
+  diag::Trace("wait-panel", "shown");
   {
     // After the modal run (at destruction) no loop is running: paint through one of our own.
     wxGUIEventLoop ownLoop;
@@ -259,14 +256,13 @@ void CUpdateDlg::RunInstallation() {
   if (result.failed()) {
     // The window ends after a failure; its connection is of no further use.
     session_->Shutdown();
-    app::ShowMessageBox(nullptr, wxString::FromUTF8(result.FailureText()), app::ApplicationName(),
-                        wxICON_ERROR);
+    ShowMessageBox(nullptr, wxString::FromUTF8(result.FailureText()), ApplicationName(), wxICON_ERROR);
     EndWindow();
   }
   socket_->ReleaseNotifications();
   waitPanel_->Hide();
   wxEndBusyCursor();
-  app::Trace("wait-panel", "hidden %d installed", result.installed);
+  diag::Trace("wait-panel", "hidden %d installed", result.installed);
 }
 
 void CUpdateDlg::FinishUpdate() {
@@ -278,7 +274,7 @@ void CUpdateDlg::FinishUpdate() {
   RunInstallation();
   EndWith(0);
 
-  CServerSelectDlg selection(nullptr);
+  CServerSelectDlg selection(nullptr, settings_.clientExecutable);
   wxWindow* previousTop = wxTheApp != nullptr ? wxTheApp->GetTopWindow() : nullptr;
   if (wxTheApp != nullptr) wxTheApp->SetTopWindow(&selection);
   selection.ShowModal();
@@ -331,9 +327,9 @@ void CUpdateDlg::OnPaint(wxPaintEvent&) {
   if (painted_) return;
   painted_ = true;
   const wxRect cancel = FindWindow(IDC_CANCEL)->GetRect();
-  app::Trace("first-paint", "%s %s %s cancel %d,%d %dx%d", fileCountText_->GetLabel().utf8_str().data(),
-             currentText_->GetLabel().utf8_str().data(), totalText_->GetLabel().utf8_str().data(), cancel.x,
-             cancel.y, cancel.width, cancel.height);
+  diag::Trace("first-paint", "%s %s %s cancel %d,%d %dx%d", fileCountText_->GetLabel().utf8_str().data(),
+              currentText_->GetLabel().utf8_str().data(), totalText_->GetLabel().utf8_str().data(), cancel.x,
+              cancel.y, cancel.width, cancel.height);
 }
 
 }  // namespace ui

@@ -26,7 +26,7 @@
 #include <wx/listbox.h>
 
 #include "files/scramble.h"
-#include "ui/server_list.h"
+#include "launch/server_list.h"
 #include "ui/server_select_dlg.h"
 
 namespace {
@@ -57,7 +57,7 @@ Timing LoadOnce(int count) {
   WriteServerList(count);
   Timing timing;
   const auto readStart = Clock::now();
-  const std::size_t read = ui::ReadServerList("Server.lst").size();
+  const std::size_t read = launch::ReadServerList("Server.lst").size();
   timing.reader = std::chrono::duration<double>(Clock::now() - readStart).count();
   ui::CServerSelectDlg select(nullptr);
   const auto start = Clock::now();

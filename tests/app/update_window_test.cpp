@@ -110,5 +110,4 @@ TEST(Templates, ServerNamesInEitherEncoding) {
   EXPECT_EQ(ui::ServerNameText("\xEC\x84\x9C\xEB\xB2\x84"), wxString::FromUTF8("서버"));
   EXPECT_EQ(ui::ServerNameText("\xBC\xAD\xB9\xF6"), wxString::FromUTF8("서버"));  // CP949
   EXPECT_EQ(ui::ServerNameText("Server B"), "Server B");
-  EXPECT_EQ(ui::ClientArguments(0x0502000Cu), "-Update /IP:12.0.2.5");
 }

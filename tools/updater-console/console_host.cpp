@@ -7,10 +7,10 @@
 
 #include <sys/stat.h>
 
-#include "app/trace.h"
+#include "diag/trace.h"
+#include "install/installation.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
-#include "ui/installation.h"
 
 namespace console {
 
@@ -44,7 +44,7 @@ void ConsoleHost::Line(const char* format, ...) {
   if (out_ == nullptr) return;
   va_list args;
   va_start(args, format);
-  app::WriteLine(out_, format, args);
+  diag::WriteLine(out_, format, args);
   va_end(args);
 }
 
@@ -105,8 +105,9 @@ void ConsoleHost::RunInstallation() {
          outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
     return;
   }
-  const ui::InstallResult result = ui::InstallReceivedFiles(
-      outcome_, [this](const std::string& name) { Line("installed: %s", Printable(name).c_str()); });
+  const install::InstallResult result = install::InstallReceivedFiles(
+      outcome_.receivedNames, outcome_.versions[0], outcome_.versions[1],
+      [this](const std::string& name) { Line("installed: %s", Printable(name).c_str()); });
   if (result.failed()) {
     installFailed_ = true;
     Line("message: %s", Printable(result.FailureText()).c_str());

@@ -15,9 +15,9 @@
 #include <wx/evtloop.h>
 #include <wx/timer.h>
 
-#include "app/settings.h"
-#include "app/trace.h"
+#include "config/settings.h"
 #include "console_host.h"
+#include "diag/trace.h"
 #include "platform/socket_layer.h"
 #include "session/update_session.h"
 #include "session/update_socket.h"
@@ -30,9 +30,9 @@ int idleSeconds = 60;           // --idle-timeout
 class ConsoleApp : public wxAppConsole {
  public:
   bool OnInit() override {
-    app::LoadSettings();
+    const config::UpdaterSettings settings = config::LoadSettings();
     host_ = std::make_unique<console::ConsoleHost>(outcome_, stdout, [this](bool success) {
-      app::Trace("session-ended", "%s", success ? "complete" : "failed");
+      diag::Trace("session-ended", "%s", success ? "complete" : "failed");
       status_ = success ? 0 : 1;
       if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->ScheduleExit(status_);
     });
@@ -41,8 +41,8 @@ class ConsoleApp : public wxAppConsole {
       return false;
     }
     host_->SetInstall(installRequested);
-    session_ = std::make_unique<session::UpdateSession>(
-        socket_, *host_, outcome_, app::updaterSettings.serverAddresses, app::updaterSettings.port);
+    session_ = std::make_unique<session::UpdateSession>(socket_, *host_, outcome_, settings.serverAddresses,
+                                                        settings.port);
     // Start inside the running loop, so that ending at once can end it.
     CallAfter([this] { session_->ConnectToServers(); });
     // A window has its Cancel button; the console gives up on a server

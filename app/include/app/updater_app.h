@@ -1,6 +1,7 @@
 #pragma once
-/// CUpdaterApp: loads the settings, refuses to run twice, checks the socket
-/// layer and runs the update window modally; the program ends when it returns.
+/// CUpdaterApp: reads the settings, refuses to run twice, checks the socket
+/// layer and runs the update window modally with those settings; the program
+/// ends when it returns.
 
 #include <wx/app.h>
 

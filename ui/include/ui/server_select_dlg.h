@@ -1,13 +1,15 @@
 #pragma once
-/// CServerSelectDlg: the game server selection of template 133. It lists the
-/// servers of Server.cnv (read through a temporary plain Server.lst) and
-/// starts the game client with the chosen server's address.
+/// CServerSelectDlg: the game server selection of template 133. It shows the
+/// servers of Server.cnv and starts the game client with the chosen server's
+/// address; reading the list and starting the client are launch/'s.
 
 #include <cstdint>
 #include <string>
 
 #include <wx/dialog.h>
 #include <wx/icon.h>
+
+#include "config/settings.h"
 
 class wxListBox;
 
@@ -22,7 +24,9 @@ enum ServerSelectControl {
 
 class CServerSelectDlg : public wxDialog {
  public:
-  explicit CServerSelectDlg(wxWindow* parent = nullptr);
+  /// CLIENTEXECUTABLE: the settings' Client, the program to start.
+  explicit CServerSelectDlg(wxWindow* parent = nullptr,
+                            std::string clientExecutable = config::UpdaterSettings{}.clientExecutable);
 
   /// Fills the list first; when it cannot be prepared the window is never
   /// shown and the result is 0.
@@ -44,6 +48,7 @@ class CServerSelectDlg : public wxDialog {
   void OnCharHook(wxKeyEvent& event);
   void EndWith(int result);
 
+  std::string clientExecutable_;
   wxListBox* serverList_ = nullptr;
   wxIcon icon_;
 };
@@ -52,9 +57,5 @@ class CServerSelectDlg : public wxDialog {
 /// are valid UTF-8, otherwise as the Korean code page (CP949) of lists made
 /// on Windows.
 wxString ServerNameText(const std::string& bytes);
-
-/// The argument text for the client: "-Update /IP:" and ADDRESS (network
-/// order, first octet in the lowest byte) in dotted decimal.
-std::string ClientArguments(std::uint32_t address);
 
 }  // namespace ui

@@ -12,6 +12,7 @@
 #include <wx/dialog.h>
 #include <wx/icon.h>
 
+#include "config/settings.h"
 #include "session/session_host.h"
 
 class wxButton;
@@ -47,7 +48,8 @@ enum UpdateDlgControl {
 
 class CUpdateDlg : public wxDialog, private session::SessionEvents {
  public:
-  explicit CUpdateDlg(wxWindow* parent = nullptr);
+  /// SETTINGS: the servers to ask, and the client the server selection starts.
+  explicit CUpdateDlg(wxWindow* parent = nullptr, config::UpdaterSettings settings = {});
   /// Installs what was received completely, then closes the connection.
   ~CUpdateDlg() override;
 
@@ -103,6 +105,7 @@ class CUpdateDlg : public wxDialog, private session::SessionEvents {
   /// Ends the modal run with RESULT (once; later requests are ignored).
   void EndWith(int result);
 
+  config::UpdaterSettings settings_;
   std::unique_ptr<NoticeView> notice_;
   wxGauge* totalProgress_ = nullptr;
   wxGauge* currentProgress_ = nullptr;

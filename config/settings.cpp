@@ -1,9 +1,9 @@
-#include "app/settings.h"
+#include "config/settings.h"
 
 #include "platform/profile.h"
 #include "session/wire.h"
 
-namespace app {
+namespace config {
 
 namespace {
 constexpr const char* kSection = "Update";
@@ -14,8 +14,6 @@ constexpr const char* kDefaultServer2 = "localhost";
 constexpr const char* kDefaultClient = "Mirvale.exe";
 }  // namespace
 
-UpdaterSettings updaterSettings;
-
 UpdaterSettings ReadSettings(const std::string& iniPath) {
   UpdaterSettings settings;
   settings.serverAddresses[0] = platform::GetProfileString(kSection, "IP1", kDefaultServer1, iniPath);
@@ -25,6 +23,6 @@ UpdaterSettings ReadSettings(const std::string& iniPath) {
   return settings;
 }
 
-void LoadSettings() { updaterSettings = ReadSettings(".\\Config.ini"); }
+UpdaterSettings LoadSettings() { return ReadSettings(".\\Config.ini"); }
 
-}  // namespace app
+}  // namespace config

@@ -10,7 +10,7 @@
 
 class wxWindow;
 
-namespace app {
+namespace ui {
 
 /// The application's name: the executable's base name.
 wxString ApplicationName();
@@ -33,4 +33,4 @@ void ShowSystemError(const wxString& caption, int code = platform::LastSystemErr
 /// The wx icon style for a message's icon.
 long IconStyle(resources::MessageIcon icon);
 
-}  // namespace app
+}  // namespace ui

@@ -1,14 +1,14 @@
-#include "app/message_box.h"
+#include "ui/message_box.h"
 
 #include <wx/app.h>
 #include <wx/msgdlg.h>  // declares the base of the generic dialog
 #include <wx/generic/msgdlgg.h>
 #include <wx/window.h>
 
-#include "app/trace.h"
+#include "diag/trace.h"
 #include "platform/executable.h"
 
-namespace app {
+namespace ui {
 
 wxString ApplicationName() {
   if (wxTheApp != nullptr && !wxTheApp->GetAppName().empty()) return wxTheApp->GetAppName();
@@ -25,10 +25,10 @@ long IconStyle(resources::MessageIcon icon) {
 }
 
 void ShowMessageBox(wxWindow* owner, const wxString& text, const wxString& caption, long icon) {
-  if (TraceEnabled()) {
+  if (diag::TraceEnabled()) {
     wxString oneLine = text;
     oneLine.Replace("\n", "\\n");
-    Trace("message-box", "%s|%s", caption.utf8_str().data(), oneLine.utf8_str().data());
+    diag::Trace("message-box", "%s|%s", caption.utf8_str().data(), oneLine.utf8_str().data());
   }
 #ifdef __WXMSW__
   // The system's own message box, as the program always showed it.
@@ -56,4 +56,4 @@ void ShowSystemError(const wxString& caption, int code) {
                  wxICON_ERROR);
 }
 
-}  // namespace app
+}  // namespace ui

@@ -3,14 +3,16 @@
 /// place by the engine, then File.ver records the versions they bring. No
 /// window is involved, so the update window's worker thread and the console
 /// tool share it. Corrupt data ends the whole process inside the engine
-/// (status 1), leaving the compressed file and File.ver as they were.
+/// (status 1), leaving the compressed file and File.ver as they were; which
+/// engine that is (the product's, or the test build's whose end a test can
+/// catch) the executable chooses.
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
-#include "session/session_host.h"
-
-namespace ui {
+namespace install {
 
 struct InstallResult {
   enum class Outcome {
@@ -31,16 +33,19 @@ struct InstallResult {
   std::string FailureText() const;
 };
 
-/// Installs OUTCOME.receivedNames in order. "null.dat" (any letter case) is
-/// skipped. A name leaves the list as soon as it is done with, so a later run
-/// after a failure starts at the file that failed. First the temporary files
-/// that an interrupted installation left in the folders written into are
-/// removed. When every name is done, the files are made durable and then
-/// File.ver is written from OUTCOME.versions, so that it never records
-/// versions whose files a power cut could still take back (a failing flush
-/// counts as "Can't create File.ver"). ONINSTALLED, if set, is called with
-/// each name installed.
-InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
+/// Installs RECEIVEDNAMES (the local names of the files a session received
+/// completely, in arrival order) in order. "null.dat" (any letter case) is
+/// skipped. After a failure the list keeps the failed name and those after
+/// it, so a later run starts at the file that failed; it is emptied only
+/// when every name is done. First the temporary files that an interrupted
+/// installation left in the folders written into are removed. When every
+/// name is done, the files are made durable and then File.ver is written
+/// with MAJOR and MINOR (the versions the session reached), so that it never
+/// records versions whose files a power cut could still take back (a failing
+/// flush counts as "Can't create File.ver"). ONINSTALLED, if set, is called
+/// with each name installed.
+InstallResult InstallReceivedFiles(std::vector<std::string>& receivedNames, std::uint32_t major,
+                                   std::uint32_t minor,
                                    const std::function<void(const std::string&)>& onInstalled = {});
 
-}  // namespace ui
+}  // namespace install

@@ -1,4 +1,4 @@
-#include "ui/installation.h"
+#include "install/installation.h"
 
 #include <strings.h>
 
@@ -10,7 +10,7 @@
 #include "files/version_file.h"
 #include "platform/paths.h"
 
-namespace ui {
+namespace install {
 
 namespace {
 
@@ -40,10 +40,11 @@ std::string InstallResult::FailureText() const {
   return {};
 }
 
-InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
+InstallResult InstallReceivedFiles(std::vector<std::string>& receivedNames, std::uint32_t major,
+                                   std::uint32_t minor,
                                    const std::function<void(const std::string&)>& onInstalled) {
   InstallResult result;
-  auto& names = outcome.receivedNames;
+  auto& names = receivedNames;
   if (names.empty()) return result;
   // An installation that was cut short (the process killed, the power gone)
   // left the engine's temporary files behind; they are ours and of no use.
@@ -70,10 +71,10 @@ InstallResult InstallReceivedFiles(session::SessionOutcome& outcome,
   // versions whose files did not reach the disk. Unflushed files keep the
   // old versions recorded, so the next run fetches them again.
   const bool durable = files::MakeDurable(folders);
-  result.outcome = durable && files::WriteVersionFile(outcome.versions[0], outcome.versions[1])
+  result.outcome = durable && files::WriteVersionFile(major, minor)
                        ? InstallResult::Outcome::Installed
                        : InstallResult::Outcome::VersionFileFailed;
   return result;
 }
 
-}  // namespace ui
+}  // namespace install

@@ -1,16 +1,19 @@
-#include "ui/server_list.h"
+#include "launch/server_list.h"
 
 #include <strings.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
+#include "files/file_helpers.h"
+#include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/socket_layer.h"
 
-namespace ui {
+namespace launch {
 namespace {
 
 constexpr const char* kSection = "Server";
@@ -49,4 +52,12 @@ std::vector<ServerEntry> ReadServerList(const std::string& listPath) {
   return entries;
 }
 
-}  // namespace ui
+std::optional<std::vector<ServerEntry>> LoadServerList(const std::string& scrambledPath) {
+  const std::string listPath = files::MakeTempPath("Server.lst");
+  if (listPath.empty() || !files::UnscrambleFile(scrambledPath, listPath)) return std::nullopt;
+  std::vector<ServerEntry> entries = ReadServerList(listPath);
+  std::remove(platform::HostPath(listPath).c_str());
+  return entries;
+}
+
+}  // namespace launch

@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "app/message_box.h"
+#include "ui/message_box.h"
 #include "platform/executable.h"
 
 class DemoApp : public wxApp {
@@ -14,8 +14,8 @@ class DemoApp : public wxApp {
   bool OnInit() override {
     SetAppName(wxString::FromUTF8(platform::ExecutableBaseName()));
     const int n = argc > 1 ? std::atoi(argv[1].utf8_str()) : 0;
-    if (n >= 1 && n <= 7) app::ShowNumberedMessage(static_cast<resources::MessageId>(n));
-    else app::ShowAlreadyRunning();
+    if (n >= 1 && n <= 7) ui::ShowNumberedMessage(static_cast<resources::MessageId>(n));
+    else ui::ShowAlreadyRunning();
     return false;
   }
 };

@@ -1,4 +1,4 @@
-#include "app/trace.h"
+#include "diag/trace.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace app {
+namespace diag {
 
 namespace {
 
@@ -70,4 +70,4 @@ void Trace(const char* event, const char* format, ...) {
   Write(event, details);
 }
 
-}  // namespace app
+}  // namespace diag

@@ -1,6 +1,7 @@
 #pragma once
-/// UpdaterSettings: read once from .\Config.ini, section "Update", before
-/// anything else runs, and only read afterwards.
+/// UpdaterSettings: the servers to ask and the game client to start, read
+/// once from .\Config.ini, section "Update", before anything else runs. The
+/// program's entry point reads them and hands them to what needs them.
 
 #include <array>
 #include <cstdint>
@@ -8,7 +9,7 @@
 
 #include "session/wire.h"
 
-namespace app {
+namespace config {
 
 struct UpdaterSettings {
   std::array<std::string, 2> serverAddresses;  // IP1, IP2; either may be empty
@@ -16,13 +17,10 @@ struct UpdaterSettings {
   std::string clientExecutable = "Mirvale.exe";
 };
 
-/// The process-wide settings.
-extern UpdaterSettings updaterSettings;
-
 /// Reads the four keys (IP1, IP2, Port, Client) of INIPATH with their defaults.
 UpdaterSettings ReadSettings(const std::string& iniPath);
 
-/// updaterSettings = ReadSettings(".\Config.ini").
-void LoadSettings();
+/// ReadSettings(".\Config.ini"): the settings of the game folder.
+UpdaterSettings LoadSettings();
 
-}  // namespace app
+}  // namespace config

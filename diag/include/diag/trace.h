@@ -8,7 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace app {
+namespace diag {
 
 /// Writes FORMAT with ARGS and a line end to OUT and flushes it at once.
 void WriteLine(std::FILE* out, const char* format, va_list args);
@@ -17,4 +17,4 @@ bool TraceEnabled();
 void Trace(const char* event);
 void Trace(const char* event, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-}  // namespace app
+}  // namespace diag

@@ -11,7 +11,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/message_box.h"
+#include "ui/message_box.h"
 #include "test_support/wx_env.h"
 
 static auto* const wxEnvironment = ::testing::AddGlobalTestEnvironment(new test_support::WxEnvironment);
@@ -78,7 +78,7 @@ TEST(MessageBoxes, NumberedMessagesShowTextIconAndApplicationName) {
     const auto id = static_cast<resources::MessageId>(n);
     const resources::NumberedMessage& message = resources::GetNumberedMessage(id);
     SCOPED_TRACE(message.name);
-    const SeenBox seen = Observe([id] { app::ShowNumberedMessage(id); });
+    const SeenBox seen = Observe([id] { ui::ShowNumberedMessage(id); });
     ASSERT_TRUE(seen.found);
     EXPECT_EQ(seen.caption, "Update");
     EXPECT_EQ(seen.text, wxString::FromUTF8(message.text));
@@ -88,18 +88,18 @@ TEST(MessageBoxes, NumberedMessagesShowTextIconAndApplicationName) {
 }
 
 TEST(MessageBoxes, AlreadyRunningAndSystemErrorBoxes) {
-  SeenBox seen = Observe([] { app::ShowAlreadyRunning(); });
+  SeenBox seen = Observe([] { ui::ShowAlreadyRunning(); });
   ASSERT_TRUE(seen.found);
   EXPECT_EQ(seen.caption, "Mirvale");
   EXPECT_EQ(seen.text, wxString::FromUTF8("Mirvale가 실행중입니다."));
   EXPECT_TRUE(SameImage(seen.icon, ArtIcon(wxART_ERROR)));
 
-  seen = Observe([] { app::ShowSystemError("Update", ENOENT); });
+  seen = Observe([] { ui::ShowSystemError("Update", ENOENT); });
   ASSERT_TRUE(seen.found);
   EXPECT_EQ(seen.caption, "Update");
   EXPECT_EQ(seen.text, "No such file or directory");
   EXPECT_TRUE(SameImage(seen.icon, ArtIcon(wxART_ERROR)));
 
   errno = 0;
-  app::ShowSystemError("Update");  // no error, no box: returns at once
+  ui::ShowSystemError("Update");  // no error, no box: returns at once
 }
