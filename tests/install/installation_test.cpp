@@ -253,6 +253,20 @@ const Planted kPlanted[] = {
     {"other/.decompress-abc123", Kind::File, true},
 };
 
+/// Whether this system can plant P: Wine makes no symbolic links, and a
+/// Windows program's byte names go through the code page (a name beyond
+/// ASCII may not come back as written).
+bool Plantable(const Planted& p) {
+#ifdef _WIN32
+  if (p.kind == Kind::Link) return false;
+  for (const char* c = p.name; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) >= 0x80) return false;
+  }
+#endif
+  (void)p;
+  return true;
+}
+
 TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
   test_support::TempDir dir;
   test_support::ScopedCurrentDirectory inside(dir.path());
@@ -260,6 +274,7 @@ TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
   fs::create_directories("other");
   test_support::WriteFile(dir / "outside.txt", "not to be touched");
   for (const Planted& p : kPlanted) {
+    if (!Plantable(p)) continue;
     switch (p.kind) {
       case Kind::File:
         test_support::WriteFile(p.name, "half a file");
@@ -268,9 +283,7 @@ TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
         fs::create_directory(p.name);
         break;
       case Kind::Link:
-#ifndef _WIN32  // Wine makes no symbolic links
         fs::create_symlink(dir / "outside.txt", p.name);
-#endif
         break;
     }
   }
@@ -282,9 +295,7 @@ TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
     EXPECT_EQ(test_support::ReadFile(HostName(name)), PlainOf(name)) << name;
   }
   for (const Planted& p : kPlanted) {
-#ifdef _WIN32
-    if (p.kind == Kind::Link) continue;
-#endif
+    if (!Plantable(p)) continue;
     EXPECT_EQ(fs::exists(fs::symlink_status(p.name)), p.stays) << p.name;
   }
   EXPECT_EQ(test_support::ReadFile(dir / "outside.txt"), "not to be touched");
