@@ -5,6 +5,8 @@
 ///   STORE/CURRENT                       the state in force: both version counters and the notice
 ///   STORE/major/3/manifest              what major version 3 changed (sizes and names)
 ///   STORE/major/3/files/data/a.dat.gz   each changed file, compressed once as a gzip stream
+///   STORE/major/3/checksums             the CRC-32 of each stored stream (absent in older stores)
+///   STORE/major/3/pruned                names whose copy a prune removed (see store_upkeep.h)
 ///   STORE/minor/...                     the same for minor versions
 ///   STORE/notice/1733620000.html        the notice pages, named by their time stamps
 ///
