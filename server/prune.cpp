@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string_view>
@@ -42,9 +43,25 @@ std::unordered_set<const StoredFile*> SentCopies(const Snapshot& snapshot, const
     mark(*plan);
     budgets.insert(limits.maxTotalBytes - plan->bytes);
   }
+  // The version a plan reaches never falls as its budget grows, and plans
+  // that reach the same version are the same: between two budgets whose
+  // plans reach alike, every budget gives that plan.
+  const std::vector<std::uint64_t> sorted(budgets.begin(), budgets.end());
   for (std::uint32_t b = 0; b < snapshot.Counter(1); ++b) {
-    for (const std::uint64_t budget : budgets)
-      mark(*PlanKind(snapshot, 1, b, limits.maxFilesPerKind, budget));
+    auto plan = [&](std::size_t i) { return PlanKind(snapshot, 1, b, limits.maxFilesPerKind, sorted[i]); };
+    std::function<void(std::size_t, std::size_t, std::uint32_t, std::uint32_t)> cover =
+        [&](std::size_t low, std::size_t high, std::uint32_t lowReached, std::uint32_t highReached) {
+          if (high - low < 2 || lowReached == highReached) return;
+          const std::size_t middle = low + (high - low) / 2;
+          const auto between = plan(middle);
+          mark(*between);
+          cover(low, middle, lowReached, between->reached);
+          cover(middle, high, between->reached, highReached);
+        };
+    const auto lowest = plan(0), highest = plan(sorted.size() - 1);
+    mark(*lowest);
+    mark(*highest);
+    cover(0, sorted.size() - 1, lowest->reached, highest->reached);
   }
   return sent;
 }
