@@ -237,6 +237,7 @@ class Compressor {
     store::Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (out.get() < 0) store::ThrowSystem(target);
     std::uint64_t original = 0, compressed = 0;
+    std::uint32_t crc = 0;
     for (bool first = true;; first = false) {
       const std::size_t n = ReadFull(in.get(), input_.data(), piece, path);
       if (n == 0 && !first) break;
@@ -244,6 +245,7 @@ class Compressor {
           libdeflate_gzip_compress(compressor_, input_.data(), n, output_.data(), output_.size());
       if (made == 0) throw StoreError(path + ": compression failed");
       store::WriteAll(out.get(), output_.data(), made, target);
+      crc = libdeflate_crc32(crc, output_.data(), made);
       original += n;
       compressed += made;
       if (n < piece) break;
@@ -256,6 +258,7 @@ class Compressor {
     }
     file.originalBytes = original;
     file.gzipBytes = static_cast<std::uint32_t>(compressed);
+    file.storedCrc = crc;
   }
 
  private:
@@ -358,6 +361,7 @@ std::string WriteRelease(const std::string& root, const std::string& dir,
                        std::to_string(kMaxBytesPerRelease));
     }
     store::WriteDurably(work + "/manifest", store::FormatManifest(release));
+    store::WriteDurably(work + "/" + store::kChecksumsFile, store::FormatChecksums(release));
     store::SyncDirectory(work);
     step(PublishStep::ManifestStored);
 

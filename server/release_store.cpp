@@ -1,6 +1,8 @@
 #include "server/release_store.h"
 
+#include <fcntl.h>
 #include <locale.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
@@ -62,13 +64,52 @@ void CreateFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) store::ThrowSystem(path);
 }
 
+/// The shared locks of one snapshot (see Snapshot::holds).
+struct Holds {
+  std::vector<store::Fd> files;
+};
+
+/// Holds a shared lock on PATH; a file that cannot be opened is left for the
+/// load to report.
+void HoldShared(const std::string& path, Holds& holds) {
+  store::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return;
+  while (::flock(fd.get(), LOCK_SH) != 0 && errno == EINTR) {
+  }
+  holds.files.push_back(std::move(fd));
+}
+
+bool SameState(const store::StoreState& a, const store::StoreState& b) {
+  return a.counters[0] == b.counters[0] && a.counters[1] == b.counters[1] && a.noticeStamp == b.noticeStamp &&
+         a.noticePath == b.noticePath;
+}
+
+/// The state in force with the locks that keep what it sends from a prune:
+/// a prune holds the store lock and removes only copies whose newest-release
+/// manifests nobody holds, so a lock taken before the state is read again
+/// either is seen by the prune or finds CURRENT moved past the state.
+std::pair<store::StoreState, std::shared_ptr<const Holds>> ReadHeldState(const std::string& root) {
+  for (int attempt = 0;; ++attempt) {
+    const store::StoreState state = store::ReadState(root);
+    auto holds = std::make_shared<Holds>();
+    for (int kind = 0; kind < kKinds; ++kind) {
+      if (state.counters[kind] > 0)
+        HoldShared(root + "/" + store::ManifestPath(kind, state.counters[kind]), *holds);
+    }
+    if (state.noticeStamp != 0) HoldShared(root + "/" + state.noticePath, *holds);
+    if (SameState(state, store::ReadState(root))) return {state, std::move(holds)};
+    if (attempt == 10) throw StoreError(root + ": the state changes faster than it can be read");
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root, const Snapshot* previous) {
   RequireFolder(root);
-  const store::StoreState state = store::ReadState(root);
+  auto [state, holds] = ReadHeldState(root);
   auto snapshot = std::make_shared<Snapshot>();
   snapshot->root = root;
+  snapshot->holds = std::move(holds);
   for (int kind = 0; kind < kKinds; ++kind) {
     auto& releases = snapshot->releases[kind];
     releases.reserve(state.counters[kind]);

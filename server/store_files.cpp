@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -233,8 +234,9 @@ std::string FormatManifest(const Release& release) {
   return text;
 }
 
-Release ParseManifest(const std::string& root, int kind, std::uint32_t version) {
+Release ParseManifest(const std::string& root, int kind, std::uint32_t version, bool requireFiles) {
   const std::string folder = ReleaseFolder(kind, version);
+  const std::set<std::string> pruned = ReadPruned(root, folder);
   const std::string path = root + "/" + ManifestPath(kind, version);
   Release release;
   release.kind = kind;
@@ -259,7 +261,15 @@ Release ParseManifest(const std::string& root, int kind, std::uint32_t version) 
     }
     file.name = std::string(line);
     if (const char* why = CheckServedName(file.name)) ThrowDamaged(path, number, why);
+    if (pruned.count(file.name) != 0) {
+      release.files.push_back(std::move(file));  // a newer release changed it again
+      return;
+    }
     file.path = folder + "/" + StoredName(file.name);
+    if (!requireFiles) {
+      release.files.push_back(std::move(file));
+      return;
+    }
     const std::string stored = root + "/" + file.path;
     struct stat fs {};
     if (::stat(stored.c_str(), &fs) != 0) ThrowSystem(stored);
@@ -270,6 +280,63 @@ Release ParseManifest(const std::string& root, int kind, std::uint32_t version) 
     release.files.push_back(std::move(file));
   });
   return release;
+}
+
+std::string FormatChecksums(const Release& release) {
+  std::string text =
+      "# CRC-32 of each stored gzip stream as published; update-server check compares them\n"
+      "# crc32 HEX NAME\n";
+  char hex[16];
+  for (const StoredFile& f : release.files) {
+    std::snprintf(hex, sizeof hex, "%08x", f.storedCrc);
+    text += "crc32 " + std::string(hex) + " " + f.name + "\n";
+  }
+  return text;
+}
+
+namespace {
+
+/// The text of an optional file of a release folder; empty when it is missing.
+std::string ReadOptional(const std::string& path) {
+  if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) return {};
+  return ReadWholeFile(path);
+}
+
+}  // namespace
+
+std::map<std::string, std::uint32_t> ReadChecksums(const std::string& root, const std::string& folder) {
+  const std::string path = root + "/" + folder + "/" + kChecksumsFile;
+  std::map<std::string, std::uint32_t> sums;
+  ForEachLine(ReadOptional(path), [&](std::string_view line, int number) {
+    std::uint32_t crc = 0;
+    const std::string_view key = NextWord(line);
+    const std::string_view hex = NextWord(line);
+    const auto [end, error] = std::from_chars(hex.data(), hex.data() + hex.size(), crc, 16);
+    if (key != "crc32" || hex.size() != 8 || error != std::errc() || end != hex.data() + hex.size() ||
+        line.empty()) {
+      ThrowDamaged(path, number, "bad checksum line");
+    }
+    sums[std::string(line)] = crc;
+  });
+  return sums;
+}
+
+std::set<std::string> ReadPruned(const std::string& root, const std::string& folder) {
+  std::set<std::string> names;
+  ForEachLine(ReadOptional(root + "/" + folder + "/" + kPrunedFile),
+              [&](std::string_view line, int) { names.emplace(line); });
+  return names;
+}
+
+void WritePruned(const std::string& root, const std::string& folder, const std::set<std::string>& names) {
+  std::string text =
+      "# Files this release changed whose copies update-server prune removed: a newer\n"
+      "# release changed them again, and no state of the store sends this copy.\n";
+  for (const std::string& name : names) text += name + "\n";
+  const std::string path = root + "/" + folder + "/" + kPrunedFile;
+  WriteDurably(path + ".new", text);
+  if (::rename((path + ".new").c_str(), path.c_str()) != 0) ThrowSystem(path);
+  SyncDirectory(root + "/" + folder);
 }
 
 }  // namespace server::store

@@ -4,6 +4,8 @@
 // StoreError naming the file and the system's reason.
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -71,13 +73,27 @@ std::string CommitState(const std::string& root, const StoreState& state, Writte
 /// Renames a synced CURRENT.new over CURRENT.
 void InstallNewState(const std::string& root);
 
-/// Text of a release's manifest, and reading one back.
+/// Text of a release's manifest, and reading one back. Files listed in the
+/// release's "pruned" list get an empty path; the others must be there with
+/// their recorded size unless REQUIREFILES is false.
 std::string FormatManifest(const Release& release);
-Release ParseManifest(const std::string& root, int kind, std::uint32_t version);
+Release ParseManifest(const std::string& root, int kind, std::uint32_t version, bool requireFiles = true);
+
+/// Text of a release's "checksums" file: the CRC-32 of each stored gzip
+/// stream. Releases published before it existed have none.
+std::string FormatChecksums(const Release& release);
+/// NAME -> CRC-32 from the "checksums" file of release FOLDER under ROOT; empty when it has none.
+std::map<std::string, std::uint32_t> ReadChecksums(const std::string& root, const std::string& folder);
+/// The names whose copies a prune removed from release FOLDER ("pruned"); empty when none.
+std::set<std::string> ReadPruned(const std::string& root, const std::string& folder);
+/// Replaces the "pruned" list of release FOLDER by NAMES, durably.
+void WritePruned(const std::string& root, const std::string& folder, const std::set<std::string>& names);
 
 /// "major/3", "major/3/manifest", "notice/1733620000.html".
 std::string ReleaseFolder(int kind, std::uint32_t version);
 std::string ManifestPath(int kind, std::uint32_t version);
+constexpr const char* kChecksumsFile = "checksums";
+constexpr const char* kPrunedFile = "pruned";
 std::string NoticePath(std::int32_t stamp);
 /// Where the gzip stream of NAME lives inside a release folder: "files/data/a.dat.gz".
 std::string StoredName(std::string_view name);

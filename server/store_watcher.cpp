@@ -77,6 +77,9 @@ StoreWatcher::Outcome StoreWatcher::Take() {
   [[maybe_unused]] const ssize_t n = ::read(readyFd_.get(), &count, sizeof count);
   std::lock_guard lock(mutex_);
   posted_ = false;
+  // The first state is the loop's from its start: once a newer one is handed
+  // over, holding it here would keep its stored files from a prune.
+  if (ready_.snapshot) first_.reset();
   return std::exchange(ready_, {});
 }
 

@@ -47,6 +47,7 @@ class StoreWatcher {
   StoreWatcher(const StoreWatcher&) = delete;
   StoreWatcher& operator=(const StoreWatcher&) = delete;
 
+  /// The state loaded at construction, until the first Take that hands over a newer one.
   const std::shared_ptr<const Snapshot>& first() const { return first_; }
   /// Readable when something changed in the store folder; -1 without notifications.
   int changeFd() const { return notifyFd_.get(); }

@@ -176,6 +176,41 @@ TEST_F(ToolTest, OperatorPublishesSetsTheNoticeAndShowsTheStore) {
   EXPECT_TRUE(Has(Tool("show " + Quote(store_)).out, "notice: none"));
 }
 
+TEST_F(ToolTest, OperatorPrunesAndChecksTheStore) {
+  Ran run;
+  std::uint64_t firstNotice = 0;
+  for (const char* content : {"first", "second"}) {
+    run = Tool("publish " + Quote(store_) + " major " + Quote(Folder(content, {{"data/a.dat", content}})));
+    ASSERT_EQ(run.status, 0) << run.out;
+    WriteFile(dir_ / "notice.html", content);
+    ASSERT_EQ(Tool("notice " + Quote(store_) + " " + Quote(dir_ / "notice.html")).status, 0);
+    if (firstNotice == 0) firstNotice = fs::file_size(dir_ / "notice.html");
+  }
+  run = Tool("check " + Quote(store_));
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "all 3 stored file(s) match")) << run.out;  // two streams and the notice
+
+  const std::uint64_t bytes = fs::file_size(store_ + "/major/1/files/data/a.dat.gz") + firstNotice;
+  run = Tool("prune " + Quote(store_) + " --dry-run");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "would remove major/1/files/data/a.dat.gz")) << run.out;
+  EXPECT_TRUE(fs::exists(store_ + "/major/1/files/data/a.dat.gz"));
+  run = Tool("prune " + Quote(store_));
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "removed major/1/files/data/a.dat.gz\n")) << run.out;
+  EXPECT_TRUE(Has(run.out, "freed 2 file(s), " + std::to_string(bytes) + " bytes")) << run.out;
+  EXPECT_TRUE(Has(Tool("check " + Quote(store_)).out, "all 2 stored file(s) match"));
+
+  const std::string stored = store_ + "/major/2/files/data/a.dat.gz";
+  std::string data = ReadFile(stored);
+  data[data.size() / 2] = static_cast<char>(data[data.size() / 2] ^ 1);
+  WriteFile(stored, data);
+  run = Tool("check " + Quote(store_));
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_TRUE(Has(run.out, "damaged: major/2/files/data/a.dat.gz: CRC-32 ")) << run.out;
+  EXPECT_TRUE(Has(run.out, "1 of 2 stored file(s) damaged")) << run.out;
+}
+
 TEST_F(ToolTest, SecondServerOnATakenPortFailsClearly) {
   Folder("one", {{"a", "a"}});
   ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(dir_ / "one")).status, 0);
@@ -201,7 +236,8 @@ TEST_F(ToolTest, CommandsRefuseReleasesWithoutAStateFile) {
     const Ran run = Shell("timeout 10 " + std::string(UPDATE_SERVER) + " " + command);
     EXPECT_EQ(run.status, 1) << command << "\n" << run.out;
     EXPECT_TRUE(Has(run.out, "/CURRENT is missing although the store holds releases (major/1)"))
-        << command << "\n" << run.out;
+        << command << "\n"
+        << run.out;
     EXPECT_TRUE(fs::exists(store_ + "/major/1")) << command;
     EXPECT_FALSE(fs::exists(store_ + "/CURRENT")) << command;
   }

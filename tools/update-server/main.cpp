@@ -18,6 +18,7 @@
 
 #include "server/publish.h"
 #include "server/release_store.h"
+#include "server/store_upkeep.h"
 #include "server/update_server.h"
 
 namespace {
@@ -35,6 +36,13 @@ constexpr const char* kUsage =
     "        remove the notice page\n"
     "  show STORE\n"
     "        the version counters, the notice, and per version the files it changed\n"
+    "  prune STORE [--dry-run]\n"
+    "        remove what no state can send any more: copies of files a newer\n"
+    "        release changed again, and old notice pages; never what a running\n"
+    "        server may still send. Prints each removed file and the bytes freed\n"
+    "  check STORE\n"
+    "        verify every stored file against what publish recorded (size and\n"
+    "        CRC-32); exit status 1 naming each damaged file\n"
     "  serve STORE [--listen ADDR:PORT] [--redirect IPV4]... [--timeout SECONDS]\n"
     "              [--max-sessions N] [--max-per-address N]\n"
     "        serve updaters (default 0.0.0.0:%u), one log line per session on\n"
@@ -157,6 +165,39 @@ int Show(const std::string& store) {
   }
 }
 
+int Prune(const std::string& store, bool dryRun) {
+  try {
+    server::PruneOptions options;
+    options.dryRun = dryRun;
+    const server::PruneResult result = server::Prune(store, options);
+    const char* verb = dryRun ? "would remove" : "removed";
+    for (const std::string& path : result.removed) std::printf("%s %s\n", verb, path.c_str());
+    for (const std::string& path : result.held) {
+      std::printf("kept %s (a running server may still send it)\n", path.c_str());
+    }
+    std::printf("%s %zu file(s), %s bytes\n", dryRun ? "would free" : "freed", result.removed.size(),
+                Grouped(result.bytesFreed).c_str());
+    return 0;
+  } catch (const server::StoreError& e) {
+    return Fail(e.what());
+  }
+}
+
+int Check(const std::string& store) {
+  try {
+    const server::CheckResult result = server::CheckStore(store);
+    for (const std::string& line : result.damaged) std::printf("damaged: %s\n", line.c_str());
+    if (!result.damaged.empty()) {
+      return Fail(std::to_string(result.damaged.size()) + " of " + std::to_string(result.checked) +
+                  " stored file(s) damaged; publish them again or restore the store from a copy");
+    }
+    std::printf("all %zu stored file(s) match\n", result.checked);
+    return 0;
+  } catch (const server::StoreError& e) {
+    return Fail(e.what());
+  }
+}
+
 std::atomic<server::UpdateServer*> running{nullptr};
 
 void OnStopSignal(int) {
@@ -258,6 +299,15 @@ int main(int argc, char** argv) {
   if (command == "show") {
     if (args.size() != 2) return UsageError("show wants STORE");
     return Show(args[1]);
+  }
+  if (command == "prune") {
+    if (args.size() == 2) return Prune(args[1], false);
+    if (args.size() == 3 && args[2] == "--dry-run") return Prune(args[1], true);
+    return UsageError("prune wants STORE [--dry-run]");
+  }
+  if (command == "check") {
+    if (args.size() != 2) return UsageError("check wants STORE");
+    return Check(args[1]);
   }
   if (command == "serve") {
     if (args.size() < 2) return UsageError("serve wants STORE");

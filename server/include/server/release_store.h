@@ -5,6 +5,8 @@
 ///   STORE/CURRENT                       the state in force: both version counters and the notice
 ///   STORE/major/3/manifest              what major version 3 changed (sizes and names)
 ///   STORE/major/3/files/data/a.dat.gz   each changed file, compressed once as a gzip stream
+///   STORE/major/3/checksums             the CRC-32 of each stored stream (absent in older stores)
+///   STORE/major/3/pruned                names whose copy a prune removed (see store_upkeep.h)
 ///   STORE/minor/...                     the same for minor versions
 ///   STORE/notice/1733620000.html        the notice pages, named by their time stamps
 ///
@@ -40,7 +42,10 @@ struct StoredFile {
   std::string name;             ///< as sent to the updater: "data\maps\a.dat"
   std::uint32_t gzipBytes = 0;  ///< body length on the wire, at most 2,147,483,647
   std::uint64_t originalBytes = 0;
-  std::string path;  ///< of the gzip stream, relative to the store folder
+  std::string path;  ///< of the gzip stream, relative to the store folder; empty once pruned
+  /// CRC-32 of the stored gzip stream as publish wrote it (kept beside the
+  /// manifest in "checksums"; 0 where publish did not record one).
+  std::uint32_t storedCrc = 0;
 };
 
 /// One published version of one kind.
@@ -71,12 +76,16 @@ struct Snapshot {
   NoticePage notice;
   /// The highest notice stamp ever given out, even when the notice was removed since.
   std::int32_t lastStamp = 0;
+  /// Shared locks on the manifest of the newest release of each kind and on
+  /// the notice page, held while the snapshot lives: they tell a prune of
+  /// the store which stored files a running server may still open.
+  std::shared_ptr<const void> holds;
 
   std::uint32_t Counter(int kind) const { return static_cast<std::uint32_t>(releases[kind].size()); }
 };
 
 /// Reads the state in force under ROOT, checking that every file it names is
-/// there with its recorded size. A folder without CURRENT is an empty store
+/// there with its recorded size (copies a prune removed excepted). A folder without CURRENT is an empty store
 /// (both counters 0, no notice). Releases held by PREVIOUS whose manifest is
 /// unchanged are taken over instead of read again.
 std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root, const Snapshot* previous = nullptr);
