@@ -35,9 +35,10 @@ struct ListCase {
 };
 
 const ListCase kLists[] = {
+    // A Korean name as Korean Windows writes it (CP949), the bytes kept.
     {"names and addresses in the list's order",
-     "[Server]\r\nCount=2\r\nName0=North\r\nIP0=12.0.2.5\r\nName1=\xEC\x84\x9C\r\nIP1=10.0.0.1\r\n",
-     {{"North", 0x0502000Cu}, {"\xEC\x84\x9C", 0x0100000Au}}},
+     "[Server]\r\nCount=2\r\nName0=North\r\nIP0=12.0.2.5\r\nName1=\xBC\xAD\r\nIP1=10.0.0.1\r\n",
+     {{"North", 0x0502000Cu}, {"\xBC\xAD", 0x0100000Au}}},
     {"no address is all ones, a missing name empty",
      "[server]\r\ncount=2\r\nip0=somewhere\r\nname1=B\r\n",
      {{"", 0xFFFFFFFFu}, {"B", 0xFFFFFFFFu}}},
