@@ -203,8 +203,7 @@ TEST_F(ToolTest, CommandsRefuseReleasesWithoutAStateFile) {
     const Ran run = Shell("timeout 10 " + std::string(UPDATE_SERVER) + " " + command);
     EXPECT_EQ(run.status, 1) << command << "\n" << run.out;
     EXPECT_TRUE(Has(run.out, "/CURRENT is missing although the store holds releases (major/1)"))
-        << command << "\n"
-        << run.out;
+        << command << "\n" << run.out;
     EXPECT_TRUE(fs::exists(store_ + "/major/1")) << command;
     EXPECT_FALSE(fs::exists(store_ + "/CURRENT")) << command;
   }
