@@ -198,7 +198,9 @@ class UpdateServer::Loop {
   SessionList parked_;      // request in, waiting for a slot, in order
   SessionList queued_;      // waiting for a turn at the server's tokens, in order
   DelayedSessions delayed_;
-  TokenBucket uplink_;  // the whole server's, with a server rate
+  ByteRate sessionRate_;  // with a rate per session
+  ByteRate serverRate_;   // with a rate for the whole server
+  TokenBucket uplink_;    // the whole server's, with a server rate
   std::size_t quantum_ = kQuantumBytes;
   AddressCounts perAddress_;
   std::size_t maxSessions_ = 0;
@@ -214,11 +216,11 @@ UpdateServer::Loop::Loop(ServerOptions options)
     : options_(std::move(options)), log_(options_.log), perAddress_(options_.maxPerAddress) {
   nowNs_ = NowNs();
   now_ = nowNs_ / 1000000;
-  if (options_.maxRate != 0) {
-    uplink_ = TokenBucket::Empty(options_.maxRate, nowNs_);
-    // Several turns fit in the bucket, so a turn never waits for a full one.
-    quantum_ = static_cast<std::size_t>(std::clamp<double>(uplink_.burst / 4, 1, kQuantumBytes));
-  }
+  sessionRate_ = ByteRate::Of(options_.rate);
+  serverRate_ = ByteRate::Of(options_.maxRate);
+  uplink_ = TokenBucket::Empty(nowNs_);
+  // Several turns fit in the bucket, so a turn never waits for a full one.
+  quantum_ = static_cast<std::size_t>(std::clamp<double>(serverRate_.burst / 4, 1, kQuantumBytes));
   watcher_ = std::make_unique<StoreWatcher>(options_.store);
   assembled_.descriptors = &descriptors_;
   served_ = std::make_shared<AnswerCache>(watcher_->first(), options_.limits, assembled_);
@@ -294,7 +296,8 @@ int UpdateServer::Loop::NextWakeMs() const {
   if (progress_.oldest != nullptr) wake = std::min(wake, progress_.oldest->lastProgress + timeout);
   if (pausedUntil_ != 0) wake = std::min(wake, pausedUntil_);
   if (!delayed_.empty()) wake = std::min(wake, CeilMs(delayed_.begin()->first));
-  if (queued_.oldest != nullptr) wake = std::min(wake, CeilMs(uplink_.WhenHolds(quantum_, nowNs_)));
+  if (queued_.oldest != nullptr)
+    wake = std::min(wake, CeilMs(uplink_.WhenHolds(serverRate_, quantum_, nowNs_)));
   // When the oldest waiting session could make room, the listening socket is watched again.
   if (Full() && waiting_.oldest != nullptr && waiting_.oldest->started + kDisplaceAfterMs > now_) {
     wake = std::min(wake, waiting_.oldest->started + kDisplaceAfterMs);
@@ -463,11 +466,11 @@ void UpdateServer::Loop::StartSession(Fd socket, const sockaddr_in& peer) {
   s->bytesSent = reply.size();
   // The reply counts against the rates too.
   if (options_.rate != 0) {
-    s->bucket = TokenBucket::Empty(options_.rate, nowNs_);
+    s->bucket = TokenBucket::Empty(nowNs_);
     s->bucket.Take(reply.size());
   }
   if (options_.maxRate != 0) {
-    uplink_.Refill(nowNs_);
+    uplink_.Refill(serverRate_, nowNs_);
     uplink_.Take(reply.size());
   }
 }
@@ -559,12 +562,12 @@ bool UpdateServer::Loop::Go(Session* s) { return options_.maxRate != 0 ? Queue(s
 bool UpdateServer::Loop::Pump(Session* s, std::size_t cap) {
   std::size_t budget = cap;
   if (options_.rate != 0) {
-    s->bucket.Refill(nowNs_);
+    s->bucket.Refill(sessionRate_, nowNs_);
     budget = static_cast<std::size_t>(std::min<std::uint64_t>(budget, s->bucket.Whole()));
     if (budget == 0) return Delay(s);
   }
   if (options_.maxRate != 0) {
-    uplink_.Refill(nowNs_);
+    uplink_.Refill(serverRate_, nowNs_);
     budget = static_cast<std::size_t>(std::min<std::uint64_t>(budget, uplink_.Whole()));
     if (budget == 0) return Queue(s);
   }
@@ -593,10 +596,10 @@ bool UpdateServer::Loop::Delay(Session* s) {
   // Waits for half a bucket, or what is left when that is less, so the
   // tokens that come in while it waits to be woken still fit.
   const std::uint64_t left = s->prepared->plan.wireBytes + session::kVersionReplySize - s->bytesSent;
-  const double enough = std::max(1.0, std::min(s->bucket.burst / 2, static_cast<double>(left)));
+  const double enough = std::max(1.0, std::min(sessionRate_.burst / 2, static_cast<double>(left)));
   progress_.Remove(s);
   s->hold = Session::Delayed;
-  s->due = delayed_.emplace(s->bucket.WhenHolds(enough, nowNs_), s);
+  s->due = delayed_.emplace(s->bucket.WhenHolds(sessionRate_, enough, nowNs_), s);
   return WatchWrite(s, false);
 }
 
@@ -628,7 +631,7 @@ void UpdateServer::Loop::WakeDelayed() {
 
 void UpdateServer::Loop::ServeQueue() {
   if (options_.maxRate == 0) return;
-  uplink_.Refill(nowNs_);
+  uplink_.Refill(serverRate_, nowNs_);
   // Each turn spends tokens or takes the session out of the queue.
   while (queued_.oldest != nullptr && uplink_.tokens >= static_cast<double>(quantum_)) {
     Session* s = queued_.oldest;
