@@ -8,19 +8,32 @@
 // not cached, that file.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 
 #include "answer_cache.h"
 #include "fd.h"
 #include "session/wire.h"
+#include "token_bucket.h"
 
 namespace server {
 
+struct Session;
+/// Sessions waiting for tokens of their own, by when they have enough.
+using DelayedSessions = std::multimap<std::int64_t, Session*>;
+
 struct Session {
   enum Phase : std::uint8_t { WaitRequest, Sending, Done };
+  /// Why a sending session is neither sending nor watching for room.
+  enum Hold : std::uint8_t {
+    Free,
+    Delayed,  // out of its own tokens, in the loop's timer map (DUE)
+    Queued,   // waits for its turn at the server's tokens, in the queue list
+  };
 
   Fd socket;
   Phase phase = WaitRequest;
+  Hold hold = Free;
   bool writeWatched = false;
   bool readClosed = false;      // the updater shut its sending side after the request
   bool parked = false;          // waits for a slot for the stored file it sends from
@@ -35,7 +48,9 @@ struct Session {
   std::uint32_t segment = 0, byteOffset = 0, filesSent = 0;
   std::uint64_t fileOffset = 0, bytesSent = 0;
   std::int64_t started = 0, lastProgress = 0;
-  Session* prev = nullptr;  // in the waiting or the progress list, oldest first
+  TokenBucket bucket;  // with a rate per session
+  DelayedSessions::iterator due;
+  Session* prev = nullptr;  // in one of the loop's lists, oldest first
   Session* next = nullptr;
   std::shared_ptr<AnswerCache> served;
   std::shared_ptr<const Prepared> prepared;

@@ -31,6 +31,15 @@
 // whatever the number of sessions. When the server is full and new
 // connections wait, the session that has waited longest for its request
 // makes room for them.
+//
+// With a rate per session, each session has a token bucket; with a rate for
+// the whole server, the server has one. Buckets fill from the clock read once
+// per turn and hold a quarter second's worth at most. A session out of its
+// own tokens leaves the write watch for a timer map, keyed by when it has
+// enough again; with a server rate, a session ready to send joins a queue and
+// sends one quantum per turn at the server's tokens, round robin. Neither
+// waits count as a stall: a held session is in neither timed list and starts
+// its progress timer afresh when it may send again.
 
 #include "server/update_server.h"
 
@@ -64,12 +73,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
+
+std::int64_t NowMs() { return NowNs() / 1000000; }
+
+/// The first whole millisecond at or after NS.
+std::int64_t CeilMs(std::int64_t ns) { return (ns + 999999) / 1000000; }
 
 /// Most body bytes one session sends per turn of the loop.
 constexpr std::size_t kTurnBytes = 1u << 20;
+/// Most bytes one session sends per turn at the server's tokens.
+constexpr std::size_t kQuantumBytes = 64u << 10;
 constexpr int kAcceptsPerTurn = 64;
 constexpr int kEventsPerWait = 256;
 /// Connections waiting to be accepted; the kernel caps it at its own limit.
@@ -128,9 +144,23 @@ class UpdateServer::Loop {
   void Handle(Session* s, std::uint32_t events);
   bool OnReadable(Session* s);
   bool StartSending(Session* s);
-  /// Sends what the session's turn allows; watches for room when more is left.
-  bool Pump(Session* s);
-  enum class Sent { All, Blocked, Failed };
+  /// Sends now, or with a server rate joins the queue for the server's tokens.
+  bool Go(Session* s);
+  /// Sends what the session's turn (at most CAP bytes) and the tokens allow;
+  /// watches for room, waits for tokens or queues when more is left.
+  bool Pump(Session* s, std::size_t cap = kTurnBytes);
+  /// Out of its own tokens: waits in the timer map until it has enough.
+  bool Delay(Session* s);
+  /// Joins the back of the queue for the server's tokens.
+  bool Queue(Session* s);
+  /// Takes a held session out of its wait, its progress timer started afresh.
+  void Release(Session* s);
+  /// Lets go the delayed sessions whose time has come.
+  void WakeDelayed();
+  /// Gives the queued sessions their turns while the server has tokens.
+  void ServeQueue();
+  /// Spent: the turn or the tokens ran out with more to send.
+  enum class Sent { All, Blocked, Spent, Failed };
   /// The assembled answer from S->fileOffset on, at most BUDGET bytes.
   Sent SendWhole(Session* s, std::size_t& budget);
   /// The pieces from S->segment on, at most BUDGET bytes of bodies; uncorks after the last.
@@ -161,10 +191,17 @@ class UpdateServer::Loop {
   AssembledTotal assembled_;
   std::unique_ptr<StoreWatcher> watcher_;
   std::shared_ptr<AnswerCache> served_;
-  std::int64_t now_ = 0;
-  SessionList waiting_;   // no request yet, by the time they were accepted
-  SessionList progress_;  // request in, by their last progress
-  SessionList parked_;    // request in, waiting for a slot, in order
+  std::int64_t now_ = 0;    // the loop's clock, milliseconds
+  std::int64_t nowNs_ = 0;  // the same instant, nanoseconds
+  SessionList waiting_;     // no request yet, by the time they were accepted
+  SessionList progress_;    // request in, by their last progress
+  SessionList parked_;      // request in, waiting for a slot, in order
+  SessionList queued_;      // waiting for a turn at the server's tokens, in order
+  DelayedSessions delayed_;
+  ByteRate sessionRate_;  // with a rate per session
+  ByteRate serverRate_;   // with a rate for the whole server
+  TokenBucket uplink_;    // the whole server's, with a server rate
+  std::size_t quantum_ = kQuantumBytes;
   AddressCounts perAddress_;
   std::size_t maxSessions_ = 0;
   std::size_t redirectTurn_ = 0;
@@ -177,7 +214,13 @@ class UpdateServer::Loop {
 
 UpdateServer::Loop::Loop(ServerOptions options)
     : options_(std::move(options)), log_(options_.log), perAddress_(options_.maxPerAddress) {
-  now_ = NowMs();
+  nowNs_ = NowNs();
+  now_ = nowNs_ / 1000000;
+  sessionRate_ = ByteRate::Of(options_.rate);
+  serverRate_ = ByteRate::Of(options_.maxRate);
+  uplink_ = TokenBucket::Empty(nowNs_);
+  // Several turns fit in the bucket, so a turn never waits for a full one.
+  quantum_ = static_cast<std::size_t>(std::clamp<double>(serverRate_.burst / 4, 1, kQuantumBytes));
   watcher_ = std::make_unique<StoreWatcher>(options_.store);
   assembled_.descriptors = &descriptors_;
   served_ = std::make_shared<AnswerCache>(watcher_->first(), options_.limits, assembled_);
@@ -252,6 +295,9 @@ int UpdateServer::Loop::NextWakeMs() const {
   if (waiting_.oldest != nullptr) wake = std::min(wake, waiting_.oldest->started + timeout);
   if (progress_.oldest != nullptr) wake = std::min(wake, progress_.oldest->lastProgress + timeout);
   if (pausedUntil_ != 0) wake = std::min(wake, pausedUntil_);
+  if (!delayed_.empty()) wake = std::min(wake, CeilMs(delayed_.begin()->first));
+  if (queued_.oldest != nullptr)
+    wake = std::min(wake, CeilMs(uplink_.WhenHolds(serverRate_, quantum_, nowNs_)));
   // When the oldest waiting session could make room, the listening socket is watched again.
   if (Full() && waiting_.oldest != nullptr && waiting_.oldest->started + kDisplaceAfterMs > now_) {
     wake = std::min(wake, waiting_.oldest->started + kDisplaceAfterMs);
@@ -272,7 +318,8 @@ void UpdateServer::Loop::Run() {
     log_.FlushDue(now_);
     const int n = ::epoll_wait(epoll_.get(), events, kEventsPerWait, NextWakeMs());
     if (n < 0 && errno != EINTR) throw ServerError(std::string("epoll: ") + std::strerror(errno));
-    now_ = NowMs();
+    nowNs_ = NowNs();
+    now_ = nowNs_ / 1000000;
     bool stop = false, changed = false, loaded = false, incoming = false;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
@@ -297,6 +344,8 @@ void UpdateServer::Loop::Run() {
       }
     }
     Unpark();
+    WakeDelayed();
+    ServeQueue();
     if (incoming) AcceptAll();
     ExpireStill();
     if (pausedUntil_ != 0 && now_ >= pausedUntil_) pausedUntil_ = 0;
@@ -322,7 +371,7 @@ void UpdateServer::Loop::Unpark() {
     s->parked = false;
     s->fileSlot = true;
     s->lastProgress = now_;
-    if (Cork(s, true)) Pump(s);
+    if (Cork(s, true)) Go(s);
   }
 }
 
@@ -415,6 +464,15 @@ void UpdateServer::Loop::StartSession(Fd socket, const sockaddr_in& peer) {
     return;
   }
   s->bytesSent = reply.size();
+  // The reply counts against the rates too.
+  if (options_.rate != 0) {
+    s->bucket = TokenBucket::Empty(nowNs_);
+    s->bucket.Take(reply.size());
+  }
+  if (options_.maxRate != 0) {
+    uplink_.Refill(serverRate_, nowNs_);
+    uplink_.Take(reply.size());
+  }
 }
 
 void UpdateServer::Loop::Handle(Session* s, std::uint32_t events) {
@@ -423,10 +481,21 @@ void UpdateServer::Loop::Handle(Session* s, std::uint32_t events) {
   }
   // With the reading side closed, a connection that is gone shows as an
   // error or hang-up, which the next send reports.
-  if ((events & (EPOLLOUT | (s->readClosed ? EPOLLHUP | EPOLLERR : 0u))) != 0 &&
-      s->phase == Session::Sending && !s->parked) {
-    Pump(s);
+  if ((events & (EPOLLOUT | (s->readClosed ? EPOLLHUP | EPOLLERR : 0u))) == 0 ||
+      s->phase != Session::Sending || s->parked) {
+    return;
   }
+  if (s->hold == Session::Free) {
+    Go(s);
+    return;
+  }
+  // A held session watches no room: only a connection that is gone shows.
+  if ((events & (EPOLLHUP | EPOLLERR)) == 0) return;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(s->socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) error = EPIPE;
+  errno = error;
+  Failed(s, "send");
 }
 
 bool UpdateServer::Loop::OnReadable(Session* s) {
@@ -485,16 +554,90 @@ bool UpdateServer::Loop::StartSending(Session* s) {
     s->fileSlot = true;
     if (!Cork(s, true)) return false;
   }
-  return Pump(s);
+  return Go(s);
 }
 
-bool UpdateServer::Loop::Pump(Session* s) {
-  std::size_t budget = kTurnBytes;
+bool UpdateServer::Loop::Go(Session* s) { return options_.maxRate != 0 ? Queue(s) : Pump(s); }
+
+bool UpdateServer::Loop::Pump(Session* s, std::size_t cap) {
+  std::size_t budget = cap;
+  if (options_.rate != 0) {
+    s->bucket.Refill(sessionRate_, nowNs_);
+    budget = static_cast<std::size_t>(std::min<std::uint64_t>(budget, s->bucket.Whole()));
+    if (budget == 0) return Delay(s);
+  }
+  if (options_.maxRate != 0) {
+    uplink_.Refill(serverRate_, nowNs_);
+    budget = static_cast<std::size_t>(std::min<std::uint64_t>(budget, uplink_.Whole()));
+    if (budget == 0) return Queue(s);
+  }
+  const std::size_t offered = budget;
   const Sent sent = s->prepared->whole.valid() ? SendWhole(s, budget) : SendPieces(s, budget);
+  const std::size_t spent = offered - budget;
+  if (options_.maxRate != 0) uplink_.Take(spent);
   if (sent == Sent::Failed) return false;
-  // Level-triggered: a full socket or a spent turn both come back.
-  if (sent == Sent::Blocked) return WatchWrite(s, true);
-  return Finish(s);
+  if (options_.rate != 0) s->bucket.Take(spent);
+  switch (sent) {
+    case Sent::All:
+      return Finish(s);
+    case Sent::Spent:
+      if (options_.rate != 0 && s->bucket.Whole() == 0) return Delay(s);
+      // Its turn is over: with a server rate the others go first.
+      if (options_.maxRate != 0) return Queue(s);
+      // Level-triggered: a spent turn comes back.
+      return WatchWrite(s, true);
+    default:
+      // A full socket: the stall timer runs while it stays full.
+      return WatchWrite(s, true);
+  }
+}
+
+bool UpdateServer::Loop::Delay(Session* s) {
+  // Waits for half a bucket, or what is left when that is less, so the
+  // tokens that come in while it waits to be woken still fit.
+  const std::uint64_t left = s->prepared->plan.wireBytes + session::kVersionReplySize - s->bytesSent;
+  const double enough = std::max(1.0, std::min(sessionRate_.burst / 2, static_cast<double>(left)));
+  progress_.Remove(s);
+  s->hold = Session::Delayed;
+  s->due = delayed_.emplace(s->bucket.WhenHolds(sessionRate_, enough, nowNs_), s);
+  return WatchWrite(s, false);
+}
+
+bool UpdateServer::Loop::Queue(Session* s) {
+  queued_.TakeFrom(progress_, s);
+  s->hold = Session::Queued;
+  return WatchWrite(s, false);
+}
+
+void UpdateServer::Loop::Release(Session* s) {
+  if (s->hold == Session::Delayed) {
+    delayed_.erase(s->due);
+  } else {
+    queued_.Remove(s);
+  }
+  s->hold = Session::Free;
+  s->lastProgress = now_;
+  progress_.Append(s);
+}
+
+void UpdateServer::Loop::WakeDelayed() {
+  // A session delayed again is due at the earliest on the next turn.
+  while (!delayed_.empty() && delayed_.begin()->first <= nowNs_) {
+    Session* s = delayed_.begin()->second;
+    Release(s);
+    Go(s);
+  }
+}
+
+void UpdateServer::Loop::ServeQueue() {
+  if (options_.maxRate == 0) return;
+  uplink_.Refill(serverRate_, nowNs_);
+  // Each turn spends tokens or takes the session out of the queue.
+  while (queued_.oldest != nullptr && uplink_.tokens >= static_cast<double>(quantum_)) {
+    Session* s = queued_.oldest;
+    Release(s);
+    Pump(s, quantum_);
+  }
 }
 
 UpdateServer::Loop::Sent UpdateServer::Loop::SendWhole(Session* s, std::size_t& budget) {
@@ -510,8 +653,10 @@ UpdateServer::Loop::Sent UpdateServer::Loop::SendPieces(Session* s, std::size_t&
   while (s->segment < plan.SegmentCount()) {
     const Segment& segment = plan.SegmentAt(s->segment);
     if (s->byteOffset < segment.bytes.size()) {
-      const ssize_t n = ::send(s->socket.get(), segment.bytes.data() + s->byteOffset,
-                               segment.bytes.size() - s->byteOffset, MSG_NOSIGNAL);
+      if (budget == 0) return Sent::Spent;
+      const ssize_t n =
+          ::send(s->socket.get(), segment.bytes.data() + s->byteOffset,
+                 std::min<std::size_t>(segment.bytes.size() - s->byteOffset, budget), MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN) return Sent::Blocked;
@@ -520,6 +665,7 @@ UpdateServer::Loop::Sent UpdateServer::Loop::SendPieces(Session* s, std::size_t&
       }
       s->byteOffset += static_cast<std::uint32_t>(n);
       s->bytesSent += static_cast<std::uint64_t>(n);
+      budget -= static_cast<std::size_t>(n);
       Touch(s);
       continue;
     }
@@ -549,7 +695,7 @@ UpdateServer::Loop::Sent UpdateServer::Loop::SendPieces(Session* s, std::size_t&
 UpdateServer::Loop::Sent UpdateServer::Loop::SendFile(Session* s, int fd, std::uint64_t size,
                                                       std::size_t& budget, const std::string& what) {
   while (s->fileOffset < size) {
-    if (budget == 0) return Sent::Blocked;
+    if (budget == 0) return Sent::Spent;
     off_t offset = static_cast<off_t>(s->fileOffset);
     const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size - s->fileOffset, budget));
     const ssize_t n = ::sendfile(s->socket.get(), fd, &offset, chunk);
@@ -620,12 +766,18 @@ void UpdateServer::Loop::ReleaseFile(Session* s) {
 }
 
 SessionList& UpdateServer::Loop::ListOf(Session* s) {
-  return s->phase == Session::WaitRequest ? waiting_ : s->parked ? parked_ : progress_;
+  if (s->phase == Session::WaitRequest) return waiting_;
+  if (s->parked) return parked_;
+  return s->hold == Session::Queued ? queued_ : progress_;
 }
 
 void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detail) {
   log_.Ended(*s, ending, detail, NowMs() - s->started);
-  ListOf(s).Remove(s);
+  if (s->hold == Session::Delayed) {
+    delayed_.erase(s->due);
+  } else {
+    ListOf(s).Remove(s);
+  }
   if (s->addressCounted) perAddress_.Remove(s->peerAddress);
   descriptors_.Give(s->fileSlot ? 2 : 1);
   // Closes its socket, which also leaves the epoll set, and its own file;
@@ -636,9 +788,10 @@ void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detai
 }
 
 void UpdateServer::Loop::EndAll() {
-  for (SessionList* list : {&waiting_, &progress_, &parked_}) {
+  for (SessionList* list : {&waiting_, &progress_, &parked_, &queued_}) {
     while (list->oldest != nullptr) End(list->oldest, Ending::Stopped);
   }
+  while (!delayed_.empty()) End(delayed_.begin()->second, Ending::Stopped);
 }
 
 void UpdateServer::Loop::ExpireStill() {

@@ -131,18 +131,20 @@ TEST_P(Usage, StatusAndMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, Usage,
-    ::testing::Values(UsageCase{"Help", "--help", 0, "publish STORE major|minor DIR"},
-                      UsageCase{"NoCommand", "", 2, "no command"},
-                      UsageCase{"UnknownCommand", "frobnicate", 2, "unknown command frobnicate"},
-                      UsageCase{"BadKind", "publish s sideways d", 2, "major or minor"},
-                      UsageCase{"MissingFolder", "publish /nonexistent/s major /nonexistent/d", 1,
-                                "/nonexistent/d: not a folder; nothing was published"},
-                      UsageCase{"BadListen", "serve s --listen nowhere", 2, "ADDR:PORT"},
-                      UsageCase{"BadRedirect", "serve s --redirect 10.0.0", 2, "IPv4"},
-                      UsageCase{"BadCapPerAddress", "serve s --max-per-address many", 2,
-                                "--max-per-address wants a number"},
-                      UsageCase{"NoStore", "serve /nonexistent/store --listen 127.0.0.1:0", 1,
-                                "/nonexistent/store"}),
+    ::testing::Values(
+        UsageCase{"Help", "--help", 0, "publish STORE major|minor DIR"},
+        UsageCase{"NoCommand", "", 2, "no command"},
+        UsageCase{"UnknownCommand", "frobnicate", 2, "unknown command frobnicate"},
+        UsageCase{"BadKind", "publish s sideways d", 2, "major or minor"},
+        UsageCase{"MissingFolder", "publish /nonexistent/s major /nonexistent/d", 1,
+                  "/nonexistent/d: not a folder; nothing was published"},
+        UsageCase{"BadListen", "serve s --listen nowhere", 2, "ADDR:PORT"},
+        UsageCase{"BadRedirect", "serve s --redirect 10.0.0", 2, "IPv4"},
+        UsageCase{"BadCapPerAddress", "serve s --max-per-address many", 2,
+                  "--max-per-address wants a number"},
+        UsageCase{"BadRate", "serve s --rate fast", 2, "--rate wants bytes per second"},
+        UsageCase{"ZeroMaxRate", "serve s --max-rate 0", 2, "--max-rate wants bytes per second"},
+        UsageCase{"NoStore", "serve /nonexistent/store --listen 127.0.0.1:0", 1, "/nonexistent/store"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ToolTest, OperatorPublishesSetsTheNoticeAndShowsTheStore) {
@@ -311,6 +313,95 @@ TEST_F(ToolTest, AcceptFailureIsLoggedOncePerChange) {
   const std::string log = server.Log();
   EXPECT_EQ(log.find("cannot accept"), log.rfind("cannot accept")) << log;
   EXPECT_TRUE(Has(log, "accepting sessions again")) << log;
+}
+
+/// Sessions downloading at once from a server held to a byte rate, and how
+/// long all of them take.
+struct RateCase {
+  const char* label;
+  const char* options;  // a timeout shorter than every download and some waits for a turn
+  int sessions;
+  double bytesPerSecond;  // what all the sessions together get
+};
+
+class Rate : public ToolTest, public ::testing::WithParamInterface<RateCase> {
+ protected:
+  /// Eight files of 50,000 random bytes (stored as large as they are).
+  void PublishNoise() {
+    Files files;
+    std::mt19937 random(19);
+    for (int i = 0; i < 8; ++i) {
+      std::string& body = files["noise/" + std::to_string(i) + ".bin"];
+      body.resize(50000);
+      for (char& c : body) c = static_cast<char>(random());
+    }
+    ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("noise", files))).status, 0);
+  }
+};
+
+/// The bytes of an answer on the wire, the version reply included.
+double WireBytes(const server_test::Answer& answer) {
+  double bytes = session::kVersionReplySize + session::kFileListHeaderSize;
+  for (const auto& f : answer.files) bytes += session::kFileHeaderMinSize + f.name.size() + 1 + f.body.size();
+  return bytes;
+}
+
+TEST_P(Rate, DownloadsTakeTheirBytesOverTheRateAndShareItEvenly) {
+  const RateCase& c = GetParam();
+  PublishNoise();
+  ServerProcess server(store_, dir_ / "server.log", c.options);
+  ASSERT_NE(server.port(), 0) << server.Log();
+  const auto port = static_cast<std::uint16_t>(server.port());
+  using Seconds = std::chrono::duration<double>;
+  std::vector<double> took(c.sessions), bytes(c.sessions);
+  std::vector<int> complete(c.sessions);
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> sessions;
+  for (int i = 0; i < c.sessions; ++i) {
+    sessions.emplace_back([&, i] {
+      const auto answer = server_test::TestClient(port).Update(0, 0);
+      took[i] = Seconds(std::chrono::steady_clock::now() - start).count();
+      complete[i] = answer.complete && answer.files.size() == 8;
+      bytes[i] = WireBytes(answer);
+    });
+  }
+  for (std::thread& t : sessions) t.join();
+  const double all = *std::max_element(took.begin(), took.end());
+  double sum = 0;
+  for (const double b : bytes) sum += b;
+  const double expected = sum / c.bytesPerSecond;
+  EXPECT_NEAR(all, expected, expected * 0.05) << sum << " bytes";
+  for (int i = 0; i < c.sessions; ++i) {
+    EXPECT_TRUE(complete[i]) << "session " << i << "\n" << server.Log();
+    // Turns in order: no session is done long before the others.
+    EXPECT_GT(took[i], all * 0.9) << "session " << i;
+  }
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string log = server.Log();
+  EXPECT_FALSE(Has(log, "dropped")) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Held, Rate,
+    ::testing::Values(RateCase{"PerSession", "--rate 100000 --timeout 1", 1, 100000},
+                      RateCase{"WholeServer", "--max-rate 400000 --timeout 0.2", 4, 400000},
+                      RateCase{"PerSessionUnderTheServerRate", "--rate 100000 --max-rate 1000000 --timeout 1",
+                               2, 200000}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ToolTest, RateLimitedUpdaterThatStopsReadingIsDroppedAsStalled) {
+  Files files;
+  std::mt19937 random(5);
+  std::string& body = files["big.bin"];
+  body.resize(4u << 20);
+  for (char& c : body) c = static_cast<char>(random());
+  ASSERT_EQ(Tool("publish " + Quote(store_) + " major " + Quote(Folder("big", files))).status, 0);
+  ServerProcess server(store_, dir_ / "server.log", "--rate 2000000 --timeout 1");
+  ASSERT_NE(server.port(), 0) << server.Log();
+  server_test::TestClient reader(static_cast<std::uint16_t>(server.port()), 4096);
+  ASSERT_TRUE(reader.ReadReply());
+  ASSERT_TRUE(reader.SendRequest(session::RequestFilesOnly, 0, 0));
+  EXPECT_TRUE(WaitUntil([&] { return Has(server.Log(), "dropped: no progress"); })) << server.Log();
 }
 
 #ifdef UPDATER_CONSOLE

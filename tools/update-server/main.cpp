@@ -45,6 +45,7 @@ constexpr const char* kUsage =
     "        CRC-32); exit status 1 naming each damaged file\n"
     "  serve STORE [--listen ADDR:PORT] [--redirect IPV4]... [--timeout SECONDS]\n"
     "              [--max-sessions N] [--max-per-address N]\n"
+    "              [--rate BYTES_PER_SECOND] [--max-rate BYTES_PER_SECOND]\n"
     "        serve updaters (default 0.0.0.0:%u), one log line per session on\n"
     "        standard output; a new state of the store is picked up for new\n"
     "        sessions. --redirect sends updaters that need files to another server\n"
@@ -54,6 +55,9 @@ constexpr const char* kUsage =
     "        --max-sessions caps the sessions at once (default: as many as the\n"
     "        descriptor limit allows); --max-per-address caps those from one\n"
     "        address (default 64, 0 for no cap), more are closed at once.\n"
+    "        --rate caps the bytes per second sent to each session, --max-rate\n"
+    "        those sent to all sessions together, shared in turns (default: no\n"
+    "        cap); a session waiting for its share is never dropped as idle.\n"
     "        Stops on SIGTERM or SIGINT.\n"
     "  --help\n"
     "        show this text\n"
@@ -257,6 +261,10 @@ int Serve(const std::string& store, const std::vector<std::string>& args) {
       if (!ParseInt(value, options.maxPerAddress)) {
         return UsageError("--max-per-address wants a number (0: no cap)");
       }
+    } else if (option == "--rate" || option == "--max-rate") {
+      std::uint64_t& rate = option == "--rate" ? options.rate : options.maxRate;
+      if (!ParseInt(value, rate) || rate == 0)
+        return UsageError(option + " wants bytes per second, more than 0");
     } else {
       return UsageError("unknown option " + option);
     }

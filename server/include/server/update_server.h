@@ -39,6 +39,11 @@ struct ServerOptions {
   std::size_t maxSessions = 0;
   /// Most sessions at once from one address (0: no cap); more are closed at once.
   std::size_t maxPerAddress = 64;
+  /// Most bytes per second to one session (0: no cap).
+  std::uint64_t rate = 0;
+  /// Most bytes per second to all sessions together (0: no cap), shared in
+  /// turns among the sessions ready to send.
+  std::uint64_t maxRate = 0;
   /// One line per session and per store change; nullptr: silent.
   std::FILE* log = stdout;
   PlanLimits limits;
