@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "server/publish.h"
 #include "server/signing.h"
 #include "store_builder.h"
 #include "test_support/process.h"
@@ -208,6 +209,46 @@ INSTANTIATE_TEST_SUITE_P(
                   WriteFile(store + "/major/1/files/data/b.dat.gz", stream);
                 }}),
     [](const auto& info) { return std::string(info.param.label); });
+
+/// A signed publish that fails after its manifest (and a new key) are stored,
+/// just before CURRENT is replaced, must take them back: the store stays as it
+/// was, signed as before or not at all.
+struct LateFailure {
+  const char* label;
+  bool signedBefore;  ///< the store is signed with the first key before
+  bool newKey;        ///< the failing publish re-keys with a second key
+};
+
+void PrintTo(const LateFailure& row, std::ostream* out) { *out << row.label; }
+
+class LateFailureTest : public ::testing::TestWithParam<LateFailure> {};
+
+TEST_P(LateFailureTest, LeavesTheStoreAsItWas) {
+  const LateFailure& row = GetParam();
+  TempDir dir;
+  const std::string store = dir / "store";
+  const auto first = std::make_shared<trust::SecretKey>(trust::GenerateKeyPair().secretKey);
+  const auto second = std::make_shared<trust::SecretKey>(trust::GenerateKeyPair().secretKey);
+  MakeFolder(dir / "one", {{"a.txt", "one"}});
+  MakeFolder(dir / "two", {{"b.txt", "two"}});
+  server::PublishOptions options;
+  if (row.signedBefore) options.signing.key = first;
+  server::Publish(store, 0, dir / "one", options);
+  const Files before = ReadFolder(store);
+
+  options.signing = {row.newKey ? second : first, row.newKey};
+  options.onStep = [](server::PublishStep step) {
+    if (step == server::PublishStep::StateWritten) throw server::StoreError("disk gone");
+  };
+  EXPECT_THROW(server::Publish(store, 1, dir / "two", options), server::StoreError);
+  EXPECT_EQ(ReadFolder(store), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LateFailureTest,
+                         ::testing::Values(LateFailure{"FirstSigning", false, false},
+                                           LateFailure{"SameKey", true, false},
+                                           LateFailure{"NewKey", true, true}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST(KeygenTest, ItsKeysSignAndVerifyWithTheSigningToolAndAreNeverReplaced) {
   TempDir dir;
