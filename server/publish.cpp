@@ -343,13 +343,14 @@ void RefuseOtherKindNames(const Snapshot& current, int kind, const std::vector<S
 /// Returns why the commit may not survive a power loss (empty otherwise).
 std::string WriteRelease(const std::string& root, const std::string& dir,
                          const std::vector<SourceFile>& sources, const Folder& input,
-                         const PublishOptions& options, store::StoreState& state, Release& release,
-                         const Step& step) {
+                         const PublishOptions& options, const Snapshot& current, store::StoreState& state,
+                         Release& release, const Step& step) {
   const int kind = release.kind;
   const std::string work = root + "/tmp/" + KindName(kind) + "-" + std::to_string(release.version) + "." +
                            std::to_string(::getpid());
   const std::string target = root + "/" + store::ReleaseFolder(kind, release.version);
   bool placed = false;
+  StateSigner signer(root, options.signing);
   try {
     CreateFolder(root + "/tmp");
     CreateFolder(work);
@@ -370,6 +371,7 @@ std::string WriteRelease(const std::string& root, const std::string& dir,
     if (::rename(work.c_str(), target.c_str()) != 0) store::ThrowSystem(target);
     store::SyncDirectory(root + "/" + KindName(kind));
     step(PublishStep::ReleasePlaced);
+    if (options.signing.key) signer.Sign(current, release);
 
     state.counters[kind] = release.version;
     return store::CommitState(root, state, [&] { step(PublishStep::StateWritten); });
@@ -377,6 +379,7 @@ std::string WriteRelease(const std::string& root, const std::string& dir,
     store::RemoveTree(work);
     ::rmdir((root + "/tmp").c_str());
     if (placed) store::RemoveTree(target);
+    signer.Undo();
     ::unlink((root + "/" + store::kStateFile + ".new").c_str());
     throw;
   }
@@ -432,6 +435,7 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   const std::shared_ptr<const Snapshot> current = LoadSnapshot(root);
   step(PublishStep::Locked);
 
+  CheckSigning(root, options.signing);
   RefuseOtherKindNames(*current, kind, sources, refusals);
   if (!refusals.empty()) throw Refused(dir, std::move(refusals));
   if (state.counters[kind] == UINT32_MAX) {
@@ -443,12 +447,14 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
   release->kind = kind;
   release->version = state.counters[kind] + 1;
   release->publishedAt = static_cast<std::int64_t>(std::time(nullptr));
-  const std::string syncWarning = WriteRelease(root, dir, sources, input, options, state, *release, step);
+  const std::string syncWarning =
+      WriteRelease(root, dir, sources, input, options, *current, state, *release, step);
   step(PublishStep::Committed);
   ::rmdir((root + "/tmp").c_str());  // empty unless another publish failed to clean up
 
   PublishResult result;
   result.notes = Notes(*release, store::ReleaseFolder(kind, release->version), syncWarning);
+  if (options.signing.key) result.manifest = StateManifestPath(state.counters[0], state.counters[1]);
   result.release = std::move(release);
   return result;
 }

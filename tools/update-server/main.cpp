@@ -1,6 +1,6 @@
 // update-server: the reference update server for game operators. Publishes
-// releases into a store folder, sets the notice page, shows the store, and
-// serves updaters from it.
+// releases into a store folder (signed or not), sets the notice page, shows
+// the store, makes signing keys, and serves updaters from it.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -19,23 +19,29 @@
 #include "server/publish.h"
 #include "server/release_store.h"
 #include "server/store_upkeep.h"
+#include "server/signing.h"
 #include "server/update_server.h"
+#include "trust/keys.h"
 
 namespace {
 
-/// Printed with the default port and the redirect port.
+/// Printed with the key file names, the default port and the redirect port.
 constexpr const char* kUsage =
     "usage: update-server COMMAND ...\n"
-    "  publish STORE major|minor DIR\n"
+    "  publish STORE major|minor DIR [--sign SECRET_KEY [--new-key]]\n"
     "        publish every file below DIR as the next version of that kind (the\n"
-    "        store is created when missing); prints the new version\n"
+    "        store is created when missing); prints the new version. --sign\n"
+    "        signs the manifest of the new state; the first signed publish makes\n"
+    "        the store a signed one, which then takes only its key (--new-key:\n"
+    "        sign with another key from now on; players need its public key)\n"
     "  notice STORE FILE\n"
     "        set FILE (HTML) as the notice page; its time stamp is now, and at\n"
     "        least 2 seconds after the previous one\n"
     "  notice STORE --clear\n"
     "        remove the notice page\n"
     "  show STORE\n"
-    "        the version counters, the notice, and per version the files it changed\n"
+    "        the version counters, the notice, the signing key, and per version\n"
+    "        the files it changed\n"
     "  prune STORE [--dry-run]\n"
     "        remove what no state can send any more: copies of files a newer\n"
     "        release changed again, and old notice pages; never what a running\n"
@@ -43,6 +49,11 @@ constexpr const char* kUsage =
     "  check STORE\n"
     "        verify every stored file against what publish recorded (size and\n"
     "        CRC-32); exit status 1 naming each damaged file\n"
+    "  keygen DIR\n"
+    "        make a signing key pair: DIR/%s (public) and\n"
+    "        DIR/%s (secret, unencrypted; keep it off the serving\n"
+    "        machines); prints the key id and the PublicKey= line for the\n"
+    "        players' Config.ini\n"
     "  serve STORE [--listen ADDR:PORT] [--redirect IPV4]... [--timeout SECONDS]\n"
     "              [--max-sessions N] [--max-per-address N]\n"
     "              [--rate BYTES_PER_SECOND] [--max-rate BYTES_PER_SECOND]\n"
@@ -102,15 +113,33 @@ std::string Percent(std::uint64_t part, std::uint64_t whole) {
   return text;
 }
 
-int Publish(const std::string& store, const std::string& kindText, const std::string& dir) {
+int Publish(const std::string& store, const std::string& kindText, const std::string& dir,
+            const std::vector<std::string>& args) {
   int kind = 0;
   if (!server::ParseKind(kindText, kind)) return UsageError("kind must be major or minor");
+  std::string keyPath;
+  server::PublishOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--sign" && i + 1 < args.size() && keyPath.empty()) {
+      keyPath = args[++i];
+    } else if (args[i] == "--new-key") {
+      options.signing.newKey = true;
+    } else {
+      return UsageError("publish wants STORE major|minor DIR [--sign SECRET_KEY [--new-key]]");
+    }
+  }
+  if (options.signing.newKey && keyPath.empty()) return UsageError("--new-key goes with --sign");
   try {
-    const server::PublishResult result = server::Publish(store, kind, dir);
+    if (!keyPath.empty()) options.signing.key = server::LoadSecretKey(keyPath);
+    const server::PublishResult result = server::Publish(store, kind, dir, options);
     const server::Release& r = *result.release;
     std::printf("published %s version %u: %zu file(s), %s bytes, %s compressed (%s)\n",
                 server::KindName(kind), r.version, r.files.size(), Grouped(r.OriginalTotal()).c_str(),
                 Grouped(r.GzipTotal()).c_str(), Percent(r.GzipTotal(), r.OriginalTotal()).c_str());
+    if (!result.manifest.empty()) {
+      std::printf("signed with key id %s: %s\n", trust::KeyIdText(options.signing.key->id).c_str(),
+                  result.manifest.c_str());
+    }
     for (const std::string& note : result.notes) std::printf("note: %s\n", note.c_str());
     return 0;
   } catch (const server::PublishRefused& e) {
@@ -150,6 +179,15 @@ int Show(const std::string& store) {
       std::printf("notice: stamp %d (%s), %s bytes, %s\n", snapshot->notice.stamp,
                   UtcTime(snapshot->notice.stamp).c_str(), Grouped(snapshot->notice.bytes).c_str(),
                   snapshot->notice.path.c_str());
+    }
+    const server::SigningStatus signing = server::CheckStoreSigning(*snapshot);
+    if (!signing.isSigned) {
+      std::printf("signing: none\n");
+    } else if (signing.problem.empty()) {
+      std::printf("signing: key id %s; the manifest of the state in force verifies\n", signing.keyId.c_str());
+    } else {
+      std::printf("signing: key id %s; the manifest of the state in force does NOT verify: %s\n",
+                  signing.keyId.c_str(), signing.problem.c_str());
     }
     for (int kind = 0; kind < server::kKinds; ++kind) {
       for (const auto& release : snapshot->releases[kind]) {
@@ -196,6 +234,20 @@ int Check(const std::string& store) {
                   " stored file(s) damaged; publish them again or restore the store from a copy");
     }
     std::printf("all %zu stored file(s) match\n", result.checked);
+    return 0;
+  } catch (const server::StoreError& e) {
+    return Fail(e.what());
+  }
+}
+
+int Keygen(const std::string& dir) {
+  try {
+    const trust::PublicKey key = server::WriteNewKeyPair(dir);
+    std::printf("key id %s\n", trust::KeyIdText(key.id).c_str());
+    std::printf("wrote %s/%s and %s/%s (secret: keep it off the serving machines)\n", dir.c_str(),
+                server::kPublicKeyFileName, dir.c_str(), server::kSecretKeyFileName);
+    std::printf("for the players' Config.ini, section [Update]:\nPublicKey=%s\n",
+                trust::FormatPublicKey(key).c_str());
     return 0;
   } catch (const server::StoreError& e) {
     return Fail(e.what());
@@ -293,12 +345,13 @@ int main(int argc, char** argv) {
   if (args.empty()) return UsageError("no command");
   const std::string& command = args[0];
   if (command == "--help" || command == "-h") {
-    std::printf(kUsage, unsigned{session::kDefaultPort}, unsigned{session::kRedirectPort});
+    std::printf(kUsage, server::kPublicKeyFileName, server::kSecretKeyFileName,
+                unsigned{session::kDefaultPort}, unsigned{session::kRedirectPort});
     return 0;
   }
   if (command == "publish") {
-    if (args.size() != 4) return UsageError("publish wants STORE major|minor DIR");
-    return Publish(args[1], args[2], args[3]);
+    if (args.size() < 4) return UsageError("publish wants STORE major|minor DIR");
+    return Publish(args[1], args[2], args[3], std::vector<std::string>(args.begin() + 4, args.end()));
   }
   if (command == "notice") {
     if (args.size() != 3) return UsageError("notice wants STORE FILE (or --clear)");
@@ -316,6 +369,10 @@ int main(int argc, char** argv) {
   if (command == "check") {
     if (args.size() != 2) return UsageError("check wants STORE");
     return Check(args[1]);
+  }
+  if (command == "keygen") {
+    if (args.size() != 2) return UsageError("keygen wants DIR");
+    return Keygen(args[1]);
   }
   if (command == "serve") {
     if (args.size() < 2) return UsageError("serve wants STORE");

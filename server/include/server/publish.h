@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "server/release_store.h"
+#include "server/signing.h"
 #include "session/wire.h"
 
 namespace server {
@@ -38,6 +39,9 @@ struct PublishOptions {
   /// thread). The updater's engine reads every member of a stream; pieces
   /// this large lose nothing measurable to the restarted dictionary.
   std::size_t pieceBytes = 32u << 20;
+  /// With a key, the new state's manifest is signed and stored before CURRENT
+  /// is replaced; a signed store refuses a publish without its key.
+  SigningOptions signing;
   /// Called at each step (tests stop the process there).
   std::function<void(PublishStep)> onStep;
 };
@@ -61,6 +65,8 @@ struct PublishResult {
   /// Things the operator should know that are not errors (for example a file
   /// the updater stores under another name).
   std::vector<std::string> notes;
+  /// The signed manifest of the new state, relative to the store; empty when unsigned.
+  std::string manifest;
 };
 
 /// Publishes DIR as version Counter(KIND) + 1 of KIND in the store at ROOT

@@ -42,6 +42,8 @@
 
 namespace trust {
 
+/// The game's name as manifests and their signatures carry it.
+constexpr const char* kGameName = "Mirvale";
 constexpr const char* kManifestFileName = "Mirvale.manifest";
 constexpr const char* kManifestSignatureFileName = "Mirvale.manifest.minisig";
 constexpr std::uint32_t kManifestFormatVersion = 1;
