@@ -78,24 +78,25 @@ int fail_with(DWORD error) {
 
 int fail_with_last_error() { return fail_with(GetLastError()); }
 
-/// 100 ns intervals from 1601-01-01 to 1970-01-01.
+/// 100 ns intervals from 1601-01-01 to 1970-01-01, and in a second.
 constexpr std::int64_t kUnixEpochTicks = 116444736000000000;
+constexpr std::int64_t kTicksPerSecond = 10000000;
 
 /// Seconds and nanoseconds since 1970 from a FILETIME (100 ns since 1601);
 /// times before 1970 round towards the past, as POSIX times do.
 FileTime time_of(const FILETIME& t) {
   const std::int64_t ticks =
       std::int64_t(std::uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime) - kUnixEpochTicks;
-  std::int64_t seconds = ticks / 10000000, rest = ticks % 10000000;
+  std::int64_t seconds = ticks / kTicksPerSecond, rest = ticks % kTicksPerSecond;
   if (rest < 0) {
     seconds -= 1;
-    rest += 10000000;
+    rest += kTicksPerSecond;
   }
   return FileTime{seconds, long(rest) * 100};
 }
 
 FILETIME filetime_of(const FileTime& t) {
-  const std::int64_t ticks = t.seconds * 10000000 + t.nanoseconds / 100 + kUnixEpochTicks;
+  const std::int64_t ticks = t.seconds * kTicksPerSecond + t.nanoseconds / 100 + kUnixEpochTicks;
   const std::uint64_t bits = ticks < 0 ? 0 : std::uint64_t(ticks);
   return FILETIME{DWORD(bits), DWORD(bits >> 32)};
 }
@@ -230,13 +231,16 @@ Handle create_new(const char* name) {
   return descriptor_of(handle, _O_WRONLY);
 }
 
+/// The C library's calls take an unsigned count: larger transfers go in pieces.
+constexpr std::size_t kLargestPiece = 0x40000000;
+
 long read(Handle handle, void* data, std::size_t count) {
-  return _read(handle, data, unsigned(count > 0x40000000u ? 0x40000000u : count));
+  return _read(handle, data, unsigned(count > kLargestPiece ? kLargestPiece : count));
 }
 
 long write(Handle handle, const void* data, std::size_t count) {
   if (fails_now(FileOp::Write)) return -1;
-  return _write(handle, data, unsigned(count > 0x40000000u ? 0x40000000u : count));
+  return _write(handle, data, unsigned(count > kLargestPiece ? kLargestPiece : count));
 }
 
 int close(Handle handle) {

@@ -1,5 +1,7 @@
 #include "files/notice_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "platform/file_times.h"
@@ -16,6 +18,14 @@ std::int32_t LocalNoticeTime(std::int32_t stamp) {
     return 0;
   }
   return static_cast<std::int32_t>(modified);
+}
+
+std::optional<std::int64_t> ShowableNoticeSize() {
+  struct stat status {};
+  if (::stat(platform::HostPath(kNoticeName).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(status.st_size);
 }
 
 bool StampNotice(std::int32_t stamp) { return platform::SetFileTimes(platform::HostPath(kNoticeName), stamp); }

@@ -9,6 +9,7 @@
 #include "files/durability.h"
 #include "files/version_file.h"
 #include "platform/paths.h"
+#include "session/wire.h"
 
 namespace install {
 
@@ -52,9 +53,9 @@ InstallResult InstallReceivedFiles(std::vector<std::string>& receivedNames, std:
   for (const std::string& folder : folders) engine::remove_leftovers(folder.c_str());
 
   for (std::size_t i = 0; i < names.size(); ++i) {
-    // The server's copy of File.ver arrives as null.dat and is never
-    // installed: File.ver is always written from the versions below.
-    if (strcasecmp(names[i].c_str(), "null.dat") == 0) continue;
+    // The server's copy of File.ver is never installed: File.ver is always
+    // written from the versions below.
+    if (strcasecmp(names[i].c_str(), session::kDiscardedFileName) == 0) continue;
     const std::string compressed = names[i] + ".gz";
     // A warning counts as a failure: the file may not be what the game expects.
     if (engine::decompress_file(platform::HostPath(compressed).c_str()) != 0) {

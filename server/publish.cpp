@@ -396,9 +396,9 @@ std::vector<std::string> Notes(Release& release, const std::string& folder, cons
   for (StoredFile& f : release.files) {
     f.path = folder + "/" + store::StoredName(f.name);
     const std::string local = session::LocalFileName(f.name);
-    if (local == "null.dat") {
-      notes.push_back(f.name +
-                      ": the updater keeps it as null.dat and never installs it "
+    if (local == session::kDiscardedFileName) {
+      notes.push_back(f.name + ": the updater keeps it as " + local +
+                      " and never installs it "
                       "(it writes its own File.ver)");
     } else if (local != f.name) {
       notes.push_back(f.name + ": the updater stores it as " + local +

@@ -12,7 +12,6 @@
 #include <wx/utils.h>
 #include <wx/xrc/xmlres.h>
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +22,7 @@
 #include <cerrno>
 
 #include "diag/trace.h"
+#include "files/notice_file.h"
 #include "install/installation.h"
 #include "platform/current_directory.h"
 #include "platform/paths.h"
@@ -39,7 +39,6 @@ namespace ui {
 
 namespace {
 
-constexpr const char* kNoticeName = "Notice.html";
 
 template <typename T>
 T* Control(wxWindow* dialog, int id) {
@@ -106,19 +105,14 @@ void CUpdateDlg::OnInitDialog(wxInitDialogEvent& event) {
 }
 
 void CUpdateDlg::ShowNotice() {
-  struct stat status {};
-  // Only a page: anything else under that name (a folder, a pipe) would
-  // leave the view waiting or showing something that is not a notice.
-  if (::stat(platform::HostPath(kNoticeName).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return;
-  }
+  if (!files::ShowableNoticeSize()) return;
   const std::string directory = platform::CurrentDirectory();
   if (directory.empty()) {
     const int error = platform::LastSystemError();  // before anything else can change it
     ShowSystemError(ApplicationName(), error);
     return;
   }
-  notice_->Navigate(platform::JoinDirectory(directory, kNoticeName));
+  notice_->Navigate(platform::JoinDirectory(directory, files::kNoticeName));
 }
 
 void CUpdateDlg::CollapseDownloadArea() {

@@ -196,9 +196,12 @@ void CUpdateSocket::RecordInvalidArgument() {
   WSASetLastError(WSAEINVAL);
 }
 
+/// Winsock's calls take an int count: larger transfers go in pieces.
+constexpr std::size_t kLargestPiece = 0x40000000;
+
 long CUpdateSocket::SendSome(const std::uint8_t* bytes, std::size_t length) {
   const SOCKET s = Socket(handle_);
-  const int piece = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
+  const int piece = static_cast<int>(length > kLargestPiece ? kLargestPiece : length);
   for (;;) {
     const int sent = ::send(s, reinterpret_cast<const char*>(bytes), piece, 0);
     if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
@@ -215,7 +218,7 @@ long CUpdateSocket::Receive(void* buffer, std::size_t length) {
   if (!IsOpen()) return -1;
   const SOCKET s = Socket(handle_);
   receivedThisPass_ = true;
-  const int wanted = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
+  const int wanted = static_cast<int>(length > kLargestPiece ? kLargestPiece : length);
   int got;
   int error = 0;
   for (;;) {

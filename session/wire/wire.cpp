@@ -151,7 +151,7 @@ std::vector<std::uint8_t> EncodeFileHeader(std::uint32_t version, std::int32_t b
 std::string LocalFileName(std::string_view sentName) {
   const std::string name(sentName);
   if (strcasecmp(name.c_str(), "Update.exe") == 0) return "Update0.exe";
-  if (strcasecmp(name.c_str(), "File.ver") == 0) return "null.dat";
+  if (strcasecmp(name.c_str(), "File.ver") == 0) return kDiscardedFileName;
   return name;
 }
 

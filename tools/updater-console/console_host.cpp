@@ -5,9 +5,9 @@
 #include <cstring>
 #include <utility>
 
-#include <sys/stat.h>
 
 #include "diag/trace.h"
+#include "files/notice_file.h"
 #include "install/installation.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
@@ -56,9 +56,8 @@ void ConsoleHost::End(bool success) {
 }
 
 void ConsoleHost::OnNoticeCurrent() {
-  struct stat st {};
-  if (::stat(platform::HostPath("Notice.html").c_str(), &st) == 0) {
-    Line("notice shown: Notice.html (%lld bytes)", static_cast<long long>(st.st_size));
+  if (const std::optional<std::int64_t> size = files::ShowableNoticeSize()) {
+    Line("notice shown: %s (%lld bytes)", files::kNoticeName, static_cast<long long>(*size));
   }
 }
 
@@ -144,7 +143,7 @@ void ConsoleHost::OnRequestSent(const session::UpdateRequest& request, bool sent
 }
 
 void ConsoleHost::OnNoticeWritten(std::uint32_t length) {
-  Line("notice written: Notice.html, %u bytes", length);
+  Line("notice written: %s, %u bytes", files::kNoticeName, length);
 }
 
 void ConsoleHost::OnFileList(const session::FileListHeader& header) {

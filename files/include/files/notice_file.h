@@ -3,6 +3,7 @@
 /// directory, whose modification time is the server's stamp for it.
 
 #include <cstdint>
+#include <optional>
 
 namespace files {
 
@@ -12,6 +13,11 @@ inline constexpr const char* kNoticeName = "Notice.html";
 /// modification time in seconds, or 0 without a page. When the server has
 /// no notice (STAMP 0) a page left from before is deleted.
 std::int32_t LocalNoticeTime(std::int32_t stamp);
+
+/// The page's size when a page is there to show: only a regular file is one
+/// (a folder or a pipe under that name would leave a view waiting or showing
+/// something that is not a notice).
+std::optional<std::int64_t> ShowableNoticeSize();
 
 /// Gives a freshly written page the server's STAMP as its access and
 /// modification time.

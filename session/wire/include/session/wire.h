@@ -121,8 +121,13 @@ HeaderVerdict CheckFileName(std::string_view name);
 std::vector<std::uint8_t> EncodeFileHeader(std::uint32_t version, std::int32_t bodyLength,
                                            std::string_view name, std::size_t padding = 0);
 
+/// Where the server's copy of File.ver is kept: it is never installed, since
+/// the updater writes its own File.ver from the versions it reached.
+inline constexpr const char* kDiscardedFileName = "null.dat";
+
 /// The local name for a name as sent: "Update.exe" -> "Update0.exe",
-/// "File.ver" -> "null.dat" (whole name, any letter case), else unchanged.
+/// "File.ver" -> kDiscardedFileName (whole name, any letter case), else
+/// unchanged.
 std::string LocalFileName(std::string_view sentName);
 
 }  // namespace session
