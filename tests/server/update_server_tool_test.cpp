@@ -178,6 +178,26 @@ TEST_F(ToolTest, OperatorPublishesSetsTheNoticeAndShowsTheStore) {
   EXPECT_TRUE(Has(Tool("show " + Quote(store_)).out, "notice: none"));
 }
 
+/// The server may run as another user (the service does): whatever the
+/// operator's umask, everything publish and notice write can be read by it.
+TEST_F(ToolTest, PrivateUmaskStillWritesAStoreOthersCanRead) {
+  WriteFile(dir_ / "notice.html", "<p>n</p>");
+  const std::string one = Folder("one", {{"a.dat", "a"}, {"data/b.dat", "b"}});
+  ASSERT_EQ(Shell("umask 077; " + std::string(UPDATE_SERVER) + " publish " + Quote(store_) + " major " +
+                  Quote(one) + " && " + UPDATE_SERVER + " notice " + Quote(store_) + " " +
+                  Quote(dir_ / "notice.html"))
+                .status,
+            0);
+  std::size_t entries = 0;
+  for (const auto& e : fs::recursive_directory_iterator(store_)) {
+    const fs::perms p = fs::symlink_status(e.path()).permissions();
+    ++entries;
+    EXPECT_NE(p & fs::perms::others_read, fs::perms::none) << e.path();
+    if (e.is_directory()) EXPECT_NE(p & fs::perms::others_exec, fs::perms::none) << e.path();
+  }
+  EXPECT_GT(entries, 5u);
+}
+
 TEST_F(ToolTest, OperatorPrunesAndChecksTheStore) {
   Ran run;
   std::uint64_t firstNotice = 0;

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -344,6 +345,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return UsageError("no command");
   const std::string& command = args[0];
+  // What publish and notice write must be readable by the server, which may
+  // run as another user (the service does): a private umask of the operator
+  // would leave a store the server silently cannot read. The secret key is
+  // created with its own mode, 0600, all the same.
+  ::umask(022);
   if (command == "--help" || command == "-h") {
     std::printf(kUsage, server::kPublicKeyFileName, server::kSecretKeyFileName,
                 unsigned{session::kDefaultPort}, unsigned{session::kRedirectPort});
