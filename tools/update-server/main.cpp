@@ -154,105 +154,95 @@ int Publish(const std::string& store, const std::string& kindText, const std::st
   }
 }
 
-int Notice(const std::string& store, const std::string& file) {
+/// Runs a command on the store: a store error is its one line and status 1.
+template <typename Command>
+int OnStore(Command command) {
   try {
-    if (file == "--clear") {
-      server::ClearNotice(store);
-      std::printf("notice removed\n");
-    } else {
-      const std::int32_t stamp = server::SetNotice(store, file, std::time(nullptr));
-      std::printf("notice set: stamp %d (%s)\n", stamp, UtcTime(stamp).c_str());
-    }
-    return 0;
+    return command();
   } catch (const server::StoreError& e) {
     return Fail(e.what());
   }
+}
+
+int Notice(const std::string& store, const std::string& file) {
+  if (file == "--clear") {
+    server::ClearNotice(store);
+    std::printf("notice removed\n");
+  } else {
+    const std::int32_t stamp = server::SetNotice(store, file, std::time(nullptr));
+    std::printf("notice set: stamp %d (%s)\n", stamp, UtcTime(stamp).c_str());
+  }
+  return 0;
 }
 
 int Show(const std::string& store) {
-  try {
-    const auto snapshot = server::LoadSnapshot(store);
-    std::printf("store %s\n", store.c_str());
-    std::printf("major %u, minor %u\n", snapshot->Counter(0), snapshot->Counter(1));
-    if (snapshot->notice.stamp == 0) {
-      std::printf("notice: none\n");
-    } else {
-      std::printf("notice: stamp %d (%s), %s bytes, %s\n", snapshot->notice.stamp,
-                  UtcTime(snapshot->notice.stamp).c_str(), Grouped(snapshot->notice.bytes).c_str(),
-                  snapshot->notice.path.c_str());
-    }
-    const server::SigningStatus signing = server::CheckStoreSigning(*snapshot);
-    if (!signing.isSigned) {
-      std::printf("signing: none\n");
-    } else if (signing.problem.empty()) {
-      std::printf("signing: key id %s; the manifest of the state in force verifies\n", signing.keyId.c_str());
-    } else {
-      std::printf("signing: key id %s; the manifest of the state in force does NOT verify: %s\n",
-                  signing.keyId.c_str(), signing.problem.c_str());
-    }
-    for (int kind = 0; kind < server::kKinds; ++kind) {
-      for (const auto& release : snapshot->releases[kind]) {
-        std::printf("\n%s version %u, published %s: %zu file(s), %s bytes, %s compressed\n",
-                    server::KindName(kind), release->version, UtcTime(release->publishedAt).c_str(),
-                    release->files.size(), Grouped(release->OriginalTotal()).c_str(),
-                    Grouped(release->GzipTotal()).c_str());
-        for (const server::StoredFile& f : release->files) {
-          std::printf("  %15s %15s  %s\n", Grouped(f.originalBytes).c_str(), Grouped(f.gzipBytes).c_str(),
-                      f.name.c_str());
-        }
+  const auto snapshot = server::LoadSnapshot(store);
+  std::printf("store %s\n", store.c_str());
+  std::printf("major %u, minor %u\n", snapshot->Counter(0), snapshot->Counter(1));
+  if (snapshot->notice.stamp == 0) {
+    std::printf("notice: none\n");
+  } else {
+    std::printf("notice: stamp %d (%s), %s bytes, %s\n", snapshot->notice.stamp,
+                UtcTime(snapshot->notice.stamp).c_str(), Grouped(snapshot->notice.bytes).c_str(),
+                snapshot->notice.path.c_str());
+  }
+  const server::SigningStatus signing = server::CheckStoreSigning(*snapshot);
+  if (!signing.isSigned) {
+    std::printf("signing: none\n");
+  } else if (signing.problem.empty()) {
+    std::printf("signing: key id %s; the manifest of the state in force verifies\n", signing.keyId.c_str());
+  } else {
+    std::printf("signing: key id %s; the manifest of the state in force does NOT verify: %s\n",
+                signing.keyId.c_str(), signing.problem.c_str());
+  }
+  for (int kind = 0; kind < server::kKinds; ++kind) {
+    for (const auto& release : snapshot->releases[kind]) {
+      std::printf("\n%s version %u, published %s: %zu file(s), %s bytes, %s compressed\n",
+                  server::KindName(kind), release->version, UtcTime(release->publishedAt).c_str(),
+                  release->files.size(), Grouped(release->OriginalTotal()).c_str(),
+                  Grouped(release->GzipTotal()).c_str());
+      for (const server::StoredFile& f : release->files) {
+        std::printf("  %15s %15s  %s\n", Grouped(f.originalBytes).c_str(), Grouped(f.gzipBytes).c_str(),
+                    f.name.c_str());
       }
     }
-    return 0;
-  } catch (const server::StoreError& e) {
-    return Fail(e.what());
   }
+  return 0;
 }
 
 int Prune(const std::string& store, bool dryRun) {
-  try {
-    server::PruneOptions options;
-    options.dryRun = dryRun;
-    const server::PruneResult result = server::Prune(store, options);
-    const char* verb = dryRun ? "would remove" : "removed";
-    for (const std::string& path : result.removed) std::printf("%s %s\n", verb, path.c_str());
-    for (const std::string& path : result.held) {
-      std::printf("kept %s (a running server may still send it)\n", path.c_str());
-    }
-    std::printf("%s %zu file(s), %s bytes\n", dryRun ? "would free" : "freed", result.removed.size(),
-                Grouped(result.bytesFreed).c_str());
-    return 0;
-  } catch (const server::StoreError& e) {
-    return Fail(e.what());
+  server::PruneOptions options;
+  options.dryRun = dryRun;
+  const server::PruneResult result = server::Prune(store, options);
+  const char* verb = dryRun ? "would remove" : "removed";
+  for (const std::string& path : result.removed) std::printf("%s %s\n", verb, path.c_str());
+  for (const std::string& path : result.held) {
+    std::printf("kept %s (a running server may still send it)\n", path.c_str());
   }
+  std::printf("%s %zu file(s), %s bytes\n", dryRun ? "would free" : "freed", result.removed.size(),
+              Grouped(result.bytesFreed).c_str());
+  return 0;
 }
 
 int Check(const std::string& store) {
-  try {
-    const server::CheckResult result = server::CheckStore(store);
-    for (const std::string& line : result.damaged) std::printf("damaged: %s\n", line.c_str());
-    if (!result.damaged.empty()) {
-      return Fail(std::to_string(result.damaged.size()) + " of " + std::to_string(result.checked) +
-                  " stored file(s) damaged; publish them again or restore the store from a copy");
-    }
-    std::printf("all %zu stored file(s) match\n", result.checked);
-    return 0;
-  } catch (const server::StoreError& e) {
-    return Fail(e.what());
+  const server::CheckResult result = server::CheckStore(store);
+  for (const std::string& line : result.damaged) std::printf("damaged: %s\n", line.c_str());
+  if (!result.damaged.empty()) {
+    return Fail(std::to_string(result.damaged.size()) + " of " + std::to_string(result.checked) +
+                " stored file(s) damaged; publish them again or restore the store from a copy");
   }
+  std::printf("all %zu stored file(s) match\n", result.checked);
+  return 0;
 }
 
 int Keygen(const std::string& dir) {
-  try {
-    const trust::PublicKey key = server::WriteNewKeyPair(dir);
-    std::printf("key id %s\n", trust::KeyIdText(key.id).c_str());
-    std::printf("wrote %s/%s and %s/%s (secret: keep it off the serving machines)\n", dir.c_str(),
-                server::kPublicKeyFileName, dir.c_str(), server::kSecretKeyFileName);
-    std::printf("for the players' Config.ini, section [Update]:\nPublicKey=%s\n",
-                trust::FormatPublicKey(key).c_str());
-    return 0;
-  } catch (const server::StoreError& e) {
-    return Fail(e.what());
-  }
+  const trust::PublicKey key = server::WriteNewKeyPair(dir);
+  std::printf("key id %s\n", trust::KeyIdText(key.id).c_str());
+  std::printf("wrote %s/%s and %s/%s (secret: keep it off the serving machines)\n", dir.c_str(),
+              server::kPublicKeyFileName, dir.c_str(), server::kSecretKeyFileName);
+  std::printf("for the players' Config.ini, section [Update]:\nPublicKey=%s\n",
+              trust::FormatPublicKey(key).c_str());
+  return 0;
 }
 
 std::atomic<server::UpdateServer*> running{nullptr};
@@ -361,24 +351,24 @@ int main(int argc, char** argv) {
   }
   if (command == "notice") {
     if (args.size() != 3) return UsageError("notice wants STORE FILE (or --clear)");
-    return Notice(args[1], args[2]);
+    return OnStore([&] { return Notice(args[1], args[2]); });
   }
   if (command == "show") {
     if (args.size() != 2) return UsageError("show wants STORE");
-    return Show(args[1]);
+    return OnStore([&] { return Show(args[1]); });
   }
   if (command == "prune") {
-    if (args.size() == 2) return Prune(args[1], false);
-    if (args.size() == 3 && args[2] == "--dry-run") return Prune(args[1], true);
+    if (args.size() == 2) return OnStore([&] { return Prune(args[1], false); });
+    if (args.size() == 3 && args[2] == "--dry-run") return OnStore([&] { return Prune(args[1], true); });
     return UsageError("prune wants STORE [--dry-run]");
   }
   if (command == "check") {
     if (args.size() != 2) return UsageError("check wants STORE");
-    return Check(args[1]);
+    return OnStore([&] { return Check(args[1]); });
   }
   if (command == "keygen") {
     if (args.size() != 2) return UsageError("keygen wants DIR");
-    return Keygen(args[1]);
+    return OnStore([&] { return Keygen(args[1]); });
   }
   if (command == "serve") {
     if (args.size() < 2) return UsageError("serve wants STORE");
