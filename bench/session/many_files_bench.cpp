@@ -29,6 +29,7 @@
 #include "session/update_session.h"
 #include "session/update_socket.h"
 #include "session/wire.h"
+#include "bench_jobs.h"
 #include "stream_server.h"
 
 namespace {
@@ -71,18 +72,7 @@ double RunSession(int count, const std::filesystem::path& folder, wxEventLoopBas
   std::uint16_t port = 0;
   const int listenFd = bench::Listen(port);
   std::thread server([&] {
-    const int fd = ::accept(listenFd, nullptr, nullptr);
-    session::VersionReply reply;
-    reply.major = 1;
-    const auto version = session::EncodeVersionReply(reply);
-    bench::SendAll(fd, version.data(), version.size());
-    std::uint8_t request[session::kUpdateRequestSize];
-    bench::ReceiveExactly(fd, request, sizeof request);
-    bench::SendAll(fd, stream.data(), stream.size());
-    std::uint8_t sink[64];
-    while (::recv(fd, sink, sizeof sink, 0) > 0) {
-    }
-    ::close(fd);
+    bench::ServeOneSession(listenFd, [&](int fd) { bench::SendAll(fd, stream.data(), stream.size()); });
   });
 
   session::SessionOutcome outcome;
@@ -112,11 +102,6 @@ double RunSession(int count, const std::filesystem::path& folder, wxEventLoopBas
   return seconds;
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,7 +125,7 @@ int main(int argc, char** argv) {
     std::printf("round %d: %d files %.3f s, %d files %.3f s\n", r + 1, small, smallTimes.back(), large,
                 largeTimes.back());
   }
-  const double smallTime = Median(smallTimes), largeTime = Median(largeTimes);
+  const double smallTime = bench::median(smallTimes), largeTime = bench::median(largeTimes);
   const double countRatio = static_cast<double>(large) / small;
   const double timeRatio = largeTime / smallTime;
   std::printf("new one-byte files into one empty folder, median of %d rounds\n", rounds);

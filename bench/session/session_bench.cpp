@@ -58,20 +58,7 @@ constexpr int kFiles = kStreamFiles;
 Timing RunSession(const Stream& stream, wxEventLoopBase* loop) {
   std::uint16_t port = 0;
   const int listenFd = Listen(port);
-  std::thread server([&] {
-    const int fd = ::accept(listenFd, nullptr, nullptr);
-    session::VersionReply reply;
-    reply.major = 1;
-    const auto bytes = session::EncodeVersionReply(reply);
-    SendAll(fd, bytes.data(), bytes.size());
-    std::uint8_t request[session::kUpdateRequestSize];
-    bench::ReceiveExactly(fd, request, sizeof request);
-    SendStream(fd, stream);
-    std::uint8_t sink[64];
-    while (::recv(fd, sink, sizeof sink, 0) > 0) {
-    }
-    ::close(fd);
-  });
+  std::thread server([&] { bench::ServeOneSession(listenFd, [&](int fd) { SendStream(fd, stream); }); });
 
   session::SessionOutcome outcome;
   bool done = false, ok = false;
@@ -121,9 +108,11 @@ Timing RunPlain(const Stream& stream) {
   std::FILE* out = std::fopen("plain.bin", "wb");
   std::uint8_t buffer[session::kReceiveBufferSize];
   ssize_t n;
-  while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) std::fwrite(buffer, 1, static_cast<std::size_t>(n), out);
+  while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+    std::fwrite(buffer, 1, static_cast<std::size_t>(n), out);
   std::fclose(out);
-  const Timing timing{std::chrono::duration<double>(Clock::now() - start).count(), ThreadCpuSeconds() - cpuStart};
+  const Timing timing{std::chrono::duration<double>(Clock::now() - start).count(),
+                      ThreadCpuSeconds() - cpuStart};
   ::close(fd);
   server.join();
   ::close(listenFd);
@@ -141,8 +130,8 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
   const std::int64_t megabytes = argc > 1 ? std::atoll(argv[1]) : 200;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-  const std::filesystem::path folder = std::filesystem::path(argc > 3 ? argv[3] : "/tmp") /
-                                       ("session-bench-" + std::to_string(getpid()));
+  const std::filesystem::path folder =
+      std::filesystem::path(argc > 3 ? argv[3] : "/tmp") / ("session-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(folder);
   std::filesystem::current_path(folder);
 
@@ -171,12 +160,13 @@ int main(int argc, char** argv) {
   const double sessionBest = *std::min_element(sessionTimes.begin(), sessionTimes.end());
   std::printf("file list %.0f MB over loopback, %d files, 2048-byte receive buffer, median of %d rounds\n",
               bytes / 1e6, kFiles, rounds);
-  std::printf("plain loop      %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n", bytes / 1e6 / plain, plain,
-              Median(plainCpu));
-  std::printf("UpdateSession   %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n", bytes / 1e6 / sessionTime,
-              sessionTime, Median(sessionCpu));
-  std::printf("ratio session/plain: time %.3f median, %.3f best of each; receiving cpu %.3f median "
-              "(budget <= 1.15)\n",
-              sessionTime / plain, sessionBest / plainBest, Median(sessionCpu) / Median(plainCpu));
+  std::printf("plain loop      %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n", bytes / 1e6 / plain,
+              plain, Median(plainCpu));
+  std::printf("UpdateSession   %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n",
+              bytes / 1e6 / sessionTime, sessionTime, Median(sessionCpu));
+  std::printf(
+      "ratio session/plain: time %.3f median, %.3f best of each; receiving cpu %.3f median "
+      "(budget <= 1.15)\n",
+      sessionTime / plain, sessionBest / plainBest, Median(sessionCpu) / Median(plainCpu));
   return sessionTime / plain <= 1.15 ? 0 : 2;
 }

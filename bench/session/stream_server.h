@@ -94,4 +94,23 @@ inline std::size_t ReceiveExactly(int fd, std::uint8_t* into, std::size_t n) {
   return got;
 }
 
+/// The server's side of one session on LISTENFD: accepts one updater, sends
+/// a version reply with major version 1, reads its request, lets SEND_FILES
+/// write the answer, then waits for the updater to close.
+template <typename SendFiles>
+void ServeOneSession(int listenFd, SendFiles sendFiles) {
+  const int fd = ::accept(listenFd, nullptr, nullptr);
+  session::VersionReply reply;
+  reply.major = 1;
+  const auto bytes = session::EncodeVersionReply(reply);
+  SendAll(fd, bytes.data(), bytes.size());
+  std::uint8_t request[session::kUpdateRequestSize];
+  ReceiveExactly(fd, request, sizeof request);
+  sendFiles(fd);
+  std::uint8_t sink[64];
+  while (::recv(fd, sink, sizeof sink, 0) > 0) {
+  }
+  ::close(fd);
+}
+
 }  // namespace bench

@@ -26,6 +26,7 @@
 #include <wx/listbox.h>
 
 #include "files/scramble.h"
+#include "bench_jobs.h"
 #include "launch/server_list.h"
 #include "ui/server_select_dlg.h"
 
@@ -71,11 +72,6 @@ Timing LoadOnce(int count) {
   return timing;
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,14 +112,14 @@ int main(int argc, char** argv) {
   std::filesystem::current_path("/");
   std::filesystem::remove_all(folder);
 
-  const double smallTime = Median(smallTimes), largeTime = Median(largeTimes);
+  const double smallTime = bench::median(smallTimes), largeTime = bench::median(largeTimes);
   const double countRatio = static_cast<double>(large) / small;
   const double timeRatio = largeTime / smallTime;
   std::printf("Server.cnv to the filled list, median of %d rounds\n", rounds);
   std::printf("%6d entries  %8.3f s  (%.1f us per entry)\n", small, smallTime, smallTime / small * 1e6);
   std::printf("%6d entries  %8.3f s  (%.1f us per entry)\n", large, largeTime, largeTime / large * 1e6);
-  std::printf("the reader alone: %.3f s and %.3f s, ratio %.2f\n", Median(smallReads), Median(largeReads),
-              Median(largeReads) / Median(smallReads));
+  std::printf("the reader alone: %.3f s and %.3f s, ratio %.2f\n", bench::median(smallReads),
+              bench::median(largeReads), bench::median(largeReads) / bench::median(smallReads));
   std::printf("ratio %d/%d: time %.2f (count ratio %.2f; linear <= %.2f)\n", large, small, timeRatio,
               countRatio, countRatio * 1.5);
   return timeRatio <= countRatio * 1.5 ? 0 : 2;
