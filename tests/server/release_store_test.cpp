@@ -374,32 +374,23 @@ TEST_P(StateFileTime, IsInALaterWholeSecondThanTheFileItReplaces) {
 
 INSTANTIATE_TEST_SUITE_P(
     Changes, StateFileTime,
-    ::testing::Values(
-        StateChangeCase{"PublishMajor",
-                        [](const std::string& store, const std::string& dir) {
-                          MakeFolder(dir + "/next", {{"a.dat", "b"}});
-                          Publish(store, 0, dir + "/next");
-                        },
-                        0},
-        StateChangeCase{"PublishMinor",
-                        [](const std::string& store, const std::string& dir) {
-                          MakeFolder(dir + "/next", {{"m.dat", "m"}});
-                          Publish(store, 1, dir + "/next");
-                        },
-                        0},
-        StateChangeCase{"SetNotice",
-                        [](const std::string& store, const std::string& dir) {
-                          server::SetNotice(store, dir + "/notice.html", std::time(nullptr));
-                        },
-                        0},
-        StateChangeCase{"ClearNotice",
-                        [](const std::string& store, const std::string&) { server::ClearNotice(store); }, 0},
-        StateChangeCase{"PublishWithTheClockBehindTheStore",
-                        [](const std::string& store, const std::string& dir) {
-                          MakeFolder(dir + "/next", {{"a.dat", "c"}});
-                          Publish(store, 0, dir + "/next");
-                        },
-                        3600}),
+    ::testing::Values(StateChangeCase{"Publish",
+                                      [](const std::string& store, const std::string& dir) {
+                                        MakeFolder(dir + "/next", {{"a.dat", "b"}});
+                                        Publish(store, 0, dir + "/next");
+                                      },
+                                      0},
+                      StateChangeCase{"SetNotice",
+                                      [](const std::string& store, const std::string& dir) {
+                                        server::SetNotice(store, dir + "/notice.html", std::time(nullptr));
+                                      },
+                                      0},
+                      StateChangeCase{"PublishWithTheClockBehindTheStore",
+                                      [](const std::string& store, const std::string& dir) {
+                                        MakeFolder(dir + "/next", {{"a.dat", "c"}});
+                                        Publish(store, 0, dir + "/next");
+                                      },
+                                      3600}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // ---- damaged stores are refused, naming the file ----------------------------
