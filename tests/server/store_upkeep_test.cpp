@@ -1,4 +1,5 @@
-// Keeping a store: a prune never changes what any session is sent, frees
+// Keeping a store: a prune never changes what any session is sent (of an
+// unsigned or a signed store), frees
 // superseded copies and old notice pages, and spares what a running server
 // still holds; a check names every stored file that differs from what
 // publish recorded.
@@ -78,6 +79,24 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
     const std::string root = dir / ("store" + std::to_string(trial));
     fs::create_directories(root);
     server_test::WriteHandmadeStore(root, histories[0], histories[1]);
+    if (trial % 2 == 1) {  // signed, with a manifest for every state from a random publish on
+      WriteFile(root + "/signing-key", "key");
+      fs::create_directories(root + "/manifest");
+      std::uint32_t counters[2] = {0, 0};
+      const std::size_t publishes = histories[0].size() + histories[1].size();
+      const std::size_t signedFrom = rng() % (publishes + 1);
+      for (std::size_t i = 0; i < publishes; ++i) {
+        const int kind = counters[0] == histories[0].size()   ? 1
+                         : counters[1] == histories[1].size() ? 0
+                                                              : static_cast<int>(rng() % 2);
+        ++counters[kind];
+        if (i < signedFrom) continue;
+        const std::string path = root + "/manifest/" + std::to_string(counters[0]) + "-" +
+                                 std::to_string(counters[1]) + ".manifest";
+        WriteFile(path + ".gz", std::string(40, 'm'));
+        WriteFile(path + ".minisig.gz", std::string(30, 's'));
+      }
+    }
 
     const auto before = AllPlans(root, limits);
     server::PruneOptions options;
