@@ -38,9 +38,8 @@ std::unordered_set<const StoredFile*> SignedSentCopies(const Snapshot& snapshot,
   std::set<std::tuple<int, std::uint32_t, std::uint32_t>> planned;
   auto mark = [&](int kind, std::uint32_t installed, std::uint32_t upTo) {
     if (installed >= upTo || !planned.emplace(kind, installed, upTo).second) return;
-    for (const PlannedFile& f : PlanKind(snapshot, kind, installed, UINT32_MAX, UINT64_MAX, upTo)->files) {
-      sent.insert(f.file);
-    }
+    const auto plan = PlanKind(snapshot, kind, installed, UINT32_MAX, UINT64_MAX, upTo);
+    for (const PlannedFile& f : plan->files) sent.insert(f.file);
   };
   for (std::uint32_t a = 0; a <= snapshot.Counter(0); ++a) {
     for (std::uint32_t b = 0; b <= snapshot.Counter(1); ++b) {

@@ -93,6 +93,7 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
         if (i < signedFrom) continue;
         const std::string path = root + "/manifest/" + std::to_string(counters[0]) + "-" +
                                  std::to_string(counters[1]) + ".manifest";
+        WriteFile(path, "m");
         WriteFile(path + ".gz", std::string(40, 'm'));
         WriteFile(path + ".minisig.gz", std::string(30, 's'));
       }
@@ -108,6 +109,29 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
     EXPECT_TRUE(server::Prune(root, options).removed.empty()) << "a second prune finds nothing more";
   }
   EXPECT_GT(removed, 50u);
+}
+
+/// A session of a signed store cut at state 1 0 is sent the first copy of
+/// a.dat, superseded since: it must stay.
+TEST(Prune, KeepsTheCopiesOfTheSignedStatesCutSessionsEndAt) {
+  TempDir dir;
+  const std::string root = dir / "store";
+  fs::create_directories(root + "/manifest");
+  server_test::WriteHandmadeStore(root, {{{"a.dat", 10}}, {{"a.dat", 10}}}, {{{"b.dat", 60}}});
+  WriteFile(root + "/signing-key", "key");
+  for (const char* state : {"1-0", "1-1", "2-1"}) {
+    WriteFile(root + "/manifest/" + state + ".manifest", "m");
+    WriteFile(root + "/manifest/" + state + ".manifest.gz", std::string(40, 'm'));
+    WriteFile(root + "/manifest/" + state + ".manifest.minisig.gz", std::string(30, 's'));
+  }
+  server::PruneOptions options;
+  options.limits = {10, 100};
+  const auto before = AllPlans(root, options.limits);
+  EXPECT_EQ(before.at({0, 0}), "1/0 80: a.dat@1<major/1/files/a.dat.gz Mirvale.manifest@1<manifest/1-0.manifest.gz "
+                               "Mirvale.manifest.minisig@1<manifest/1-0.manifest.minisig.gz");
+  server::Prune(root, options);
+  EXPECT_EQ(AllPlans(root, options.limits), before);
+  EXPECT_TRUE(fs::exists(root + "/manifest/1-0.manifest.gz"));
 }
 
 TEST(Prune, FreesSupersededCopiesAndOldNoticesAndTellsTheBytes) {
