@@ -23,14 +23,16 @@ constexpr std::uint32_t kManifestBytes = 70, kSignatureBytes = 30;
 
 /// MakeSnapshot, signed: STATES are the signed states in publishing order.
 std::shared_ptr<const server::Snapshot> MakeSignedSnapshot(
-    const History& major, const History& minor, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& states) {
+    const History& major, const History& minor,
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>>& states) {
   auto snapshot = std::const_pointer_cast<server::Snapshot>(MakeSnapshot(major, minor));
   snapshot->isSigned = true;
   for (const auto& [a, b] : states) {
     const std::string path = "manifest/" + std::to_string(a) + "-" + std::to_string(b) + ".manifest";
-    snapshot->signedStates.push_back({{a, b},
-                                      {"Mirvale.manifest", kManifestBytes, 0, path + ".gz"},
-                                      {"Mirvale.manifest.minisig", kSignatureBytes, 0, path + ".minisig.gz"}});
+    snapshot->signedStates.push_back(
+        {{a, b},
+         {"Mirvale.manifest", kManifestBytes, 0, path + ".gz"},
+         {"Mirvale.manifest.minisig", kSignatureBytes, 0, path + ".minisig.gz"}});
   }
   return snapshot;
 }
@@ -178,17 +180,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {10, 250},
                    "a:1 Mirvale.manifest:1 Mirvale.manifest.minisig:1 |",
                    200},
-        SignedCase{"StatesBeforeSigningAreNotStops",
-                   {{"a"}, {"b"}, {"c"}},
-                   {},
-                   {{3, 0}},
-                   0,
-                   0,
-                   {10, 350},
-                   "|",
-                   0},
+        SignedCase{
+            "StatesBeforeSigningAreNotStops", {{"a"}, {"b"}, {"c"}}, {}, {{3, 0}}, 0, 0, {10, 350}, "|", 0},
         SignedCase{"UpToDateGetsNoManifest", {{"a"}}, {{"x"}}, {{1, 0}, {1, 1}}, 1, 1, {}, "|", 0},
-        SignedCase{"AheadInOneCounterGetsNothingThatLowersIt", {{"a"}}, {{"x"}}, {{1, 0}, {1, 1}}, 5, 0, {}, "|", 0},
+        SignedCase{
+            "AheadInOneCounterGetsNothingThatLowersIt", {{"a"}}, {{"x"}}, {{1, 0}, {1, 1}}, 5, 0, {}, "|", 0},
         SignedCase{"BetweenStatesGoesOnToTheNextOne",
                    {{"a"}},
                    {{"x"}, {"y"}},
@@ -298,7 +294,8 @@ bool SignedSessionFits(const History* histories[2], const Player& p, const State
   const auto names = NamesToSend(histories, p, state);
   if (names[0].empty() && names[1].empty()) return true;
   const std::size_t last = names[1].empty() ? 0 : 1;
-  return names[last].size() + 2 <= limits.maxFilesPerKind && names[1 - last].size() <= limits.maxFilesPerKind &&
+  return names[last].size() + 2 <= limits.maxFilesPerKind &&
+         names[1 - last].size() <= limits.maxFilesPerKind &&
          100 * (names[0].size() + names[1].size()) + kManifestBytes + kSignatureBytes <= limits.maxTotalBytes;
 }
 
@@ -310,7 +307,8 @@ bool AtOrAbove(const StatePair& state, const Player& p) {
 /// state that fits, sends the copies of that state the player lacks, then
 /// that state's manifest and signature; one that sends none has no state to go to.
 ::testing::AssertionResult EndsAtTheFurthestSignedState(const server::SessionPlan& plan, const Player& p,
-                                                        const History* histories[2], const PlanLimits& limits) {
+                                                        const History* histories[2],
+                                                        const PlanLimits& limits) {
   const auto& states = plan.snapshot->signedStates;
   const auto files = plan.Files();
   std::size_t end = states.size();  // none
@@ -326,7 +324,8 @@ bool AtOrAbove(const StatePair& state, const Player& p) {
     }
     for (const auto* f : {&manifest, &signature}) {
       if (f->kind != lastFile.kind || f->version != lastFile.version) {
-        return ::testing::AssertionFailure() << "manifest sent as kind " << f->kind << " version " << f->version;
+        return ::testing::AssertionFailure()
+               << "manifest sent as kind " << f->kind << " version " << f->version;
       }
     }
     const StatePair state{states[end].counters[0], states[end].counters[1]};
@@ -334,7 +333,8 @@ bool AtOrAbove(const StatePair& state, const Player& p) {
         plan.reached[0] != state.first || plan.reached[1] != state.second) {
       return ::testing::AssertionFailure() << "ends at " << state.first << " " << state.second;
     }
-    if (!SignedSessionFits(histories, p, state, limits)) return ::testing::AssertionFailure() << "does not fit";
+    if (!SignedSessionFits(histories, p, state, limits))
+      return ::testing::AssertionFailure() << "does not fit";
     // Exactly the names changed since the player's versions, each as the state has it.
     const Player atState = InstalledUpTo(histories, state.first, state.second);
     const auto names = NamesToSend(histories, p, state);
@@ -346,7 +346,8 @@ bool AtOrAbove(const StatePair& state, const Player& p) {
         return ::testing::AssertionFailure() << f.file->name << " of version " << f.copyVersion << " sent";
       }
     }
-    if (sent[0] != names[0] || sent[1] != names[1]) return ::testing::AssertionFailure() << "other files sent";
+    if (sent[0] != names[0] || sent[1] != names[1])
+      return ::testing::AssertionFailure() << "other files sent";
     std::uint64_t total = 0;
     std::uint32_t counts[2] = {0, 0};
     for (const auto& f : files) {
@@ -394,9 +395,9 @@ TEST_P(SessionPlanProperty, CutSessionsAlwaysEndInTheNewestRelease) {
     }
     for (std::size_t i = 0, counts[2] = {0, 0}; i < states.size(); ++i) {
       // Rebuild a publishing order: a random interleaving of the two kinds.
-      const int kind = counts[0] == histories[0].size() ? 1
+      const int kind = counts[0] == histories[0].size()   ? 1
                        : counts[1] == histories[1].size() ? 0
-                                                           : static_cast<int>(rng() % 2);
+                                                          : static_cast<int>(rng() % 2);
       ++counts[kind];
       states[i] = {static_cast<std::uint32_t>(counts[0]), static_cast<std::uint32_t>(counts[1])};
     }
@@ -420,11 +421,12 @@ TEST_P(SessionPlanProperty, CutSessionsAlwaysEndInTheNewestRelease) {
         --publishes;
       }
       const auto snapshot =
-          signedStore ? MakeSignedSnapshot(histories[0], histories[1],
-                                           {states.begin() + static_cast<std::ptrdiff_t>(
-                                                                 std::min(signedFrom, states.size())),
-                                            states.end()})
-                      : MakeSnapshot(histories[0], histories[1]);
+          signedStore
+              ? MakeSignedSnapshot(
+                    histories[0], histories[1],
+                    {states.begin() + static_cast<std::ptrdiff_t>(std::min(signedFrom, states.size())),
+                     states.end()})
+              : MakeSnapshot(histories[0], histories[1]);
       const auto plan =
           PlanSession(snapshot, {session::RequestFilesOnly, player.versions[0], player.versions[1]}, limits);
       // Version fields never fall and end where the plan says.

@@ -127,8 +127,9 @@ TEST(Prune, KeepsTheCopiesOfTheSignedStatesCutSessionsEndAt) {
   server::PruneOptions options;
   options.limits = {10, 100};
   const auto before = AllPlans(root, options.limits);
-  EXPECT_EQ(before.at({0, 0}), "1/0 80: a.dat@1<major/1/files/a.dat.gz Mirvale.manifest@1<manifest/1-0.manifest.gz "
-                               "Mirvale.manifest.minisig@1<manifest/1-0.manifest.minisig.gz");
+  EXPECT_EQ(before.at({0, 0}),
+            "1/0 80: a.dat@1<major/1/files/a.dat.gz Mirvale.manifest@1<manifest/1-0.manifest.gz "
+            "Mirvale.manifest.minisig@1<manifest/1-0.manifest.minisig.gz");
   server::Prune(root, options);
   EXPECT_EQ(AllPlans(root, options.limits), before);
   EXPECT_TRUE(fs::exists(root + "/manifest/1-0.manifest.gz"));
