@@ -193,7 +193,9 @@ TEST_F(ToolTest, PrivateUmaskStillWritesAStoreOthersCanRead) {
     const fs::perms p = fs::symlink_status(e.path()).permissions();
     ++entries;
     EXPECT_NE(p & fs::perms::others_read, fs::perms::none) << e.path();
-    if (e.is_directory()) EXPECT_NE(p & fs::perms::others_exec, fs::perms::none) << e.path();
+    if (e.is_directory()) {
+      EXPECT_NE(p & fs::perms::others_exec, fs::perms::none) << e.path();
+    }
   }
   EXPECT_GT(entries, 5u);
 }
