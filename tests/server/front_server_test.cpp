@@ -290,4 +290,145 @@ TEST_F(Fleet, FollowsBacksAsTheyComeAndGo) {
   EXPECT_EQ(CountOf(log, "back 127.0.0.3:43001 serving 1 0 stamp 0: up"), 1u) << log;
 }
 
+// ---- metrics ------------------------------------------------------------
+
+/// The samples of one scrape of 127.0.0.1:PORT, "name{labels}" -> value;
+/// empty when the parser refused the text.
+std::map<std::string, double> Scrape(int port) {
+  std::map<std::string, double> samples;
+  const std::string command =
+      std::string(SCRAPE_SCRIPT) + " http://127.0.0.1:" + std::to_string(port) + "/metrics";
+  std::FILE* out = ::popen(command.c_str(), "r");
+  char line[512];
+  while (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+    std::istringstream row(line);
+    std::string key;
+    double value = 0;
+    row >> key >> value;
+    samples[key] = value;
+  }
+  if (out == nullptr || ::pclose(out) != 0) samples.clear();
+  return samples;
+}
+
+/// The status line of the answer to REQUEST, sent to 127.0.0.1:PORT as is.
+std::string StatusOf(int port, const std::string& request) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{5, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string answer;
+  if (::connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      ::send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(s, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
+  }
+  ::close(s);
+  return answer.substr(0, answer.find("\r\n"));
+}
+
+class Metrics : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_test::MakeFolder(dir_ / "files", {{"game.exe", "game"}, {"data/a.dat", std::string(200000, 'a')}});
+    ASSERT_EQ(Shell(std::string(UPDATE_SERVER) + " publish " + Quote(dir_ / "store") + " major " +
+                    Quote(dir_ / "files") + " > /dev/null"),
+              0);
+    server_ = std::make_unique<ServerProcess>(dir_ / "store", "127.0.0.1:0", dir_ / "server.log",
+                                              "--metrics 127.0.0.1:0 --timeout 0.5");
+    sessions_ = server_->PortAfter("serving ");
+    metrics_ = server_->PortAfter("metrics on ");
+    ASSERT_GT(metrics_, 0) << server_->Log();
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ServerProcess> server_;
+  int sessions_ = 0, metrics_ = 0;
+};
+
+// What a scrape says agrees with the session lines of the log.
+TEST_F(Metrics, CountersAgreeWithTheLog) {
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(TestClient(sessions_).Update(0, 0).complete);
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(TestClient(sessions_).ReadReply());
+  {
+    TestClient refused(sessions_);
+    refused.SendRequest(0x07, 0, 0);
+    EXPECT_TRUE(refused.WaitClosed(5000));
+  }
+  TestClient idle(sessions_);
+  EXPECT_TRUE(idle.WaitClosed(5000));
+  ASSERT_TRUE(WaitFor([&] { return CountOf(server_->Log(), " s: ") == 7; })) << server_->Log();
+
+  // Each ending of a log line and the outcome it is counted under.
+  const std::vector<std::pair<const char*, const char*>> outcomes = {
+      {": completed", "completed"},
+      {": closed by the updater without a request", "closed_after_reply"},
+      {": dropped: no request within the timeout", "dropped_idle"},
+      {": dropped: not an update request", "refused_request"},
+      {": closed by the updater before the end", "closed_early"}};
+  const std::string log = server_->Log();
+  const auto samples = Scrape(metrics_);
+  ASSERT_FALSE(samples.empty()) << "the scrape did not parse";
+  for (const auto& [ending, outcome] : outcomes) {
+    EXPECT_EQ(samples.at(std::string("update_server_sessions_total{outcome=") + outcome + "}"),
+              CountOf(log, ending))
+        << outcome;
+  }
+  double bytes = 0;
+  const std::regex sent(", ([0-9]+) bytes, ");
+  for (std::sregex_iterator m(log.begin(), log.end(), sent), end; m != end; ++m) bytes += std::stod((*m)[1]);
+  EXPECT_EQ(samples.at("update_server_sent_bytes_total{}"), bytes);
+  EXPECT_EQ(samples.at("update_server_session_duration_seconds_count{}"), 7);
+  EXPECT_EQ(samples.at("update_server_session_duration_seconds_bucket{le=+Inf}"), 7);
+  EXPECT_EQ(samples.at("update_server_sessions_in_progress{}"), 0);
+  EXPECT_EQ(samples.at("update_server_store_version{kind=major}"), 1);
+  EXPECT_EQ(samples.at("update_server_store_version{kind=minor}"), 0);
+  EXPECT_GT(samples.at("update_server_last_publish_timestamp_seconds{}"), 1.7e9);
+}
+
+struct ScrapeCase {
+  const char* label;
+  std::string request;
+  const char* status;
+};
+
+class MetricsRequest : public Metrics, public ::testing::WithParamInterface<ScrapeCase> {};
+
+TEST_P(MetricsRequest, GetsItsStatus) {
+  EXPECT_EQ(StatusOf(metrics_, GetParam().request), GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, MetricsRequest,
+    ::testing::Values(ScrapeCase{"Get11", "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
+                      ScrapeCase{"Get10", "GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
+                      ScrapeCase{"Post", "POST /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
+                      ScrapeCase{"Head", "HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
+                      ScrapeCase{"OtherPath", "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+                      ScrapeCase{"Query", "GET /metrics?x=1 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+                      ScrapeCase{"NoVersion", "GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+                      ScrapeCase{"OtherProtocol", "GET /metrics SPDY/3\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+                      ScrapeCase{"Endless", "GET /metrics HTTP/1.1\r\nX: " + std::string(4000, 'x'),
+                                 "HTTP/1.1 400 Bad Request"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Scrapers that never finish their request hold no session up, and are
+// dropped in time so that the next scrape is answered.
+TEST_F(Metrics, StalledScrapersHoldNothingUp) {
+  std::vector<std::unique_ptr<TestClient>> stalled;
+  for (int i = 0; i < 8; ++i) {
+    stalled.push_back(std::make_unique<TestClient>(metrics_));
+    ASSERT_TRUE(stalled.back()->Send({'G', 'E', 'T'}));
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(TestClient(sessions_).Update(0, 0).complete);
+  EXPECT_TRUE(stalled.back()->WaitClosed(1000));   // no room for it: closed at once
+  EXPECT_TRUE(stalled.front()->WaitClosed(6000));  // past its deadline
+  const auto samples = Scrape(metrics_);
+  ASSERT_FALSE(samples.empty());
+  EXPECT_EQ(samples.at("update_server_sessions_total{outcome=completed}"), 3);
+}
+
 }  // namespace
