@@ -40,6 +40,12 @@
 // sends one quantum per turn at the server's tokens, round robin. Neither
 // waits count as a stall: a held session is in neither timed list and starts
 // its progress timer afresh when it may send again.
+//
+// A front with back servers checks them on this loop too (back_servers): one
+// non-blocking connection per back at a time, each with a deadline, and names
+// a back in the version reply only while its last check answered with the
+// state this loop serves. A scraper's `GET /metrics` is answered here as well
+// (metrics), from counters the loop keeps as sessions send and end.
 
 #include "server/update_server.h"
 
