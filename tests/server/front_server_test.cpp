@@ -118,6 +118,7 @@ struct FleetCase {
   std::vector<const char*> health;
 };
 constexpr int kRounds = 60;
+void PrintTo(const FleetCase& c, std::ostream* os) { *os << c.label; }
 
 class Fleet : public ::testing::Test {
  protected:
@@ -394,6 +395,8 @@ struct ScrapeCase {
   std::string request;
   const char* status;
 };
+
+void PrintTo(const ScrapeCase& c, std::ostream* os) { *os << c.label; }
 
 class MetricsRequest : public Metrics, public ::testing::WithParamInterface<ScrapeCase> {};
 
