@@ -72,7 +72,24 @@ void BackServers::Start(Back& b, std::int64_t now) {
     b.failure = FailureOf(error);
     b.answered = false;
     b.nextCheck = now + intervalMs_;
+    return;
   }
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(b.socket.get(), reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+    b.localAddress = local.sin_addr.s_addr;
+    b.localPort = ntohs(local.sin_port);
+  }
+}
+
+bool BackServers::IsOwnCheck(session::Ipv4Address address, std::uint16_t port) {
+  for (Back& b : backs_) {
+    if (b.socket.valid() && b.localPort == port && b.localAddress == address) {
+      b.itself = true;
+      return true;
+    }
+  }
+  return false;
 }
 
 void BackServers::OnEvent(void* tag, const Snapshot& front, std::int64_t now) {
@@ -104,7 +121,7 @@ void BackServers::Done(Back& b, const char* failure, const Snapshot& front, std:
 void BackServers::Judge(Back& b, const Snapshot& front) {
   const std::string where = session::Ipv4ToText(b.server.address) + ":" + std::to_string(port_);
   const session::VersionReply own = MakeVersionReply(front, 0);
-  const bool up = b.answered && b.last.redirect == 0 && b.last.major == own.major &&
+  const bool up = b.answered && !b.itself && b.last.redirect == 0 && b.last.major == own.major &&
                   b.last.minor == own.minor && b.last.noticeTime == own.noticeTime;
   if (b.judged && up == b.up) return;
   b.judged = true;
@@ -113,6 +130,8 @@ void BackServers::Judge(Back& b, const Snapshot& front) {
   if (up) {
     log_.Line("back %s serving %u %u stamp %d: up", where.c_str(), b.last.major, b.last.minor,
               b.last.noticeTime);
+  } else if (b.itself) {
+    log_.Line("back %s: down (this server itself)", where.c_str());
   } else if (!b.answered) {
     log_.Line("back %s: down (%s)", where.c_str(), b.failure);
   } else if (b.last.redirect != 0) {

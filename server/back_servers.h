@@ -64,6 +64,9 @@ class BackServers {
     bool answered = false;  ///< its last check read a whole reply
     session::VersionReply last;
     const char* failure = "not checked yet";
+    session::Ipv4Address localAddress = 0;  ///< of the check in flight
+    std::uint16_t localPort = 0;
+    bool itself = false;  ///< a check of it reached this very server
     bool judged = false;  ///< its health was said once
     bool up = false;
     std::uint64_t handedOut = 0;  ///< updaters sent to it
@@ -88,6 +91,10 @@ class BackServers {
   void FrontChanged(const Snapshot& front, std::int64_t now);
   /// When Turn has something to do.
   std::int64_t DueAt() const;
+  /// Whether a session from ADDRESS:PORT is one of this server's own checks:
+  /// that back is this server itself (an address of its own machine), which
+  /// it must never hand out.
+  bool IsOwnCheck(session::Ipv4Address address, std::uint16_t port);
   /// The back to send the next updater to; 0 when none qualifies.
   session::Ipv4Address Choose();
 

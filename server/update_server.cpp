@@ -490,7 +490,10 @@ void UpdateServer::Loop::StartSession(Fd socket, const sockaddr_in& peer) {
     return;
   }
 
-  const session::Ipv4Address redirect = backs_ ? backs_->Choose() : 0;
+  // This server's own check of a back that is this server itself is told
+  // no redirect, and that back is never handed out.
+  const session::Ipv4Address redirect =
+      !backs_ || backs_->IsOwnCheck(s->peerAddress, s->peerPort) ? 0 : backs_->Choose();
   const auto reply = session::EncodeVersionReply(MakeVersionReply(s->served->snapshot(), redirect));
   // A new connection's send buffer always has room for 17 bytes.
   const ssize_t n = ::send(s->socket.get(), reply.data(), reply.size(), MSG_NOSIGNAL);

@@ -291,6 +291,22 @@ TEST_F(Fleet, FollowsBacksAsTheyComeAndGo) {
   EXPECT_EQ(CountOf(log, "back 127.0.0.3:43001 serving 1 0 stamp 0: up"), 1u) << log;
 }
 
+// A back at an address of the front's own machine is the front itself: never
+// handed out, whatever state it answers with.
+TEST_F(Fleet, NeverNamesItself) {
+  const auto front =
+      std::make_unique<ServerProcess>(Store("front", true), "0.0.0.0:43001", dir_ / "front.log",
+                                      "--redirect 127.0.0.2 --check-interval 0.05");
+  ASSERT_TRUE(WaitFor([&] { return CountOf(front->Log(), "back 127.0.0.2") > 0; }));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(AskFront(43001), "");
+    std::this_thread::sleep_for(10ms);
+  }
+  const std::string log = front->Log();
+  EXPECT_EQ(CountOf(log, "back 127.0.0.2:43001"), 1u) << log;
+  EXPECT_EQ(CountOf(log, "back 127.0.0.2:43001: down (this server itself)"), 1u) << log;
+}
+
 // ---- metrics ------------------------------------------------------------
 
 /// The samples of one scrape of 127.0.0.1:PORT, "name{labels}" -> value;
