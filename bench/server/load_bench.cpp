@@ -517,6 +517,7 @@ int main(int argc, char** argv) {
     // What one scrape costs the server, measured apart from the noise of a
     // load run: many scrapes in a row against its CPU time.
     constexpr int kScrapes = 2000;
+    std::fflush(stdout);  // a forked child must not print it again
     const Server s = StartUpdateServer(store, dir / "server.log", true);
     runningServer = s.pid;
     const double before = CpuSeconds(s.pid);
