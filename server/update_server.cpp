@@ -40,6 +40,12 @@
 // sends one quantum per turn at the server's tokens, round robin. Neither
 // waits count as a stall: a held session is in neither timed list and starts
 // its progress timer afresh when it may send again.
+//
+// A front with back servers checks them on this loop too (back_servers): one
+// non-blocking connection per back at a time, each with a deadline, and names
+// a back in the version reply only while its last check answered with the
+// state this loop serves. A scraper's `GET /metrics` is answered here as well
+// (metrics), from counters the loop keeps as sessions send and end.
 
 #include "server/update_server.h"
 
@@ -61,8 +67,10 @@
 
 #include "address_counts.h"
 #include "answer_cache.h"
+#include "back_servers.h"
 #include "descriptor_budget.h"
 #include "fd.h"
+#include "metrics.h"
 #include "session_log.h"
 #include "session_record.h"
 #include "store_watcher.h"
@@ -122,6 +130,7 @@ class UpdateServer::Loop {
   }
   std::uint64_t Count(Ending e) const { return counts_[static_cast<int>(e)].load(); }
   std::size_t OpenSessions() const { return open_.load(); }
+  std::uint16_t metricsPort() const { return metrics_ ? metrics_->port() : 0; }
 
  private:
   /// Binds and listens as the options say; throws ServerError.
@@ -181,6 +190,8 @@ class UpdateServer::Loop {
   void ReleaseFile(Session* s);
   void ExpireStill();
   int NextWakeMs() const;
+  /// What a scrape shows now.
+  std::string MetricsNow() const;
 
   ServerOptions options_;
   SessionLog log_;
@@ -204,12 +215,15 @@ class UpdateServer::Loop {
   std::size_t quantum_ = kQuantumBytes;
   AddressCounts perAddress_;
   std::size_t maxSessions_ = 0;
-  std::size_t redirectTurn_ = 0;
   bool accepting_ = true;
   std::int64_t pausedUntil_ = 0;  // accept failed: new sessions wait until then
   int acceptError_ = 0;           // the failure of accept said last, 0 when accepting works
   std::atomic<std::size_t> open_{0};
   std::array<std::atomic<std::uint64_t>, kEndings> counts_{};
+  std::uint64_t bytesSent_ = 0;
+  DurationHistogram durations_;
+  std::unique_ptr<BackServers> backs_;      // with redirects
+  std::unique_ptr<MetricsServer> metrics_;  // with metrics
 };
 
 UpdateServer::Loop::Loop(ServerOptions options)
@@ -237,9 +251,18 @@ UpdateServer::Loop::Loop(ServerOptions options)
   watch(stop_.get(), &stopTag);
   watch(watcher_->readyFd(), &loadedTag);
   if (watcher_->changeFd() >= 0) watch(watcher_->changeFd(), &notifyTag);
+  if (!options_.redirects.empty()) {
+    backs_ = std::make_unique<BackServers>(options_.redirects, options_.backPort,
+                                           options_.checkInterval.count(), epoll_.get(), log_);
+  }
+  if (options_.metrics) {
+    metrics_ = std::make_unique<MetricsServer>(options_.metricsAddress, options_.metricsPort, epoll_.get());
+  }
 
-  // Everything the loop holds from here on comes out of the budget.
-  descriptors_.Give(DescriptorBudget::Available(kSpareDescriptors));
+  // Everything the loop holds from here on comes out of the budget, but for
+  // one check per back server and the scrapers.
+  descriptors_.Give(DescriptorBudget::Available(kSpareDescriptors + options_.redirects.size() +
+                                                (metrics_ ? MetricsServer::kScrapers : 0)));
   maxSessions_ = options_.maxSessions == 0 ? SIZE_MAX : options_.maxSessions;
 }
 
@@ -281,6 +304,7 @@ void UpdateServer::Loop::TakeStore() {
     const Snapshot& now = served_->snapshot();
     log_.Line("store changed: now major %u, minor %u, notice %d", now.Counter(0), now.Counter(1),
               now.notice.stamp);
+    if (backs_) backs_->FrontChanged(now, now_);
   }
   if (!found.error.empty()) {
     const Snapshot& old = served_->snapshot();
@@ -295,6 +319,8 @@ int UpdateServer::Loop::NextWakeMs() const {
   if (waiting_.oldest != nullptr) wake = std::min(wake, waiting_.oldest->started + timeout);
   if (progress_.oldest != nullptr) wake = std::min(wake, progress_.oldest->lastProgress + timeout);
   if (pausedUntil_ != 0) wake = std::min(wake, pausedUntil_);
+  if (backs_) wake = std::min(wake, backs_->DueAt());
+  if (metrics_) wake = std::min(wake, metrics_->DueAt());
   if (!delayed_.empty()) wake = std::min(wake, CeilMs(delayed_.begin()->first));
   if (queued_.oldest != nullptr)
     wake = std::min(wake, CeilMs(uplink_.WhenHolds(serverRate_, quantum_, nowNs_)));
@@ -312,6 +338,10 @@ void UpdateServer::Loop::Run() {
   log_.Line("serving %s on %s:%u: major %u, minor %u, notice %d", options_.store.c_str(),
             session::Ipv4ToText(options_.listenAddress).c_str(), port_, first.Counter(0), first.Counter(1),
             first.notice.stamp);
+  if (metrics_) {
+    log_.Line("metrics on http://%s:%u/metrics", session::Ipv4ToText(options_.metricsAddress).c_str(),
+              metrics_->port());
+  }
   watcher_->StartLooking(NowMs());
   epoll_event events[kEventsPerWait];
   for (;;) {
@@ -339,10 +369,17 @@ void UpdateServer::Loop::Run() {
     watcher_->Turn(now_, changed);
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
-      if (tag != &stopTag && tag != &notifyTag && tag != &listenTag && tag != &loadedTag) {
+      if (tag == &stopTag || tag == &notifyTag || tag == &listenTag || tag == &loadedTag) continue;
+      if (backs_ && backs_->Owns(tag)) {
+        backs_->OnEvent(tag, served_->snapshot(), now_);
+      } else if (metrics_ && metrics_->Owns(tag)) {
+        metrics_->OnEvent(tag, events[i].events, now_, [this] { return MetricsNow(); });
+      } else {
         Handle(static_cast<Session*>(tag), events[i].events);
       }
     }
+    if (backs_) backs_->Turn(served_->snapshot(), now_);
+    if (metrics_) metrics_->Expire(now_);
     Unpark();
     WakeDelayed();
     ServeQueue();
@@ -453,8 +490,10 @@ void UpdateServer::Loop::StartSession(Fd socket, const sockaddr_in& peer) {
     return;
   }
 
+  // This server's own check of a back that is this server itself is told
+  // no redirect, and that back is never handed out.
   const session::Ipv4Address redirect =
-      options_.redirects.empty() ? 0 : options_.redirects[redirectTurn_++ % options_.redirects.size()];
+      !backs_ || backs_->IsOwnCheck(s->peerAddress, s->peerPort) ? 0 : backs_->Choose();
   const auto reply = session::EncodeVersionReply(MakeVersionReply(s->served->snapshot(), redirect));
   // A new connection's send buffer always has room for 17 bytes.
   const ssize_t n = ::send(s->socket.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
@@ -464,6 +503,7 @@ void UpdateServer::Loop::StartSession(Fd socket, const sockaddr_in& peer) {
     return;
   }
   s->bytesSent = reply.size();
+  bytesSent_ += reply.size();
   // The reply counts against the rates too.
   if (options_.rate != 0) {
     s->bucket = TokenBucket::Empty(nowNs_);
@@ -665,6 +705,7 @@ UpdateServer::Loop::Sent UpdateServer::Loop::SendPieces(Session* s, std::size_t&
       }
       s->byteOffset += static_cast<std::uint32_t>(n);
       s->bytesSent += static_cast<std::uint64_t>(n);
+      bytesSent_ += static_cast<std::uint64_t>(n);
       budget -= static_cast<std::size_t>(n);
       Touch(s);
       continue;
@@ -711,6 +752,7 @@ UpdateServer::Loop::Sent UpdateServer::Loop::SendFile(Session* s, int fd, std::u
     }
     s->fileOffset += static_cast<std::uint64_t>(n);
     s->bytesSent += static_cast<std::uint64_t>(n);
+    bytesSent_ += static_cast<std::uint64_t>(n);
     budget -= static_cast<std::size_t>(n);
     Touch(s);
   }
@@ -772,7 +814,9 @@ SessionList& UpdateServer::Loop::ListOf(Session* s) {
 }
 
 void UpdateServer::Loop::End(Session* s, Ending ending, const std::string& detail) {
-  log_.Ended(*s, ending, detail, NowMs() - s->started);
+  const std::int64_t elapsedMs = NowMs() - s->started;
+  log_.Ended(*s, ending, detail, elapsedMs);
+  durations_.Observe(elapsedMs);
   if (s->hold == Session::Delayed) {
     delayed_.erase(s->due);
   } else {
@@ -805,9 +849,24 @@ void UpdateServer::Loop::ExpireStill() {
   }
 }
 
+std::string UpdateServer::Loop::MetricsNow() const {
+  MetricsView view;
+  for (int e = 0; e < kEndings; ++e) view.endings[e] = counts_[e].load();
+  view.bytesSent = bytesSent_;
+  view.inProgress = open_;
+  view.durations = &durations_;
+  if (backs_) {
+    for (const BackServers::Back& b : backs_->backs())
+      view.backs.push_back({b.server.address, b.up, b.handedOut});
+  }
+  view.store = &served_->snapshot();
+  return MetricsText(view);
+}
+
 UpdateServer::UpdateServer(ServerOptions options) : loop_(std::make_unique<Loop>(std::move(options))) {}
 UpdateServer::~UpdateServer() = default;
 std::uint16_t UpdateServer::port() const { return loop_->port(); }
+std::uint16_t UpdateServer::metricsPort() const { return loop_->metricsPort(); }
 void UpdateServer::Run() { loop_->Run(); }
 void UpdateServer::Stop() { loop_->Stop(); }
 std::uint64_t UpdateServer::Count(Ending ending) const { return loop_->Count(ending); }

@@ -9,7 +9,11 @@
 // session has its version reply, which is also when the memory of N idle
 // sessions is read from the server's /proc entry.
 //
-//   bench_server_load [sessions=1000,10000] [rounds=3] [kib-per-session=96]
+// With "scrape", each round also runs the update server with --metrics while
+// this process scrapes /metrics once a second during the run, and the
+// throughput with scraping is set against the same server's without.
+//
+//   bench_server_load [sessions=1000,10000] [rounds=3] [kib-per-session=96] [scrape]
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,12 +28,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -305,6 +311,48 @@ Outcome RunClients(std::uint16_t port, std::uint32_t source, int sessions, const
 struct Server {
   pid_t pid = -1;
   std::uint16_t port = 0;
+  std::uint16_t metricsPort = 0;
+};
+
+/// One GET of 127.0.0.1:PORT/metrics; true when answered with 200.
+bool ScrapeOnce(std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const char request[] = "GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n";
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request - 1)) {
+    char buffer[8192];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
+  }
+  close(fd);
+  return answer.rfind("HTTP/1.1 200", 0) == 0;
+}
+
+/// Scrapes 127.0.0.1:PORT/metrics at once and then once a second until
+/// stopped; counts the scrapes answered with 200.
+class Scraper {
+ public:
+  explicit Scraper(std::uint16_t port) : thread_([this, port] { Run(port); }) {}
+  ~Scraper() {
+    stop_ = true;
+    thread_.join();
+  }
+  int answered() const { return answered_; }
+
+ private:
+  void Run(std::uint16_t port) {
+    while (!stop_) {
+      if (ScrapeOnce(port)) ++answered_;
+      for (int i = 0; i < 100 && !stop_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::atomic<int> answered_{0};
+  std::thread thread_;
 };
 
 Server StartPlain(const std::string& stream) {
@@ -322,15 +370,21 @@ Server StartPlain(const std::string& stream) {
   return s;
 }
 
-Server StartUpdateServer(const std::string& store, const fs::path& log) {
+Server StartUpdateServer(const std::string& store, const fs::path& log, bool metrics) {
   fs::remove(log);  // the port is read from the new log, never from an old one
   Server s;
   s.pid = fork();
   if (s.pid == 0) {
     if (!freopen(log.c_str(), "w", stdout)) _exit(127);
     // Every session comes from one address: no cap per address.
-    execl(UPDATE_SERVER_TOOL, UPDATE_SERVER_TOOL, "serve", store.c_str(), "--listen", "127.0.0.1:0",
-          "--timeout", "120", "--max-per-address", "0", static_cast<char*>(nullptr));
+    if (metrics) {
+      execl(UPDATE_SERVER_TOOL, UPDATE_SERVER_TOOL, "serve", store.c_str(), "--listen", "127.0.0.1:0",
+            "--timeout", "120", "--max-per-address", "0", "--metrics", "127.0.0.1:0",
+            static_cast<char*>(nullptr));
+    } else {
+      execl(UPDATE_SERVER_TOOL, UPDATE_SERVER_TOOL, "serve", store.c_str(), "--listen", "127.0.0.1:0",
+            "--timeout", "120", "--max-per-address", "0", static_cast<char*>(nullptr));
+    }
     _exit(127);
   }
   const std::regex serving("on 127\\.0\\.0\\.1:([0-9]+):");
@@ -341,6 +395,13 @@ Server StartUpdateServer(const std::string& store, const fs::path& log) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (s.port == 0) Die("update-server did not start: " + ReadFile(log));
+  if (metrics) {
+    std::smatch m;
+    const std::string text = ReadFile(log);
+    const std::regex line("metrics on http://127\\.0\\.0\\.1:([0-9]+)/");
+    if (!std::regex_search(text, m, line)) Die("update-server did not say its metrics port: " + text);
+    s.metricsPort = static_cast<std::uint16_t>(std::stoi(m[1]));
+  }
   return s;
 }
 
@@ -366,6 +427,9 @@ int main(int argc, char** argv) {
   }
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   const std::size_t kib = argc > 3 ? static_cast<std::size_t>(std::atoi(argv[3])) : 96;
+  const bool scrape = argc > 4 && std::string(argv[4]) == "scrape";
+  const int kinds = scrape ? 3 : 2;  // plain, update-server, update-server scraped
+  const char* names[] = {"plain sendfile", "update-server", "update-server, scraped"};
   RaiseDescriptorLimit();
   signal(SIGPIPE, SIG_IGN);
 
@@ -409,34 +473,62 @@ int main(int argc, char** argv) {
   std::uint32_t source = 10;  // 127.0.0.10 upwards: a fresh port range per run
   std::vector<std::string> ratios;
   for (int sessions : counts) {
-    std::vector<double> times[2], cpu[2];
-    Outcome best[2];
+    std::vector<double> times[3], cpu[3];
+    Outcome best[3];
+    int scrapes = 0;
     for (int round = 0; round < rounds; ++round) {
-      for (int which = 0; which < 2; ++which) {
+      for (int which = 0; which < kinds; ++which) {
         std::fflush(stdout);  // a forked child must not print it again
         const Server s = which == 0 ? StartPlain((dir / "stream.bin").string())
-                                    : StartUpdateServer(store, dir / "server.log");
+                                    : StartUpdateServer(store, dir / "server.log", which == 2);
         runningServer = s.pid;
         const std::uint32_t from = htonl((127u << 24) | source++);
+        std::unique_ptr<Scraper> scraper;
+        if (which == 2) scraper = std::make_unique<Scraper>(s.metricsPort);
         const Outcome o = RunClients(s.port, from, sessions, stream, s.pid);
+        if (scraper) scrapes += scraper->answered();
+        scraper.reset();
         StopServer(s);
         times[which].push_back(o.seconds);
         cpu[which].push_back(o.serverCpu);
         if (best[which].seconds == 0 || o.seconds < best[which].seconds) best[which] = o;
       }
     }
-    for (int which = 0; which < 2; ++which) {
+    for (int which = 0; which < kinds; ++which) {
       const Outcome& o = best[which];
       std::printf("| %d | %s | %.3f | %.3f | %.0f | %.0f | %.0f us | %.1f MiB | %.2f KiB |\n", sessions,
-                  which == 0 ? "plain sendfile" : "update-server", o.seconds, Median(times[which]),
-                  sessions / o.seconds, static_cast<double>(o.bytes) / 1e6 / o.seconds,
-                  Median(cpu[which]) * 1e6 / sessions, o.peakKiB / 1024.0,
-                  static_cast<double>(o.idleKiB) / sessions);
+                  names[which], o.seconds, Median(times[which]), sessions / o.seconds,
+                  static_cast<double>(o.bytes) / 1e6 / o.seconds, Median(cpu[which]) * 1e6 / sessions,
+                  o.peakKiB / 1024.0, static_cast<double>(o.idleKiB) / sessions);
     }
     char line[160];
     std::snprintf(line, sizeof line,
                   "%d sessions: update-server / plain throughput %.3f (best), %.3f (median)", sessions,
                   best[0].seconds / best[1].seconds, Median(times[0]) / Median(times[1]));
+    ratios.push_back(line);
+    if (scrape) {
+      std::snprintf(line, sizeof line,
+                    "%d sessions: update-server scraped / not scraped throughput %.3f (median), %d scrapes",
+                    sessions, Median(times[1]) / Median(times[2]), scrapes);
+      ratios.push_back(line);
+    }
+  }
+  if (scrape) {
+    // What one scrape costs the server, measured apart from the noise of a
+    // load run: many scrapes in a row against its CPU time.
+    constexpr int kScrapes = 2000;
+    std::fflush(stdout);  // a forked child must not print it again
+    const Server s = StartUpdateServer(store, dir / "server.log", true);
+    runningServer = s.pid;
+    const double before = CpuSeconds(s.pid);
+    int answered = 0;
+    for (int i = 0; i < kScrapes; ++i) answered += ScrapeOnce(s.metricsPort);
+    const double perScrape = (CpuSeconds(s.pid) - before) / kScrapes;
+    StopServer(s);
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "one scrape: %.1f us of server CPU (%d of %d answered); once a second %.4f%% of one core",
+                  perScrape * 1e6, answered, kScrapes, perScrape * 100);
     ratios.push_back(line);
   }
   std::printf("\n");

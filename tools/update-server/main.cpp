@@ -55,13 +55,20 @@ constexpr const char* kUsage =
     "        DIR/%s (secret, unencrypted; keep it off the serving\n"
     "        machines); prints the key id and the PublicKey= line for the\n"
     "        players' Config.ini\n"
-    "  serve STORE [--listen ADDR:PORT] [--redirect IPV4]... [--timeout SECONDS]\n"
+    "  serve STORE [--listen ADDR:PORT] [--redirect IPV4[:WEIGHT]]...\n"
+    "              [--check-interval SECONDS] [--timeout SECONDS]\n"
     "              [--max-sessions N] [--max-per-address N]\n"
     "              [--rate BYTES_PER_SECOND] [--max-rate BYTES_PER_SECOND]\n"
+    "              [--metrics ADDR:PORT]\n"
     "        serve updaters (default 0.0.0.0:%u), one log line per session on\n"
     "        standard output; a new state of the store is picked up for new\n"
-    "        sessions. --redirect sends updaters that need files to another server\n"
-    "        (port %u); given several times, sessions get them in turn.\n"
+    "        sessions. --redirect sends updaters to a back server (port %u);\n"
+    "        given several times, in proportion to their weights (default 1),\n"
+    "        spread evenly. Each back server is checked every --check-interval\n"
+    "        seconds (default 5) and is handed out only while it answers with\n"
+    "        this server's state (both versions and the notice stamp); when none\n"
+    "        does, this server sends the files itself. Each change of a back\n"
+    "        server's health is one log line.\n"
     "        --timeout drops a session whose request has not arrived that long\n"
     "        after it connected, or that makes no progress that long (default 30).\n"
     "        --max-sessions caps the sessions at once (default: as many as the\n"
@@ -70,6 +77,10 @@ constexpr const char* kUsage =
     "        --rate caps the bytes per second sent to each session, --max-rate\n"
     "        those sent to all sessions together, shared in turns (default: no\n"
     "        cap); a session waiting for its share is never dropped as idle.\n"
+    "        --metrics answers GET /metrics on ADDR:PORT in the Prometheus text\n"
+    "        format: sessions by outcome, bytes sent, sessions in progress,\n"
+    "        session durations, redirects and health per back server, the state\n"
+    "        served.\n"
     "        Stops on SIGTERM or SIGINT.\n"
     "  --help\n"
     "        show this text\n"
@@ -285,11 +296,34 @@ int Serve(const std::string& store, const std::vector<std::string>& args) {
       }
       options.port = static_cast<std::uint16_t>(port);
     } else if (option == "--redirect") {
+      const std::size_t colon = value.find(':');
       session::Ipv4Address address = 0;
-      if (!session::ParseIpv4(value, address) || address == 0) {
-        return UsageError("--redirect wants an IPv4 address such as 10.0.0.2");
+      unsigned weight = 1;
+      if (!session::ParseIpv4(std::string_view(value).substr(0, colon), address) || address == 0 ||
+          (colon != std::string::npos &&
+           (!ParseInt(std::string_view(value).substr(colon + 1), weight) || weight == 0 || weight > 1000))) {
+        return UsageError(
+            "--redirect wants an IPv4 address and an optional weight from 1 to 1000, such as 10.0.0.2 or "
+            "10.0.0.2:3");
       }
-      options.redirects.push_back(address);
+      options.redirects.push_back({address, weight});
+    } else if (option == "--check-interval") {
+      char* end = nullptr;
+      const double seconds = std::strtod(value.c_str(), &end);
+      if (end == value.c_str() || *end != '\0' || !(seconds >= 0.05) || seconds > 3600) {
+        return UsageError("--check-interval wants seconds, from 0.05 to 3600");
+      }
+      options.checkInterval = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+    } else if (option == "--metrics") {
+      const std::size_t colon = value.rfind(':');
+      unsigned port = 0;
+      if (colon == std::string::npos ||
+          !session::ParseIpv4(std::string_view(value).substr(0, colon), options.metricsAddress) ||
+          !ParseInt(std::string_view(value).substr(colon + 1), port) || port > 65535) {
+        return UsageError("--metrics wants ADDR:PORT, for example 127.0.0.1:9431");
+      }
+      options.metrics = true;
+      options.metricsPort = static_cast<std::uint16_t>(port);
     } else if (option == "--timeout") {
       char* end = nullptr;
       const double seconds = std::strtod(value.c_str(), &end);

@@ -24,12 +24,29 @@ class ServerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A back server a front sends updaters to, and its relative share of them.
+struct BackServer {
+  session::Ipv4Address address = 0;
+  unsigned weight = 1;  ///< more than 0
+  BackServer(session::Ipv4Address a = 0, unsigned w = 1) : address(a), weight(w) {}
+};
+
 struct ServerOptions {
   std::string store;
   session::Ipv4Address listenAddress = 0;      ///< 0.0.0.0
   std::uint16_t port = session::kDefaultPort;  ///< 0: any free port (see UpdateServer::port)
-  /// Sent in the version reply, one after the other per session; empty: no redirect.
-  std::vector<session::Ipv4Address> redirects;
+  /// Back servers named in the version reply, each checked by this server
+  /// and handed out only while it serves this server's state, in proportion
+  /// to its weight; none qualifies (or none given): this server sends the files.
+  std::vector<BackServer> redirects;
+  /// How often each back server is checked.
+  std::chrono::milliseconds checkInterval{5000};
+  /// The port back servers are checked on (the redirect port; other only in tests).
+  std::uint16_t backPort = session::kRedirectPort;
+  /// Answers `GET /metrics` on METRICSADDRESS:METRICSPORT (0: any free port).
+  bool metrics = false;
+  session::Ipv4Address metricsAddress = session::kLoopbackAddress;
+  std::uint16_t metricsPort = 0;
   /// A session whose request has not arrived this long after it was
   /// accepted is dropped, as is one that makes no progress for this long
   /// after its request: a body the updater does not read, or a finished
@@ -59,6 +76,8 @@ class UpdateServer {
 
   /// The port listened on (the chosen one when the options said 0).
   std::uint16_t port() const;
+  /// The port metrics are answered on; 0 without metrics.
+  std::uint16_t metricsPort() const;
   /// Serves until Stop(); then ends every session and returns. Throws
   /// ServerError when the loop itself fails (epoll refuses a change).
   void Run();
