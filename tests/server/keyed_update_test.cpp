@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -278,8 +279,13 @@ class KeyedUpdateTest : public ::testing::Test {
     WriteFile(game + "/Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(port) + "\n" +
                                         (keyed ? "PublicKey=" + publicKeyLine_ + "\n" : ""));
   }
+  /// updater-console in GAME: the one built beside this suite, or the one
+  /// $UPDATER_CONSOLE names (the Windows build under Wine, for example).
   static RunResult Console(const std::string& game, const std::string& arguments) {
-    return test_support::Run({"/bin/sh", "-c", "cd '" + game + "' && exec " UPDATER_CONSOLE " " + arguments});
+    const char* tool = std::getenv("UPDATER_CONSOLE");
+    return test_support::Run(
+        {"/bin/sh", "-c",
+         "cd '" + game + "' && exec '" + (tool != nullptr ? tool : UPDATER_CONSOLE) + "' " + arguments});
   }
 
   TempDir dir_;
