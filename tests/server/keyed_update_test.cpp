@@ -418,8 +418,11 @@ TEST_F(KeyedUpdateTest, EveryTamperingIsRefusedAndAnUnkeyedUpdaterBehavesAsBefor
   }
   EXPECT_EQ(Snapshot(base), before);
 
-  // The untampered session installs, the new manifest with it.
-  proxy.SetTamper(nullptr);
+  // A name sent twice counts once, with its later body: the session then
+  // installs, the new manifest with it.
+  proxy.SetTamper([](SentFiles& files) {
+    files.insert(files.begin(), SentFile{"data\\patch.dat", 1, 1, Gzip("an earlier body")});
+  });
   run = Console(base, "--install");
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(Has(run.output, "versions recorded: 1 1")) << run.output;
