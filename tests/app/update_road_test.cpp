@@ -59,8 +59,8 @@ class UpdateRoad : public ::testing::Test {
   void Configure(std::uint16_t port, const std::string& client = "record-client",
                  const std::string& publicKey = "") {
     test_support::WriteFile(game_ + "/Config.ini",
-                            "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(port) + "\nClient=" + client +
-                                "\n" + (publicKey.empty() ? "" : "PublicKey=" + publicKey + "\n"));
+                            "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(port) + "\nClient=" +
+                                client + "\n" + (publicKey.empty() ? "" : "PublicKey=" + publicKey + "\n"));
   }
 
   /// Server.cnv listing (name, address) pairs.
@@ -411,7 +411,8 @@ TEST_F(UpdateRoad, KeyedUpdaterRefusesFilesWithoutASignedManifest) {
     }
     EXPECT_EQ(update_->WaitForExit(20s), 0);
     EXPECT_EQ(Boxes().size(), complete ? 1u : 0u);
-    for (const char* name : {"a.dll", "a.dll.gz", "data/b.dat", "data/b.dat.gz", "Update0.exe", "Update0.exe.gz"}) {
+    for (const char* name :
+         {"a.dll", "a.dll.gz", "data/b.dat", "data/b.dat.gz", "Update0.exe", "Update0.exe.gz"}) {
       EXPECT_FALSE(Exists(name)) << name;
     }
     EXPECT_EQ(Versions(), "absent");

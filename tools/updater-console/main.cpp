@@ -50,7 +50,8 @@ int CheckGame(GameCheckMode mode) {
     std::printf("cannot write %s\n", files::kVersionFileName);
     return 1;
   }
-  std::printf("versions 0 0 recorded in %s: the next update brings every file again\n", files::kVersionFileName);
+  std::printf("versions 0 0 recorded in %s: the next update brings every file again\n",
+              files::kVersionFileName);
   return 0;
 }
 int idleSeconds = 60;           // --idle-timeout

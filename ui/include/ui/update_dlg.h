@@ -130,7 +130,7 @@ class CUpdateDlg : public wxDialog, private session::SessionEvents {
   bool okFocusedByCollapse_ = false;
   bool painted_ = false;
   bool destroying_ = false;
-  bool refused_ = false;  // a check refused the session's downloads
+  bool refused_ = false;          // a check refused the session's downloads
   bool connectionBroke_ = false;  // message 4 follows
 };
 

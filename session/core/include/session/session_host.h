@@ -17,8 +17,8 @@ namespace session {
 
 /// One file body as it arrived, for the check against the signed manifest.
 struct ReceivedStream {
-  std::string sentName;   ///< as on the wire
-  std::string localName;  ///< as written (its stream is localName + ".gz")
+  std::string sentName;    ///< as on the wire
+  std::string localName;   ///< as written (its stream is localName + ".gz")
   std::uint64_t size = 0;  ///< of the gzip stream
   trust::Digest hash{};    ///< BLAKE2b-256 of the gzip stream
 };

@@ -122,8 +122,8 @@ class UpdateSession : private ConnectionOwner {
   ReceivedFile output_;       // the notice page or the file body being received
   std::string currentName_;
   bool hashStreams_ = false;
-  trust::Hasher hasher_;   // the current body's stream, while hashing
-  std::string sentName_;   // the current file's name as sent, while hashing
+  trust::Hasher hasher_;  // the current body's stream, while hashing
+  std::string sentName_;  // the current file's name as sent, while hashing
   std::unordered_map<std::string, std::size_t> streamIndex_;  // local name -> outcome_.streams
   std::unordered_set<std::string> downloadIndex_;             // outcome_.downloads
   std::unordered_set<std::string> receivedThisSession_;
