@@ -46,11 +46,10 @@ const std::shared_ptr<const Prepared>& AnswerCache::PlanFor(const session::Updat
   // Sessions keep what they use; what is dropped here is freed as they end.
   if (plans_.size() >= kCachedPlans) plans_.clear();
   auto prepared = std::make_shared<Prepared>();
-  prepared->plan =
-      PlanSession(snapshot_, request, limits_,
-                  [this](int kind, std::uint32_t installed, std::uint32_t maxFiles, std::uint64_t maxBytes) {
-                    return KindPlanFor(kind, installed, maxFiles, maxBytes);
-                  });
+  prepared->plan = PlanSession(
+      snapshot_, request, limits_,
+      [this](int kind, std::uint32_t installed, std::uint32_t maxFiles, std::uint64_t maxBytes,
+             std::uint32_t upTo) { return KindPlanFor(kind, installed, maxFiles, maxBytes, upTo); });
   const std::uint64_t size = prepared->plan.wireBytes;
   if (prepared->plan.SegmentCount() > 1 && size <= kAssembleBytes &&
       assembled_.bytes + size <= kAssembleBudget && assembled_.count < kAssembledAnswers &&
@@ -117,9 +116,11 @@ bool AnswerCache::CopyBody(const Segment& segment, int to) {
 // Plans within the full limits are shared: while any session holds one,
 // every session asking for it gets that one, so their number is bounded by
 // the store's versions, not by the sessions. The most recent ones are kept
-// for sessions to come.
+// for sessions to come. A signed store's plan that ends where the shared one
+// does is the shared one.
 std::shared_ptr<const KindPlan> AnswerCache::KindPlanFor(int kind, std::uint32_t installed,
-                                                         std::uint32_t maxFiles, std::uint64_t maxBytes) {
+                                                         std::uint32_t maxFiles, std::uint64_t maxBytes,
+                                                         std::uint32_t upTo) {
   std::weak_ptr<const KindPlan>& slot = kindPlans_[kind][installed];
   std::shared_ptr<const KindPlan> full = slot.lock();
   if (!full) {
@@ -130,9 +131,12 @@ std::shared_ptr<const KindPlan> AnswerCache::KindPlanFor(int kind, std::uint32_t
       for (auto& plans : kindPlans_) std::erase_if(plans, [](const auto& p) { return p.second.expired(); });
     }
   }
-  if (full->files.size() <= maxFiles && full->bytes <= maxBytes) return full;
+  if ((upTo == UINT32_MAX || full->reached == upTo) && full->files.size() <= maxFiles &&
+      full->bytes <= maxBytes) {
+    return full;
+  }
   // Cut shorter for this session's total: made for it alone (rare).
-  return PlanKind(*snapshot_, kind, installed, maxFiles, maxBytes);
+  return PlanKind(*snapshot_, kind, installed, maxFiles, maxBytes, upTo);
 }
 
 }  // namespace server

@@ -79,7 +79,7 @@ class AnswerCache {
   bool CopyBody(const Segment& segment, int to);
   /// The kind plan for a player at INSTALLED (see KindPlanner).
   std::shared_ptr<const KindPlan> KindPlanFor(int kind, std::uint32_t installed, std::uint32_t maxFiles,
-                                              std::uint64_t maxBytes);
+                                              std::uint64_t maxBytes, std::uint32_t upTo);
 
   struct Key {
     std::uint64_t versions;

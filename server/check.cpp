@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "server/signing.h"
 #include "server/store_upkeep.h"
 #include "session/wire.h"
 #include "store_files.h"
@@ -104,15 +105,17 @@ CheckResult CheckStore(const std::string& root) {
   Decompressor decompressor(libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
   if (!decompressor) throw StoreError("out of memory for the decompressor");
   CheckResult result;
+  std::vector<Release> releases;  // those that could be read, oldest first per kind
   for (int kind = 0; kind < kKinds; ++kind) {
     for (std::uint32_t v = 1; v <= state.counters[kind]; ++v) {
-      Release release;
+      Release& release = releases.emplace_back();
       std::map<std::string, std::uint32_t> sums;
       try {
         release = store::ParseManifest(root, kind, v, false);
         sums = store::ReadChecksums(root, store::ReleaseFolder(kind, v));
       } catch (const StoreError& e) {
         result.damaged.push_back(e.what());
+        releases.pop_back();
         continue;
       }
       for (const StoredFile& f : release.files) {
@@ -122,6 +125,13 @@ CheckResult CheckStore(const std::string& root) {
         if (!why.empty()) result.damaged.push_back(f.path + ": " + why);
       }
     }
+  }
+  std::map<std::string, const StoredFile*> newest;
+  for (const Release& release : releases) {
+    for (const StoredFile& f : release.files) newest[f.name] = &f;
+  }
+  for (std::string& line : CheckSignedState(root, state.counters, newest, result.written)) {
+    result.damaged.push_back(std::move(line));
   }
   if (state.noticeStamp != 0) {
     ++result.checked;

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -29,8 +30,31 @@ bool HeldByOthers(const std::string& path) {
   return ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0;
 }
 
+/// Every copy that some session of the signed SNAPSHOT is sent: each pair of
+/// installed versions the store's counters allow is planned (the state a
+/// session ends at depends on both).
+std::unordered_set<const StoredFile*> SignedSentCopies(const Snapshot& snapshot, const PlanLimits& limits) {
+  std::unordered_set<const StoredFile*> sent;
+  std::set<std::tuple<int, std::uint32_t, std::uint32_t>> planned;
+  auto mark = [&](int kind, std::uint32_t installed, std::uint32_t upTo) {
+    if (installed >= upTo || !planned.emplace(kind, installed, upTo).second) return;
+    const auto plan = PlanKind(snapshot, kind, installed, UINT32_MAX, UINT64_MAX, upTo);
+    for (const PlannedFile& f : plan->files) sent.insert(f.file);
+  };
+  for (std::uint32_t a = 0; a <= snapshot.Counter(0); ++a) {
+    for (std::uint32_t b = 0; b <= snapshot.Counter(1); ++b) {
+      if (const SignedState* end = ChooseSignedState(snapshot, a, b, limits)) {
+        mark(0, a, end->counters[0]);
+        mark(1, b, end->counters[1]);
+      }
+    }
+  }
+  return sent;
+}
+
 /// Every copy that some session of SNAPSHOT is sent, whatever versions it has installed.
 std::unordered_set<const StoredFile*> SentCopies(const Snapshot& snapshot, const PlanLimits& limits) {
+  if (snapshot.isSigned) return SignedSentCopies(snapshot, limits);
   std::unordered_set<const StoredFile*> sent;
   auto mark = [&](const KindPlan& plan) {
     for (const PlannedFile& f : plan.files) sent.insert(f.file);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -186,6 +187,18 @@ void RemoveLeftovers(const std::string& root, const store::StoreState& state) {
       }
     }
   }
+  // Manifests of states above the counters: a later state of the same
+  // versions would be another one.
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(root + "/" + kStateManifestFolder, error)) {
+    const std::string name = entry.path().filename().string();
+    unsigned major = 0, minor = 0;
+    int used = 0;
+    if (std::sscanf(name.c_str(), "%u-%u.manifest%n", &major, &minor, &used) == 2 && used > 0 &&
+        (major > state.counters[0] || minor > state.counters[1])) {
+      ::unlink(entry.path().c_str());
+    }
+  }
 }
 
 /// Reads up to SIZE bytes, fewer only at the end of the file.
@@ -338,6 +351,26 @@ void RefuseOtherKindNames(const Snapshot& current, int kind, const std::vector<S
   }
 }
 
+/// In a signed store, refuses the sources (and, on its first signed publish,
+/// the files the store already holds) named like the manifest's own files.
+void RefuseManifestNames(const Snapshot& current, const std::vector<SourceFile>& sources,
+                         std::vector<NameRefusal>& refusals) {
+  for (const SourceFile& source : sources) {
+    if (const char* why = CheckSignedStoreName(source.name)) refusals.push_back({source.name, why});
+  }
+  for (int kind = 0; kind < kKinds; ++kind) {
+    for (const auto& release : current.releases[kind]) {
+      for (const StoredFile& f : release->files) {
+        if (CheckSignedStoreName(f.name) != nullptr) {
+          throw StoreError(current.root + ": " + KindName(kind) + " version " +
+                           std::to_string(release->version) + " holds " + f.name +
+                           ", the name of the signed manifest; the store cannot be signed");
+        }
+      }
+    }
+  }
+}
+
 /// Stores the sources as RELEASE in a work folder, places it and commits
 /// STATE with its version; on any failure removes what it made and throws.
 /// Returns why the commit may not survive a power loss (empty otherwise).
@@ -437,6 +470,7 @@ PublishResult Publish(const std::string& root, int kind, const std::string& dir,
 
   CheckSigning(root, options.signing);
   RefuseOtherKindNames(*current, kind, sources, refusals);
+  if (options.signing.key) RefuseManifestNames(*current, sources, refusals);
   if (!refusals.empty()) throw Refused(dir, std::move(refusals));
   if (state.counters[kind] == UINT32_MAX) {
     throw StoreError(root + ": " + KindName(kind) + " version " + std::to_string(UINT32_MAX) +

@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "platform/paths.h"
+#include "server/signing.h"
 #include "session/wire.h"
 #include "store_files.h"
 
@@ -134,6 +135,7 @@ std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root, const Snap
     snapshot->notice = {state.noticeStamp, state.noticePath, static_cast<std::uint64_t>(st.st_size)};
   }
   snapshot->lastStamp = std::max(state.lastStamp, state.noticeStamp);
+  ReadSignedStates(*snapshot);
   return snapshot;
 }
 

@@ -5,7 +5,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <vector>
@@ -150,7 +152,198 @@ void ReplaceDurably(const std::string& work, const std::string& path, const std:
   if (::rename(work.c_str(), path.c_str()) != 0) store::ThrowSystem(path);
 }
 
+/// The manifest file names a store holds: "3-12.manifest" gives 3 and 12.
+bool ParseStateManifestName(const std::string& name, std::uint32_t& major, std::uint32_t& minor) {
+  const std::string suffix = ".manifest";
+  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  const std::string stem = name.substr(0, name.size() - suffix.size());
+  const std::size_t dash = stem.find('-');
+  const auto number = [](const std::string& text, std::uint32_t& value) {
+    if (text.empty() || text.size() > 10 || (text.size() > 1 && text[0] == '0') ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    const unsigned long long parsed = std::stoull(text);
+    value = static_cast<std::uint32_t>(parsed);
+    return parsed <= UINT32_MAX;
+  };
+  return dash != std::string::npos && number(stem.substr(0, dash), major) &&
+         number(stem.substr(dash + 1), minor);
+}
+
+/// The size of the regular file at PATH, or nothing when it is not one.
+std::optional<std::uint64_t> RegularFileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+/// What the gzip stream GZ decodes to, or nothing when it is not one whole
+/// gzip member decoding to at most LIMIT bytes.
+std::optional<std::string> DecodeSmallGzip(const std::string& gz, std::size_t limit) {
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw StoreError("out of memory for decompression");
+  std::string out(limit + 1, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
+  z.avail_in = static_cast<uInt>(gz.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int status = inflate(&z, Z_FINISH);
+  const bool whole = status == Z_STREAM_END && z.avail_in == 0;
+  out.resize(z.total_out);
+  inflateEnd(&z);
+  if (!whole) return std::nullopt;
+  return out;
+}
+
 }  // namespace
+
+std::string StoredGzip(std::string_view data) {
+  z_stream z{};
+  if (deflateInit2(&z, 0, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw StoreError("out of memory for compression");
+  }
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int status = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (status != Z_STREAM_END) throw StoreError("a manifest cannot be made into a gzip stream");
+  return out;
+}
+
+void ReadSignedStates(Snapshot& snapshot) {
+  const std::string& root = snapshot.root;
+  if (::access((root + "/" + kSigningKeyFile).c_str(), F_OK) != 0) {
+    if (errno == ENOENT) return;
+    store::ThrowSystem(root + "/" + kSigningKeyFile);
+  }
+  snapshot.isSigned = true;
+  std::vector<SignedState> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(root + "/" + kStateManifestFolder, error)) {
+    SignedState state;
+    if (!ParseStateManifestName(entry.path().filename().string(), state.counters[0], state.counters[1]) ||
+        state.counters[0] > snapshot.Counter(0) || state.counters[1] > snapshot.Counter(1)) {
+      continue;  // states above the counters are what an interrupted publish left
+    }
+    const std::string path = StateManifestPath(state.counters[0], state.counters[1]);
+    const auto manifestBytes = RegularFileSize(root + "/" + path + ".gz");
+    const auto signatureBytes = RegularFileSize(root + "/" + path + ".minisig.gz");
+    if (!manifestBytes || !signatureBytes || *manifestBytes > UINT32_MAX || *signatureBytes > UINT32_MAX) {
+      continue;
+    }
+    state.manifest = {trust::kManifestFileName, static_cast<std::uint32_t>(*manifestBytes), 0, path + ".gz"};
+    state.signature = {trust::kManifestSignatureFileName, static_cast<std::uint32_t>(*signatureBytes), 0,
+                       path + ".minisig.gz"};
+    found.push_back(std::move(state));
+  }
+  // Newest first, keeping each state that lies below the one kept before it:
+  // states published one after the other always do.
+  std::sort(found.begin(), found.end(), [](const SignedState& a, const SignedState& b) {
+    return a.counters[0] != b.counters[0] ? a.counters[0] > b.counters[0] : a.counters[1] > b.counters[1];
+  });
+  for (SignedState& state : found) {
+    if (!snapshot.signedStates.empty()) {
+      const SignedState& later = snapshot.signedStates.back();
+      if (state.counters[0] > later.counters[0] || state.counters[1] > later.counters[1]) continue;
+    }
+    snapshot.signedStates.push_back(std::move(state));
+  }
+  std::reverse(snapshot.signedStates.begin(), snapshot.signedStates.end());
+}
+
+const char* CheckSignedStoreName(std::string_view name) {
+  const std::string folded = FoldLetterCase(name);
+  for (const char* own : {trust::kManifestFileName, trust::kManifestSignatureFileName}) {
+    if (folded == FoldLetterCase(own)) {
+      return "the name of the signed manifest that players receive with every update; a signed store keeps "
+             "it for that";
+    }
+  }
+  return nullptr;
+}
+
+std::vector<std::string> CheckSignedState(const std::string& root, const std::uint32_t counters[2],
+                                          const std::map<std::string, const StoredFile*>& files,
+                                          std::vector<std::string>& written) {
+  std::vector<std::string> faults;
+  std::optional<trust::PublicKey> key;
+  try {
+    key = ReadSigningKey(root);
+  } catch (const StoreError& e) {
+    faults.push_back(e.what());
+    return faults;
+  }
+  if (!key) return faults;
+
+  // The gzip forms sessions send, of every stored manifest and signature.
+  std::error_code error;
+  std::vector<std::string> plain;
+  for (const auto& entry : std::filesystem::directory_iterator(root + "/" + kStateManifestFolder, error)) {
+    std::uint32_t major = 0, minor = 0;
+    const std::string name = entry.path().filename().string();
+    if (ParseStateManifestName(name, major, minor)) {
+      plain.push_back(StateManifestPath(major, minor));
+      plain.push_back(StateManifestPath(major, minor) + ".minisig");
+    }
+  }
+  std::sort(plain.begin(), plain.end());
+  for (const std::string& path : plain) {
+    try {
+      const std::string data = store::ReadWholeFile(root + "/" + path);
+      const std::string gzPath = root + "/" + path + ".gz";
+      if (!RegularFileSize(gzPath)) {
+        ReplaceDurably(gzPath + ".new", gzPath, StoredGzip(data));
+        store::SyncDirectory(root + "/" + kStateManifestFolder);
+        written.push_back(path + ".gz");
+        continue;
+      }
+      const std::optional<std::string> decoded = DecodeSmallGzip(store::ReadWholeFile(gzPath), data.size());
+      if (decoded != data) faults.push_back(path + ".gz: does not hold " + path);
+    } catch (const StoreError& e) {
+      faults.push_back(e.what());
+    }
+  }
+
+  if (counters[0] == 0 && counters[1] == 0) return faults;
+  std::string problem;
+  const std::optional<trust::Manifest> manifest =
+      ReadStateManifest(root, *key, counters[0], counters[1], &problem);
+  if (!manifest) {
+    faults.push_back(problem);
+    return faults;
+  }
+  const std::string path = StateManifestPath(counters[0], counters[1]);
+  for (const auto& [name, file] : files) {
+    const trust::ManifestEntry* entry = manifest->Find(name);
+    if (entry == nullptr) {
+      faults.push_back(path + ": does not list " + name);
+      continue;
+    }
+    if (file->path.empty()) continue;  // the newest copy is never pruned; its own check reports it
+    std::string stream;
+    try {
+      stream = store::ReadWholeFile(root + "/" + file->path);
+    } catch (const StoreError&) {
+      continue;  // the release check reports a missing or unreadable stream
+    }
+    if (entry->streamSize != stream.size() || entry->streamHash != trust::HashBytes(stream) ||
+        entry->size != file->originalBytes) {
+      faults.push_back(path + ": lists another " + name + " than " + file->path + " holds");
+    }
+  }
+  for (const trust::ManifestEntry& entry : manifest->files) {
+    if (files.count(entry.name) == 0)
+      faults.push_back(path + ": lists " + entry.name + ", not a file of the state");
+  }
+  return faults;
+}
 
 std::string StateManifestPath(std::uint32_t major, std::uint32_t minor) {
   return std::string(kStateManifestFolder) + "/" + std::to_string(major) + "-" + std::to_string(minor) +
@@ -245,12 +438,19 @@ void StateSigner::Sign(const Snapshot& current, const Release& release) {
   try {
     store::WriteDurably(work + "/manifest", text);
     store::WriteDurably(work + "/signature", signature);
+    store::WriteDurably(work + "/manifest.gz", StoredGzip(text));
+    store::WriteDurably(work + "/signature.gz", StoredGzip(signature));
     store::SyncDirectory(work);
     CreateFolder(root_ + "/" + kStateManifestFolder);
     manifestPath_ = root_ + "/" + StateManifestPath(counters[0], counters[1]);
     if (::rename((work + "/manifest").c_str(), manifestPath_.c_str()) != 0) store::ThrowSystem(manifestPath_);
     if (::rename((work + "/signature").c_str(), (manifestPath_ + ".minisig").c_str()) != 0) {
       store::ThrowSystem(manifestPath_ + ".minisig");
+    }
+    for (const auto& [from, to] :
+         {std::pair{"/manifest.gz", ".gz"}, std::pair{"/signature.gz", ".minisig.gz"}}) {
+      if (::rename((work + from).c_str(), (manifestPath_ + to).c_str()) != 0)
+        store::ThrowSystem(manifestPath_ + to);
     }
     store::SyncDirectory(root_ + "/" + kStateManifestFolder);
     if (!recorded || !SameKey(*recorded, publicKey)) {
@@ -270,7 +470,7 @@ void StateSigner::Sign(const Snapshot& current, const Release& release) {
 void StateSigner::Undo() {
   if (!manifestPath_.empty()) {
     ::unlink(manifestPath_.c_str());
-    ::unlink((manifestPath_ + ".minisig").c_str());
+    for (const char* suffix : {".minisig", ".gz", ".minisig.gz"}) ::unlink((manifestPath_ + suffix).c_str());
   }
   if (wroteKey_) {
     const std::string keyPath = root_ + "/" + kSigningKeyFile;

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <limits>
 
@@ -34,10 +35,14 @@ void WriteAll(int fd, const void* data, std::size_t size, const std::string& pat
   }
 }
 
-void WriteDurably(const std::string& path, std::string_view data) {
+void WriteDurably(const std::string& path, std::string_view data, const timespec* modified) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) ThrowSystem(path);
   WriteAll(fd.get(), data.data(), data.size(), path);
+  if (modified != nullptr) {
+    const timespec times[2] = {{0, UTIME_OMIT}, *modified};
+    if (::futimens(fd.get(), times) != 0) ThrowSystem(path);
+  }
   if (::fsync(fd.get()) != 0) ThrowSystem(path);
   fd.Close(path);
 }
@@ -198,6 +203,16 @@ std::string FormatState(const StoreState& state) {
   }
   text += "last-stamp " + std::to_string(state.lastStamp) + "\n";
   return text;
+}
+
+timespec StateTime(const std::string& root) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  struct stat st {};
+  const std::string path = root + "/" + kStateFile;
+  if (::stat(path.c_str(), &st) != 0) return now;
+  if (now.tv_sec > st.st_mtim.tv_sec) return now;
+  return {st.st_mtim.tv_sec + 1, 0};
 }
 
 void InstallNewState(const std::string& root) {

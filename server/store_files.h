@@ -4,6 +4,7 @@
 // StoreError naming the file and the system's reason.
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <set>
 #include <string>
@@ -24,8 +25,9 @@ class Fd : public server::Fd {
 
 [[noreturn]] void ThrowSystem(const std::string& what);
 
-/// Writes DATA to a new or truncated file at PATH and syncs it to disk.
-void WriteDurably(const std::string& path, std::string_view data);
+/// Writes DATA to a new or truncated file at PATH and syncs it to disk, with
+/// MODIFIED as its modification time when given.
+void WriteDurably(const std::string& path, std::string_view data, const timespec* modified = nullptr);
 /// Writes all of DATA to FD (PATH names it in errors).
 void WriteAll(int fd, const void* data, std::size_t size, const std::string& path);
 /// Makes the entries of folder DIR durable.
@@ -70,6 +72,12 @@ std::string FormatState(const StoreState& state);
 /// text says why it may not survive a power loss (empty otherwise).
 template <typename Written>
 std::string CommitState(const std::string& root, const StoreState& state, Written written);
+/// The modification time of a CURRENT that replaces the one of ROOT: now, but
+/// always in a later whole second than the file it replaces. Copies compare
+/// files by size and whole-second time, and two states of the same length
+/// written within one second would otherwise look alike, so that a copy
+/// would keep the older one for good.
+timespec StateTime(const std::string& root);
 /// Renames a synced CURRENT.new over CURRENT.
 void InstallNewState(const std::string& root);
 
@@ -100,7 +108,8 @@ std::string StoredName(std::string_view name);
 
 template <typename Written>
 std::string CommitState(const std::string& root, const StoreState& state, Written written) {
-  WriteDurably(root + "/" + kStateFile + ".new", FormatState(state));
+  const timespec modified = StateTime(root);
+  WriteDurably(root + "/" + kStateFile + ".new", FormatState(state), &modified);
   written();
   InstallNewState(root);
   try {

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 
@@ -333,6 +335,63 @@ INSTANTIATE_TEST_SUITE_P(Stamps, NoticeStamp,
                                            StampCase{"ClockGoneBackStillAdvances", {1000, 900}, 1002},
                                            StampCase{"AfterRemovalStillAdvances", {1000, -1, 1000}, 1002}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// ---- the time of CURRENT ----------------------------------------------------
+
+/// A change of the state in force, made twice in a row on a store holding
+/// one major release.
+struct StateChangeCase {
+  const char* label;
+  std::function<void(const std::string& store, const std::string& dir)> change;
+  int aheadSeconds;  // CURRENT's time is first set this far past the clock
+};
+
+class StateFileTime : public StoreTest, public ::testing::WithParamInterface<StateChangeCase> {};
+
+/// Copies compare files by size and whole-second time: each new CURRENT must
+/// differ from the one it replaces in that time even when both are written
+/// within one second.
+TEST_P(StateFileTime, IsInALaterWholeSecondThanTheFileItReplaces) {
+  const StateChangeCase& c = GetParam();
+  Publish(store_, 0, Folder("one", {{"a.dat", "a"}}));
+  WriteFile(dir_ / "notice.html", "<p>n</p>");
+  const std::string current = store_ + "/CURRENT";
+  auto seconds = [&] {
+    struct stat st {};
+    EXPECT_EQ(::stat(current.c_str(), &st), 0);
+    return st.st_mtim.tv_sec;
+  };
+  if (c.aheadSeconds != 0) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + c.aheadSeconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, current.c_str(), times, 0), 0);
+  }
+  for (int round = 0; round < 2; ++round) {
+    const auto before = seconds();
+    c.change(store_, dir_.path());
+    EXPECT_GT(seconds(), before) << "round " << round;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, StateFileTime,
+    ::testing::Values(StateChangeCase{"Publish",
+                                      [](const std::string& store, const std::string& dir) {
+                                        MakeFolder(dir + "/next", {{"a.dat", "b"}});
+                                        Publish(store, 0, dir + "/next");
+                                      },
+                                      0},
+                      StateChangeCase{"SetNotice",
+                                      [](const std::string& store, const std::string& dir) {
+                                        server::SetNotice(store, dir + "/notice.html", std::time(nullptr));
+                                      },
+                                      0},
+                      StateChangeCase{"PublishWithTheClockBehindTheStore",
+                                      [](const std::string& store, const std::string& dir) {
+                                        MakeFolder(dir + "/next", {{"a.dat", "c"}});
+                                        Publish(store, 0, dir + "/next");
+                                      },
+                                      3600}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // ---- damaged stores are refused, naming the file ----------------------------
 

@@ -164,6 +164,8 @@ TEST_P(RefusedPublishTest, SaysWhyAndChangesNothing) {
   ASSERT_EQ(Tool({"keygen", dir / "other"}).status, 0);
   MakeFolder(dir / "one", {{"a.txt", "one"}, {"data/b.dat", std::string(5000, 'b')}});
   MakeFolder(dir / "two", {{"c.txt", "two"}});
+  if (std::string(row.label) == "ManifestNameInASignedStore")
+    MakeFolder(dir / "two", {{"MIRVALE.MANIFEST", "x"}});
   std::vector<std::string> first = {"publish", store, "major", dir / "one"};
   if (row.signedStore) first.insert(first.end(), {"--sign", dir / "keys/mirvale.key"});
   ASSERT_EQ(Tool(first).status, 0);
@@ -195,6 +197,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {"--sign", "@/keys/mirvale.pub"},
                 1,
                 "not a usable secret key",
+                nullptr},
+        Refusal{"ManifestNameInASignedStore",
+                true,
+                {"--sign", "@/keys/mirvale.key"},
+                1,
+                "MIRVALE.MANIFEST: the name of the signed manifest",
                 nullptr},
         Refusal{"DamagedKey", false, {"--sign", "@/damaged.key"}, 1, "not a usable secret key", nullptr},
         Refusal{"NewKeyWithoutKey", false, {"--new-key"}, 2, "--new-key goes with --sign", nullptr},

@@ -1,4 +1,5 @@
-// Keeping a store: a prune never changes what any session is sent, frees
+// Keeping a store: a prune never changes what any session is sent (of an
+// unsigned or a signed store), frees
 // superseded copies and old notice pages, and spares what a running server
 // still holds; a check names every stored file that differs from what
 // publish recorded.
@@ -78,6 +79,25 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
     const std::string root = dir / ("store" + std::to_string(trial));
     fs::create_directories(root);
     server_test::WriteHandmadeStore(root, histories[0], histories[1]);
+    if (trial % 2 == 1) {  // signed, with a manifest for every state from a random publish on
+      WriteFile(root + "/signing-key", "key");
+      fs::create_directories(root + "/manifest");
+      std::uint32_t counters[2] = {0, 0};
+      const std::size_t publishes = histories[0].size() + histories[1].size();
+      const std::size_t signedFrom = rng() % (publishes + 1);
+      for (std::size_t i = 0; i < publishes; ++i) {
+        const int kind = counters[0] == histories[0].size()   ? 1
+                         : counters[1] == histories[1].size() ? 0
+                                                              : static_cast<int>(rng() % 2);
+        ++counters[kind];
+        if (i < signedFrom) continue;
+        const std::string path = root + "/manifest/" + std::to_string(counters[0]) + "-" +
+                                 std::to_string(counters[1]) + ".manifest";
+        WriteFile(path, "m");
+        WriteFile(path + ".gz", std::string(40, 'm'));
+        WriteFile(path + ".minisig.gz", std::string(30, 's'));
+      }
+    }
 
     const auto before = AllPlans(root, limits);
     server::PruneOptions options;
@@ -89,6 +109,30 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
     EXPECT_TRUE(server::Prune(root, options).removed.empty()) << "a second prune finds nothing more";
   }
   EXPECT_GT(removed, 50u);
+}
+
+/// A session of a signed store cut at state 1 0 is sent the first copy of
+/// a.dat, superseded since: it must stay.
+TEST(Prune, KeepsTheCopiesOfTheSignedStatesCutSessionsEndAt) {
+  TempDir dir;
+  const std::string root = dir / "store";
+  fs::create_directories(root + "/manifest");
+  server_test::WriteHandmadeStore(root, {{{"a.dat", 10}}, {{"a.dat", 10}}}, {{{"b.dat", 60}}});
+  WriteFile(root + "/signing-key", "key");
+  for (const char* state : {"1-0", "1-1", "2-1"}) {
+    WriteFile(root + "/manifest/" + state + ".manifest", "m");
+    WriteFile(root + "/manifest/" + state + ".manifest.gz", std::string(40, 'm'));
+    WriteFile(root + "/manifest/" + state + ".manifest.minisig.gz", std::string(30, 's'));
+  }
+  server::PruneOptions options;
+  options.limits = {10, 100};
+  const auto before = AllPlans(root, options.limits);
+  EXPECT_EQ(before.at({0, 0}),
+            "1/0 80: a.dat@1<major/1/files/a.dat.gz Mirvale.manifest@1<manifest/1-0.manifest.gz "
+            "Mirvale.manifest.minisig@1<manifest/1-0.manifest.minisig.gz");
+  server::Prune(root, options);
+  EXPECT_EQ(AllPlans(root, options.limits), before);
+  EXPECT_TRUE(fs::exists(root + "/manifest/1-0.manifest.gz"));
 }
 
 TEST(Prune, FreesSupersededCopiesAndOldNoticesAndTellsTheBytes) {

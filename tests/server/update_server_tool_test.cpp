@@ -193,7 +193,9 @@ TEST_F(ToolTest, PrivateUmaskStillWritesAStoreOthersCanRead) {
     const fs::perms p = fs::symlink_status(e.path()).permissions();
     ++entries;
     EXPECT_NE(p & fs::perms::others_read, fs::perms::none) << e.path();
-    if (e.is_directory()) EXPECT_NE(p & fs::perms::others_exec, fs::perms::none) << e.path();
+    if (e.is_directory()) {
+      EXPECT_NE(p & fs::perms::others_exec, fs::perms::none) << e.path();
+    }
   }
   EXPECT_GT(entries, 5u);
 }
@@ -334,6 +336,82 @@ TEST_F(ToolTest, AcceptFailureIsLoggedOncePerChange) {
   EXPECT_EQ(log.find("cannot accept"), log.rfind("cannot accept")) << log;
   EXPECT_TRUE(Has(log, "accepting sessions again")) << log;
 }
+
+/// One copy of the store to a back server's store after two publishes within
+/// one second whose CURRENT files have the same size: SRC, DEST, SYNC and
+/// RSYNC name the two stores, the copy script and rsync in the commands.
+struct CopyCase {
+  const char* label;
+  const char* copy;
+  std::uint32_t served;  // the major version the back serves afterwards
+  const char* logged;    // in the back's log afterwards
+};
+
+class CopyToABack : public ToolTest, public ::testing::WithParamInterface<CopyCase> {};
+
+TEST_P(CopyToABack, ServesTheNewStateOnlyOnceAllOfItArrived) {
+  const std::string back = dir_ / "back";
+  const std::string names =
+      "SRC=" + Quote(store_) + " DEST=" + Quote(back) + " SYNC=" + STORE_SYNC + " RSYNC=" + RSYNC + "; ";
+  fs::create_directories(back);
+  ServerProcess server(back, dir_ / "back.log");
+  ASSERT_NE(server.port(), 0) << server.Log();
+  const auto port = static_cast<std::uint16_t>(server.port());
+  auto serves = [&](std::uint32_t major) {
+    const auto reply = server_test::TestClient(port).ReadReply();
+    return reply && reply->major == major;
+  };
+
+  // Both publishes and the first copy between them early in one second.
+  const auto now = std::chrono::system_clock::now();
+  std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(now) + std::chrono::milliseconds(20));
+  auto publish = [&](const char* content) {
+    const Ran run =
+        Tool("publish " + Quote(store_) + " major " + Quote(Folder(content, {{"a.dat", content}})));
+    return run.status == 0 ? "" : run.out;
+  };
+  ASSERT_EQ(publish("first"), "");
+  ASSERT_EQ(Shell(names + "$SYNC $SRC $DEST").status, 0);
+  ASSERT_EQ(publish("later"), "");
+  ASSERT_TRUE(WaitUntil([&] { return serves(1); })) << server.Log();
+
+  const Ran copy = Shell(names + GetParam().copy);
+  ASSERT_EQ(copy.status, 0) << copy.out;
+  if (GetParam().served == 1) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the back looks at its store every second
+  } else {
+    EXPECT_TRUE(WaitUntil([&] { return serves(GetParam().served); })) << server.Log();
+  }
+  const auto answer = server_test::TestClient(port).Update(0, 0);
+  ASSERT_TRUE(answer.complete) << server.Log();
+  ASSERT_EQ(answer.files.size(), 1u);
+  EXPECT_EQ(answer.files[0].version, GetParam().served);
+  const std::string folder = store_ + "/major/" + std::to_string(GetParam().served);
+  EXPECT_EQ(answer.files[0].body, ReadFile(folder + "/files/a.dat.gz"));
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string log = server.Log();
+  EXPECT_TRUE(Has(log, GetParam().logged)) << log;
+  EXPECT_EQ(Has(log, "now major 2"), GetParam().served == 2) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Copies, CopyToABack,
+    ::testing::Values(CopyCase{"Script", "$SYNC $SRC $DEST", 2, "now major 2"},
+                      // Compared by size and whole-second time, as rsync does by default.
+                      CopyCase{"PlainRsyncCurrentLast",
+                               "$RSYNC -a --exclude=/CURRENT $SRC/ $DEST/ && $RSYNC -a $SRC/CURRENT $DEST/",
+                               2, "now major 2"},
+                      // CURRENT's time does not tell the states apart (a restored store).
+                      CopyCase{"ScriptWithCurrentOfTheSameTime",
+                               "touch -r $DEST/CURRENT $SRC/CURRENT && $SYNC $SRC $DEST", 2, "now major 2"},
+                      // A copy half done: the new release is there, CURRENT is not yet.
+                      CopyCase{"FilesBeforeCurrent", "$RSYNC -a --exclude=/CURRENT $SRC/ $DEST/", 1,
+                               "now major 1"},
+                      // One pass, which sends CURRENT first, cut off before the new
+                      // release's stored files: CURRENT names files the back lacks.
+                      CopyCase{"CurrentBeforeFiles", "$RSYNC -a --exclude=/major/2/files/ $SRC/ $DEST/", 1,
+                               "cannot be loaded (still serving major 1, minor 0)"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 /// Sessions downloading at once from a server held to a byte rate, and how
 /// long all of them take.

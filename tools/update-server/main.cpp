@@ -226,6 +226,7 @@ int Prune(const std::string& store, bool dryRun) {
 
 int Check(const std::string& store) {
   const server::CheckResult result = server::CheckStore(store);
+  for (const std::string& path : result.written) std::printf("wrote %s (missing)\n", path.c_str());
   for (const std::string& line : result.damaged) std::printf("damaged: %s\n", line.c_str());
   if (!result.damaged.empty()) {
     return Fail(std::to_string(result.damaged.size()) + " of " + std::to_string(result.checked) +

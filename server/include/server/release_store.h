@@ -68,6 +68,15 @@ struct NoticePage {
   std::uint64_t bytes = 0;
 };
 
+/// A state of a signed store that a session may end at: its two counters
+/// and its manifest and signature as the updater receives them, two files
+/// whose stored gzip streams sit beside them ("manifest/3-12.manifest.gz").
+struct SignedState {
+  std::uint32_t counters[2] = {0, 0};
+  StoredFile manifest;   ///< named kManifestFileName
+  StoredFile signature;  ///< named kManifestSignatureFileName
+};
+
 /// The store's state at one moment: every release of both kinds and the notice.
 struct Snapshot {
   std::string root;
@@ -80,6 +89,12 @@ struct Snapshot {
   /// the notice page, held while the snapshot lives: they tell a prune of
   /// the store which stored files a running server may still open.
   std::shared_ptr<const void> holds;
+  /// A signed store sends its manifest with every file it sends.
+  bool isSigned = false;
+  /// In a signed store, the states whose manifest is stored, in the order
+  /// they were published (both counters rising), ending with the state in
+  /// force unless its manifest is missing; a session ends only at one of them.
+  std::vector<SignedState> signedStates;
 
   std::uint32_t Counter(int kind) const { return static_cast<std::uint32_t>(releases[kind].size()); }
 };

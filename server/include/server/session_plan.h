@@ -10,6 +10,13 @@
 /// file completes, so a session cut anywhere leaves versions from which the
 /// next session completes the update.
 ///
+/// In a signed store a session ends only at a signed state S that neither
+/// counter of the player exceeds: the furthest that fits the limits, the
+/// files it sends being the copies of S, then the gzip forms of S's manifest
+/// and signature, appended to the last kind that sends files with that
+/// kind's last version field (so that the updater records exactly S). When
+/// no such S fits, or S is what the player has, no file is sent.
+///
 /// The files of one kind depend only on the installed version of that kind,
 /// so a plan is made of two shareable kind plans and a few bytes of its own:
 /// whatever the number of sessions, there is at most one kind plan per kind
@@ -64,14 +71,22 @@ struct KindPlan {
   std::vector<Segment> segments;
 };
 
-/// The files of KIND for a player at INSTALLED, within MAXFILES and MAXBYTES.
-/// The plan refers to SNAPSHOT's releases, which must outlive it.
+/// The files of KIND for a player at INSTALLED, within MAXFILES and MAXBYTES
+/// and no further than version UPTO. The plan refers to SNAPSHOT's releases,
+/// which must outlive it.
 std::shared_ptr<const KindPlan> PlanKind(const Snapshot& snapshot, int kind, std::uint32_t installed,
-                                         std::uint32_t maxFiles, std::uint64_t maxBytes);
+                                         std::uint32_t maxFiles, std::uint64_t maxBytes,
+                                         std::uint32_t upTo = UINT32_MAX);
 
 /// Supplies kind plans as PlanKind does; a server passes one that shares them.
 using KindPlanner = std::function<std::shared_ptr<const KindPlan>(
-    int kind, std::uint32_t installed, std::uint32_t maxFiles, std::uint64_t maxBytes)>;
+    int kind, std::uint32_t installed, std::uint32_t maxFiles, std::uint64_t maxBytes, std::uint32_t upTo)>;
+
+/// In a signed store, the state of SNAPSHOT.signedStates where a session
+/// from the installed MAJOR and MINOR ends within LIMITS, or nullptr when
+/// none fits (or the store is unsigned).
+const SignedState* ChooseSignedState(const Snapshot& snapshot, std::uint32_t major, std::uint32_t minor,
+                                     const PlanLimits& limits);
 
 struct SessionPlan {
   std::shared_ptr<const Snapshot> snapshot;  ///< keeps the releases alive while the plan is used
@@ -80,19 +95,23 @@ struct SessionPlan {
   std::uint32_t reached[kKinds] = {0, 0};
   std::vector<Segment> head;  ///< the notice (when asked for) and the file list header
   std::array<std::shared_ptr<const KindPlan>, kKinds> kinds;
+  /// In a signed store, the manifest and its signature after the files.
+  std::vector<PlannedFile> tailFiles;
+  std::vector<Segment> tail;
   std::uint64_t wireBytes = 0;  ///< everything the segments send
 
-  std::size_t FileCount() const { return kinds[0]->files.size() + kinds[1]->files.size(); }
-  /// Every file in sending order: kind 0, then kind 1.
+  std::size_t FileCount() const { return kinds[0]->files.size() + kinds[1]->files.size() + tailFiles.size(); }
+  /// Every file in sending order: kind 0, then kind 1, then the manifest's.
   std::vector<PlannedFile> Files() const;
   std::size_t SegmentCount() const {
-    return head.size() + kinds[0]->segments.size() + kinds[1]->segments.size();
+    return head.size() + kinds[0]->segments.size() + kinds[1]->segments.size() + tail.size();
   }
   const Segment& SegmentAt(std::size_t i) const {
     if (i < head.size()) return head[i];
     i -= head.size();
-    return i < kinds[0]->segments.size() ? kinds[0]->segments[i]
-                                         : kinds[1]->segments[i - kinds[0]->segments.size()];
+    if (i < kinds[0]->segments.size()) return kinds[0]->segments[i];
+    i -= kinds[0]->segments.size();
+    return i < kinds[1]->segments.size() ? kinds[1]->segments[i] : tail[i - kinds[1]->segments.size()];
   }
 };
 

@@ -5,16 +5,27 @@
 ///   STORE/signing-key                  the public key the store signs with (key file format)
 ///   STORE/manifest/3-12.manifest       the manifest of the state major 3, minor 12
 ///   STORE/manifest/3-12.manifest.minisig   its signature
+///   STORE/manifest/3-12.manifest.gz    both as the gzip streams sessions send
+///   STORE/manifest/3-12.manifest.minisig.gz
 ///
 /// A store without signing-key is unsigned and holds neither. The manifest of
 /// a state is keyed by its two version counters alone: a new notice page does
 /// not change the state's files, so it leaves the manifest valid. Both files
 /// are written and synced before CURRENT names the state, like its releases.
+///
+/// Every session of a signed store that sends files ends with the manifest
+/// and signature of the state it brings the player to, installed at the root
+/// of the game folder. Their streams hold stored (uncompressed) deflate
+/// blocks alone, so that an updater checks them in memory without a
+/// decompressor that could fail on a hostile stream.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "server/release_store.h"
 #include "trust/keys.h"
@@ -38,6 +49,29 @@ struct SigningOptions {
 
 /// "manifest/3-12.manifest"; the signature is that and ".minisig".
 std::string StateManifestPath(std::uint32_t major, std::uint32_t minor);
+
+/// DATA as a gzip stream of stored deflate blocks, with its CRC-32 and length.
+std::string StoredGzip(std::string_view data);
+
+/// Fills SNAPSHOT.isSigned and SNAPSHOT.signedStates from the store folder:
+/// the states up to the counters of SNAPSHOT whose four manifest files are
+/// there, as one chain ending at the state in force.
+void ReadSignedStates(Snapshot& snapshot);
+
+/// Why a published file cannot be named NAME in a signed store (the
+/// manifest's own two files at the root, in any letter case), or nullptr.
+const char* CheckSignedStoreName(std::string_view name);
+
+/// Checks the signed store at ROOT whose state in force is COUNTERS and
+/// whose newest copies are FILES (by name): the manifest of that state
+/// verifies with the store's key and lists exactly FILES with their stored
+/// sizes and hashes, and the gzip forms of every stored manifest and
+/// signature hold exactly them. Gzip forms that are missing are written
+/// (their paths go to WRITTEN). Returns one line per fault; nothing for an
+/// unsigned store.
+std::vector<std::string> CheckSignedState(const std::string& root, const std::uint32_t counters[2],
+                                          const std::map<std::string, const StoredFile*>& files,
+                                          std::vector<std::string>& written);
 
 /// The public key recorded in the store at ROOT, or nothing for an unsigned store.
 std::optional<trust::PublicKey> ReadSigningKey(const std::string& root);

@@ -40,13 +40,18 @@ PruneResult Prune(const std::string& root, const PruneOptions& options = {});
 struct CheckResult {
   std::size_t checked = 0;           ///< stored files looked at (gzip streams and the notice page)
   std::vector<std::string> damaged;  ///< one line per damaged file: "PATH: why"
+  /// Gzip forms of a signed store's manifests that were missing and are now written.
+  std::vector<std::string> written;
 };
 
 /// Verifies every stored file of the state in force at ROOT: present, of the
 /// recorded size, and with the recorded CRC-32; a release published without
 /// checksums has each stream decoded in full (gzip CRC and length of every
-/// member, nothing after the last). Throws StoreError only when the state
-/// itself cannot be read.
+/// member, nothing after the last). In a signed store also the manifest of
+/// the state in force (its signature with the store's key, and each stream
+/// it lists against the stored one) and the gzip forms of every stored
+/// manifest and signature, writing those that are missing. Throws
+/// StoreError only when the state itself cannot be read.
 CheckResult CheckStore(const std::string& root);
 
 }  // namespace server
