@@ -95,12 +95,10 @@ auto* FindFile(List& files, const std::string& name) {
 /// Stands between the updater and the real server, one connection at a
 /// time: passes the version reply and the request on, reads the server's
 /// whole answer, lets TAMPER rewrite its files and sends them on with the
-/// file list and the file headers made to fit. A signed store's sessions
-/// end with its manifest and signature; where the server does not send
-/// them itself, the stand-in adds those of the store, as stored streams.
+/// file list and the file headers made to fit.
 class TamperingProxy {
  public:
-  TamperingProxy(std::uint16_t upstream, std::string store) : upstream_(upstream), store_(std::move(store)) {
+  explicit TamperingProxy(std::uint16_t upstream) : upstream_(upstream) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in at{};
     at.sin_family = AF_INET;
@@ -153,18 +151,6 @@ class TamperingProxy {
     return std::string(a.begin(), a.end());
   }
 
-  void AddStoreManifest(SentFiles& files) {
-    if (files.empty() || files.back().name == trust::kManifestSignatureFileName) return;
-    std::uint32_t versions[2] = {request_.major, request_.minor};
-    for (const SentFile& file : files) versions[file.kind] = file.version;
-    const std::string path =
-        store_ + "/manifest/" + std::to_string(versions[0]) + "-" + std::to_string(versions[1]) + ".manifest";
-    const SentFile& last = files.back();
-    files.push_back({trust::kManifestFileName, last.version, last.kind, Gzip(ReadFile(path), 0)});
-    files.push_back(
-        {trust::kManifestSignatureFileName, last.version, last.kind, Gzip(ReadFile(path + ".minisig"), 0)});
-  }
-
   void Relay(int client) {
     server_test::TestClient server(upstream_);
     const std::optional<session::VersionReply> reply = server.ReadReply();
@@ -176,9 +162,9 @@ class TamperingProxy {
       if (n <= 0) return;  // up to date: the updater asks nothing
       got += static_cast<std::size_t>(n);
     }
-    request_ = session::DecodeUpdateRequest(request);
-    const bool notice = request_.code == session::RequestNoticeAndFiles;
-    if (!server.SendRequest(request_.code, request_.major, request_.minor)) return;
+    const session::UpdateRequest asked = session::DecodeUpdateRequest(request);
+    const bool notice = asked.code == session::RequestNoticeAndFiles;
+    if (!server.SendRequest(asked.code, asked.major, asked.minor)) return;
     const server_test::Answer answer = server.ReadAnswer(notice);
     if (!answer.complete) return;
     SentFiles files;
@@ -186,7 +172,6 @@ class TamperingProxy {
       const auto& f = answer.files[i];
       files.push_back({f.name, f.version, i < answer.list.counts[0] ? 0 : 1, f.body});
     }
-    AddStoreManifest(files);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (tamper_) tamper_(files);
@@ -217,7 +202,6 @@ class TamperingProxy {
   }
 
   std::uint16_t upstream_;
-  std::string store_;
   int listen_ = -1;
   std::uint16_t port_ = 0;
   std::thread thread_;
@@ -225,7 +209,6 @@ class TamperingProxy {
   std::mutex mutex_;
   std::function<void(SentFiles&)> tamper_;
   SentFiles last_;
-  session::UpdateRequest request_;
 };
 
 /// `update-server serve` in the background, on a free port.
@@ -374,7 +357,7 @@ TEST_F(KeyedUpdateTest, EveryTamperingIsRefusedAndAnUnkeyedUpdaterBehavesAsBefor
   Publish("major", "r1", kRelease1);
   ServerProcess server(store_, dir_ / "server.log");
   ASSERT_NE(server.port(), 0) << ReadFile(dir_ / "server.log");
-  TamperingProxy proxy(server.port(), store_);
+  TamperingProxy proxy(server.port());
 
   const std::string base = dir_ / "base";
   Configure(base, proxy.port(), true);
@@ -438,7 +421,7 @@ TEST_F(KeyedUpdateTest, VerifyAndRepairTheInstalledGame) {
   Publish("major", "r1", kRelease1);
   Publish("minor", "p1", kPatch);
   ServerProcess server(store_, dir_ / "server.log");
-  TamperingProxy proxy(server.port(), store_);
+  TamperingProxy proxy(server.port());
   const std::string game = dir_ / "game";
   Configure(game, proxy.port(), true);
   ASSERT_EQ(Console(game, "--install").status, 0);
