@@ -187,21 +187,22 @@ void CUpdateDlg::OnConnectionClosed(int errorCode) {
 
 bool CUpdateDlg::CheckReceived() {
   if (!settings_.checksReleases() || outcome_.downloads.empty()) return true;
+  // Whatever is discarded below is closed first (a file still open cannot
+  // be removed on Windows); nothing more is received on a way out.
   if (outcome_.receivedNames.empty()) {
     // Only part of a body arrived: nothing to install, nothing to keep.
+    session_->Shutdown();
     session::DiscardDownloads(outcome_);
     return true;
   }
   const std::string why = session::CheckDownloads(settings_.publicKey, outcome_);
   if (why.empty()) return true;
   diag::Trace("refused", "%s", why.c_str());
+  session_->Shutdown();
   session::DiscardDownloads(outcome_);
   refused_ = true;
   const bool left = destroying_ && session_->progress() != session::UpdateSession::Progress::Complete;
-  if (!left && !connectionBroke_) {
-    session_->Shutdown();
-    ShowNumberedMessage(resources::MessageId::MsgUnverifiedUpdate);
-  }
+  if (!left && !connectionBroke_) ShowNumberedMessage(resources::MessageId::MsgUnverifiedUpdate);
   EndWindow();
   return false;
 }

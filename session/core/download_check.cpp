@@ -1,8 +1,11 @@
 #include "session/download_check.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "files/file.h"
 #include "files/version_file.h"
@@ -181,8 +184,13 @@ std::string CheckDownloads(const std::string& publicKeyLine, const SessionOutcom
 }
 
 void DiscardDownloads(SessionOutcome& outcome) {
-  for (const std::string& name : outcome.downloads) std::remove(platform::HostPath(name).c_str());
-  outcome.downloads.clear();
+  // One still open elsewhere (Windows refuses to remove it) stays listed,
+  // so a later call, once it is closed, removes it.
+  std::vector<std::string> kept;
+  for (const std::string& name : outcome.downloads) {
+    if (std::remove(platform::HostPath(name).c_str()) != 0 && errno != ENOENT) kept.push_back(name);
+  }
+  outcome.downloads = std::move(kept);
   outcome.streams.clear();
   outcome.receivedNames.clear();
 }

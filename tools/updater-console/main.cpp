@@ -93,7 +93,9 @@ class ConsoleApp : public wxAppConsole {
     wxAppConsole::OnRun();
     if (installRequested) {
       // What the window installs when its OK button is pressed: everything
-      // received, also after the server closed the connection.
+      // received, also after the server closed the connection. The session
+      // is over: a file still open is closed first, as the window's going does.
+      session_->Shutdown();
       host_->RunInstallation();
       if (!host_->installationSucceeded()) status_ = 1;
     }

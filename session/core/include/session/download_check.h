@@ -26,7 +26,8 @@ namespace session {
 std::string CheckDownloads(const std::string& publicKeyLine, const SessionOutcome& outcome);
 
 /// Removes every ".gz" file the session wrote, complete or not, and forgets
-/// what it received: nothing of it is installed.
+/// what it received: nothing of it is installed. A file that cannot be
+/// removed yet (still open, on Windows) stays in OUTCOME.downloads.
 void DiscardDownloads(SessionOutcome& outcome);
 
 /// The content of STREAM, a whole gzip stream of stored deflate blocks
