@@ -20,6 +20,7 @@ UpdaterSettings ReadSettings(const std::string& iniPath) {
   settings.serverAddresses[1] = platform::GetProfileString(kSection, "IP2", kDefaultServer2, iniPath);
   settings.port = platform::GetProfileInt(kSection, "Port", session::kDefaultPort, iniPath);
   settings.clientExecutable = platform::GetProfileString(kSection, "Client", kDefaultClient, iniPath);
+  settings.publicKey = platform::GetProfileString(kSection, "PublicKey", "", iniPath);
   return settings;
 }
 

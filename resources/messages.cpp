@@ -12,6 +12,7 @@ constexpr NumberedMessage kMessages[] = {
     {MessageId::MsgVersionMismatch, "MsgVersionMismatch", "버전이 일치하지 안습니다.\n최신 버전으로 재 설치하세요.", MessageIcon::Error},
     {MessageId::MsgTooManyFiles, "MsgTooManyFiles", "다운로드 받을 파일이 너무 많습니다. \n최신 버전으로 재 설치하세요.", MessageIcon::Information},
     {MessageId::MsgDamagedFile, "MsgDamagedFile", "손상된 파일이 있습니다.\n재 설치 후 다시 시작하세요.", MessageIcon::Error},
+    {MessageId::MsgUnverifiedUpdate, "MsgUnverifiedUpdate", "업데이트 파일을 확인할 수 없습니다.\n잠시 후 재 실행 하세요.", MessageIcon::Error},
 };
 }  // namespace
 

@@ -27,6 +27,7 @@
 #include "platform/current_directory.h"
 #include "platform/paths.h"
 #include "resources/templates.h"
+#include "session/download_check.h"
 #include "session/update_session.h"
 #include "session/update_socket.h"
 #include "ui/download_progress.h"
@@ -74,6 +75,7 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent, config::UpdaterSettings settings)
   socket_ = std::make_unique<session::CUpdateSocket>();
   session_ = std::make_unique<session::UpdateSession>(*socket_, static_cast<session::SessionEvents&>(*this),
                                                       outcome_, settings_.serverAddresses, settings_.port);
+  session_->HashStreams(settings_.checksReleases());
 
   // No default button: Enter is handled below, as the default OK processing.
   SetAffirmativeId(wxID_NONE);
@@ -89,6 +91,7 @@ CUpdateDlg::CUpdateDlg(wxWindow* parent, config::UpdaterSettings settings)
 
 CUpdateDlg::~CUpdateDlg() {
   if (session_ == nullptr) return;  // the template could not be loaded
+  destroying_ = true;
   RunInstallation();
   session_->Shutdown();
 }
@@ -176,9 +179,32 @@ void CUpdateDlg::OnFailed(const session::SessionFailure& failure) {
   }
 }
 
-void CUpdateDlg::OnConnectionClosed(int) {
+void CUpdateDlg::OnConnectionClosed(int errorCode) {
   RepaintNow();
+  connectionBroke_ = errorCode != 0;
   RunInstallation();
+}
+
+bool CUpdateDlg::CheckReceived() {
+  if (!settings_.checksReleases() || outcome_.downloads.empty()) return true;
+  // Whatever is discarded below is closed first (a file still open cannot
+  // be removed on Windows); nothing more is received on a way out.
+  if (outcome_.receivedNames.empty()) {
+    // Only part of a body arrived: nothing to install, nothing to keep.
+    session_->Shutdown();
+    session::DiscardDownloads(outcome_);
+    return true;
+  }
+  const std::string why = session::CheckDownloads(settings_.publicKey, outcome_);
+  if (why.empty()) return true;
+  diag::Trace("refused", "%s", why.c_str());
+  session_->Shutdown();
+  session::DiscardDownloads(outcome_);
+  refused_ = true;
+  const bool left = destroying_ && session_->progress() != session::UpdateSession::Progress::Complete;
+  if (!left && !connectionBroke_) ShowNumberedMessage(resources::MessageId::MsgUnverifiedUpdate);
+  EndWindow();
+  return false;
 }
 
 void CUpdateDlg::EndWindow() { EndWith(0); }
@@ -214,6 +240,7 @@ void CUpdateDlg::EndWith(int result) {
 // is shown here, on this thread, before the panel goes away.
 void CUpdateDlg::RunInstallation() {
   if (waitPanel_ == nullptr) return;  // never initialised, so nothing was received
+  if (!CheckReceived()) return;
   wxBeginBusyCursor();
   socket_->HoldNotifications();
   install::InstallResult result;
@@ -246,6 +273,10 @@ void CUpdateDlg::RunInstallation() {
     }
   }
   waitPanel_->workerThread.join();
+  if (result.outcome == install::InstallResult::Outcome::Installed) {
+    outcome_.downloads.clear();  // installed: no longer downloads to remove
+    outcome_.streams.clear();
+  }
 
   if (result.failed()) {
     // The window ends after a failure; its connection is of no further use.
@@ -267,6 +298,7 @@ void CUpdateDlg::FinishUpdate() {
   Update();
   RunInstallation();
   EndWith(0);
+  if (refused_) return;  // ended as after a lost connection: no game to start
 
   CServerSelectDlg selection(nullptr, settings_.clientExecutable);
   wxWindow* previousTop = wxTheApp != nullptr ? wxTheApp->GetTopWindow() : nullptr;

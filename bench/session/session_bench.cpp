@@ -1,7 +1,8 @@
 // Streams a large file list over loopback through UpdateSession (with the
-// console host) and, in the same run, through a plain loop that receives
-// into a 2,048-byte buffer and writes to a file. Prints both throughputs and
-// the ratio of the times (session / plain).
+// console host), once as an updater without a key and once hashing every
+// stream as a keyed one does, and, in the same run, through a plain loop that
+// receives into a 2,048-byte buffer and writes to a file. Prints the three
+// throughputs and the ratios of the times.
 //
 //   session_bench [megabytes=200] [rounds=3] [folder=/tmp]
 
@@ -55,7 +56,7 @@ constexpr int kFiles = kStreamFiles;
 
 // Server for the session: version reply, the request, then the stream; it
 // keeps the connection until the client closes it.
-Timing RunSession(const Stream& stream, wxEventLoopBase* loop) {
+Timing RunSession(const Stream& stream, wxEventLoopBase* loop, bool hash) {
   std::uint16_t port = 0;
   const int listenFd = Listen(port);
   std::thread server([&] { bench::ServeOneSession(listenFd, [&](int fd) { SendStream(fd, stream); }); });
@@ -72,6 +73,7 @@ Timing RunSession(const Stream& stream, wxEventLoopBase* loop) {
   {
     session::CUpdateSocket socket;
     session::UpdateSession run(socket, host, outcome, {"127.0.0.1", ""}, port);
+    run.HashStreams(hash);
     wxEventLoopActivator active(loop);
     run.ConnectToServers();
     while (!done) loop->DispatchTimeout(100);
@@ -141,16 +143,19 @@ int main(int argc, char** argv) {
   const Stream stream = MakeStream(megabytes * 1000 * 1000);
   const double bytes = static_cast<double>(stream.bodySize) * kFiles;
 
-  std::vector<double> sessionTimes, plainTimes, sessionCpu, plainCpu;
+  std::vector<double> sessionTimes, plainTimes, sessionCpu, plainCpu, hashedTimes, hashedCpu;
   for (int r = 0; r < rounds; ++r) {
     const Timing p = RunPlain(stream);
-    const Timing s = RunSession(stream, loop.get());
+    const Timing s = RunSession(stream, loop.get(), false);
+    const Timing h = RunSession(stream, loop.get(), true);
     plainTimes.push_back(p.wall);
     plainCpu.push_back(p.cpu);
     sessionTimes.push_back(s.wall);
     sessionCpu.push_back(s.cpu);
-    std::printf("round %d: plain %.3f s (cpu %.3f), session %.3f s (cpu %.3f)\n", r + 1, p.wall, p.cpu,
-                s.wall, s.cpu);
+    hashedTimes.push_back(h.wall);
+    hashedCpu.push_back(h.cpu);
+    std::printf("round %d: plain %.3f s (cpu %.3f), session %.3f s (cpu %.3f), hashing %.3f s (cpu %.3f)\n",
+                r + 1, p.wall, p.cpu, s.wall, s.cpu, h.wall, h.cpu);
   }
   std::filesystem::current_path("/");
   std::filesystem::remove_all(folder);
@@ -164,9 +169,16 @@ int main(int argc, char** argv) {
               plain, Median(plainCpu));
   std::printf("UpdateSession   %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n",
               bytes / 1e6 / sessionTime, sessionTime, Median(sessionCpu));
+  const double hashed = Median(hashedTimes);
+  std::printf("hashing session %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n", bytes / 1e6 / hashed,
+              hashed, Median(hashedCpu));
   std::printf(
       "ratio session/plain: time %.3f median, %.3f best of each; receiving cpu %.3f median "
       "(budget <= 1.15)\n",
       sessionTime / plain, sessionBest / plainBest, Median(sessionCpu) / Median(plainCpu));
-  return sessionTime / plain <= 1.15 ? 0 : 2;
+  std::printf("ratio hashing/plain: time %.3f median; receiving cpu %.3f median (budget <= 1.05)\n",
+              hashed / plain, Median(hashedCpu) / Median(plainCpu));
+  std::printf("ratio hashing/session: time %.3f median; receiving cpu %.3f median\n", hashed / sessionTime,
+              Median(hashedCpu) / Median(sessionCpu));
+  return sessionTime / plain <= 1.15 && hashed / plain <= 1.05 ? 0 : 2;
 }

@@ -304,6 +304,12 @@ UpdateSession::Step UpdateSession::OnFileHeader() {
   filePosition_ = 0;
   events_.OnFileStarted(currentName_, header.bodyLength, header.version);
   output_ = ReceivedFile(currentName_ + ".gz", header.bodyLength);
+  if (hashStreams_) {
+    // Recorded before it is known to open: a refusal removes what it can.
+    if (downloadIndex_.insert(output_.name()).second) outcome_.downloads.push_back(output_.name());
+    hasher_.Final();  // starts over
+    sentName_ = header.name;
+  }
   if (!output_.isOpen()) return FailCannotCreate(output_.name());
   letterCase_.NoteCreated(output_.name());
   state_ = ReceiveFileBody;
@@ -315,6 +321,7 @@ UpdateSession::Step UpdateSession::OnFileBody() {
   if (output_.remaining() == 0) {
     if (!output_.Finish()) return FailCannotCreate(output_.name());
     outcome_.versions[kindIndex_] = fileVersion_;
+    if (hashStreams_) RecordStream();
     // A name sent twice has one download, which the later body replaced:
     // it is installed once.
     if (receivedThisSession_.insert(currentName_).second) outcome_.receivedNames.push_back(currentName_);
@@ -334,10 +341,26 @@ UpdateSession::Step UpdateSession::OnFileBody() {
 // A piece that cannot be written would leave a damaged file that still
 // counts as received; the session stops instead.
 bool UpdateSession::WritePiece(std::size_t n) {
+  // The bytes are in the buffer anyway: the hash costs no second read.
+  if (hashStreams_ && state_ == ReceiveFileBody) hasher_.Update(buffer_ + readPos_, n);
   const bool ok = output_.Write(buffer_ + readPos_, n);
   readPos_ += n;
   buffered_ -= n;
   return ok;
+}
+
+void UpdateSession::RecordStream() {
+  ReceivedStream stream;
+  stream.sentName = sentName_;
+  stream.localName = currentName_;
+  stream.size = hasher_.size();
+  stream.hash = hasher_.Final();
+  const auto [at, added] = streamIndex_.emplace(currentName_, outcome_.streams.size());
+  if (added) {
+    outcome_.streams.push_back(std::move(stream));
+  } else {
+    outcome_.streams[at->second] = std::move(stream);  // the later body replaced the earlier
+  }
 }
 
 void UpdateSession::RefreshTexts() {

@@ -54,10 +54,13 @@ class UpdateRoad : public ::testing::Test {
     game_ = dir_ / "game";
   }
 
-  /// Config.ini for a server at 127.0.0.1:PORT and the client CLIENT.
-  void Configure(std::uint16_t port, const std::string& client = "record-client") {
-    test_support::WriteFile(game_ + "/Config.ini", "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" +
-                                                       std::to_string(port) + "\nClient=" + client + "\n");
+  /// Config.ini for a server at 127.0.0.1:PORT and the client CLIENT (and
+  /// the key releases are checked with, when given).
+  void Configure(std::uint16_t port, const std::string& client = "record-client",
+                 const std::string& publicKey = "") {
+    test_support::WriteFile(game_ + "/Config.ini",
+                            "[Update]\nIP1=127.0.0.1\nIP2=\nPort=" + std::to_string(port) + "\nClient=" +
+                                client + "\n" + (publicKey.empty() ? "" : "PublicKey=" + publicKey + "\n"));
   }
 
   /// Server.cnv listing (name, address) pairs.
@@ -379,6 +382,41 @@ TEST_F(UpdateRoad, EndingDuringTheDownloadInstallsWhatArrived) {
     EXPECT_TRUE(Exists("Update0.exe.gz"));
     EXPECT_FALSE(Exists("Update0.exe"));
     EXPECT_EQ(Versions(), "2 0");
+  }
+}
+
+// A game folder with a key (PublicKey= in Config.ini) given files that no
+// signed manifest vouches for: OK shows message 8 and ends the program with
+// nothing installed, no download left and no server list; leaving in the
+// middle of such a download leaves nothing behind either, without a box.
+TEST_F(UpdateRoad, KeyedUpdaterRefusesFilesWithoutASignedManifest) {
+  for (const bool complete : {true, false}) {
+    SCOPED_TRACE(complete ? "complete, then OK" : "Escape during the download");
+    fs::remove_all(game_);
+    fs::create_directory(game_);
+    fs::remove(dir_ / "trace.txt");
+    ScriptedServer server;
+    ScriptDownload(server, kThreeFiles, complete ? 0 : 30000);
+    server.Start();
+    Configure(server.port(), "record-client", "RWQBAgMEBQYHCGRlZmdoaWprbG1ub3BxcnN0dXZ3eHl6e3x9fn+AgYKD");
+    ServerList({{"One", "10.0.0.1"}});
+    Start();
+    if (complete) {
+      ClickOk();
+      EXPECT_EQ(AnswerBox(), "업데이트 파일을 확인할 수 없습니다.\\n잠시 후 재 실행 하세요.");
+    } else {
+      ASSERT_TRUE(test_support::WaitUntil([&] { return Exists("Update0.exe.gz"); }, 20s));
+      test_support::SleepFor(300ms);
+      PressKey(UpdateWindow(), "Escape");
+    }
+    EXPECT_EQ(update_->WaitForExit(20s), 0);
+    EXPECT_EQ(Boxes().size(), complete ? 1u : 0u);
+    for (const char* name :
+         {"a.dll", "a.dll.gz", "data/b.dat", "data/b.dat.gz", "Update0.exe", "Update0.exe.gz"}) {
+      EXPECT_FALSE(Exists(name)) << name;
+    }
+    EXPECT_EQ(Versions(), "absent");
+    EXPECT_FALSE(fs::exists(dir_ / "client.txt")) << "no game started";
   }
 }
 

@@ -11,6 +11,7 @@
 #include "install/installation.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "session/download_check.h"
 
 namespace console {
 
@@ -98,11 +99,29 @@ void ConsoleHost::OnFailed(const session::SessionFailure& failure) {
 }
 
 void ConsoleHost::RunInstallation() {
+  const bool checking = !publicKey_.empty();
+  if (checking && outcome_.receivedNames.empty() && !outcome_.downloads.empty()) {
+    // Only part of a body arrived: nothing to install, nothing to keep.
+    session::DiscardDownloads(outcome_);
+    return;
+  }
   if (outcome_.receivedNames.empty()) return;
   if (!install_) {
     Line("installation would run now for %zu file(s), versions %u %u (not done by this tool)",
          outcome_.receivedNames.size(), outcome_.versions[0], outcome_.versions[1]);
     return;
+  }
+  if (checking) {
+    const std::string why = session::CheckDownloads(publicKey_, outcome_);
+    if (!why.empty()) {
+      session::DiscardDownloads(outcome_);
+      installFailed_ = true;
+      Line("refused: %s", Printable(why).c_str());
+      Line("downloads removed, nothing installed");
+      ShowMessage(resources::MessageId::MsgUnverifiedUpdate);
+      return;
+    }
+    Line("checked: %zu file(s) match the signed manifest", outcome_.streams.size());
   }
   const install::InstallResult result = install::InstallReceivedFiles(
       outcome_.receivedNames, outcome_.versions[0], outcome_.versions[1],
@@ -111,6 +130,8 @@ void ConsoleHost::RunInstallation() {
     installFailed_ = true;
     Line("message: %s", Printable(result.FailureText()).c_str());
   } else {
+    outcome_.downloads.clear();  // installed: no longer downloads to remove
+    outcome_.streams.clear();
     Line("versions recorded: %u %u", outcome_.versions[0], outcome_.versions[1]);
   }
 }

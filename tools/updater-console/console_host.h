@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "session/session_host.h"
 
@@ -20,6 +21,9 @@ class ConsoleHost : public session::SessionEvents {
   /// With INSTALL, RunInstallation really installs the received files (as
   /// the update window does) instead of saying that it would.
   void SetInstall(bool install) { install_ = install; }
+  /// With a key (Config.ini's PublicKey line), an installation first checks
+  /// what was received against the signed manifest.
+  void SetPublicKey(std::string publicKey) { publicKey_ = std::move(publicKey); }
   /// False once an installation failed.
   bool installationSucceeded() const { return !installFailed_; }
 
@@ -72,6 +76,7 @@ class ConsoleHost : public session::SessionEvents {
   bool install_ = false;
   bool installFailed_ = false;
   int messagesShown_ = 0;
+  std::string publicKey_;
   bool activity_ = false;  // set per receive, so without reading a clock
 };
 

@@ -3,7 +3,8 @@
 // installs what was received, as the update window does when its OK button is
 // pressed. Exit status 0 when the session completed or was up to date (and,
 // with --install, the installation succeeded), 1 after any failure, 2 for a
-// command line it does not understand.
+// command line it does not understand. --verify and --repair check the
+// installed game against its signed manifest instead of running a session.
 
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include "config/settings.h"
 #include "console_host.h"
 #include "diag/trace.h"
+#include "files/version_file.h"
+#include "install/game_check.h"
 #include "platform/socket_layer.h"
 #include "session/update_session.h"
 #include "session/update_socket.h"
@@ -25,6 +28,32 @@
 namespace {
 
 bool installRequested = false;  // --install
+enum class GameCheckMode { None, Verify, Repair } gameCheck = GameCheckMode::None;
+
+/// --verify and --repair: the installed game against the installed manifest.
+int CheckGame(GameCheckMode mode) {
+  const install::GameCheck check = install::CheckInstalledGame(config::LoadSettings().publicKey);
+  if (!check.problem.empty()) {
+    std::printf("cannot check: %s\n", check.problem.c_str());
+    return 1;
+  }
+  for (const std::string& name : check.missing) std::printf("missing: %s\n", name.c_str());
+  for (const std::string& name : check.damaged) std::printf("damaged: %s\n", name.c_str());
+  if (check.allMatch()) {
+    std::printf("all %zu file(s) match the signed manifest\n", check.checked);
+    return 0;
+  }
+  std::printf("%zu of %zu file(s) missing or damaged\n", check.missing.size() + check.damaged.size(),
+              check.checked);
+  if (mode == GameCheckMode::Verify) return 1;
+  if (!files::WriteVersionFile(0, 0)) {
+    std::printf("cannot write %s\n", files::kVersionFileName);
+    return 1;
+  }
+  std::printf("versions 0 0 recorded in %s: the next update brings every file again\n",
+              files::kVersionFileName);
+  return 0;
+}
 int idleSeconds = 60;           // --idle-timeout
 
 class ConsoleApp : public wxAppConsole {
@@ -41,8 +70,10 @@ class ConsoleApp : public wxAppConsole {
       return false;
     }
     host_->SetInstall(installRequested);
+    host_->SetPublicKey(settings.publicKey);
     session_ = std::make_unique<session::UpdateSession>(socket_, *host_, outcome_, settings.serverAddresses,
                                                         settings.port);
+    session_->HashStreams(settings.checksReleases());
     // Start inside the running loop, so that ending at once can end it.
     CallAfter([this] { session_->ConnectToServers(); });
     // A window has its Cancel button; the console gives up on a server
@@ -62,7 +93,9 @@ class ConsoleApp : public wxAppConsole {
     wxAppConsole::OnRun();
     if (installRequested) {
       // What the window installs when its OK button is pressed: everything
-      // received, also after the server closed the connection.
+      // received, also after the server closed the connection. The session
+      // is over: a file still open is closed first, as the window's going does.
+      session_->Shutdown();
       host_->RunInstallation();
       if (!host_->installationSucceeded()) status_ = 1;
     }
@@ -94,19 +127,30 @@ int main(int argc, char** argv) {
       installRequested = true;
       continue;
     }
+    if ((argument == "--verify" || argument == "--repair") && argc == 2) {
+      gameCheck = argument == "--verify" ? GameCheckMode::Verify : GameCheckMode::Repair;
+      continue;
+    }
     if (argument == "--idle-timeout" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
       idleSeconds = std::atoi(argv[++i]);
       continue;
     }
     std::fprintf(argument == "--help" ? stdout : stderr,
                  "usage: updater-console [--install] [--idle-timeout SECONDS]\n"
+                 "       updater-console --verify | --repair\n"
                  "  Runs one update session in the current directory, as the updater would\n"
                  "  (settings from Config.ini), and prints one line per event.\n"
                  "  --install       also install the received files and record File.ver\n"
                  "  --idle-timeout  give up after SECONDS without a byte from the server (60)\n"
-                 "Exit status: 0 complete or up to date, 1 any failure, 2 bad usage.\n");
+                 "  --verify        check the installed game against its signed manifest (the\n"
+                 "                  PublicKey of Config.ini); print each missing or damaged file\n"
+                 "  --repair        the same, and when a file is missing or damaged record\n"
+                 "                  versions 0 0 in File.ver, so the next update brings every file\n"
+                 "Exit status: 0 complete or up to date (--verify: all match; --repair: all match\n"
+                 "or versions recorded), 1 any failure, 2 bad usage.\n");
     return argument == "--help" ? 0 : 2;
   }
+  if (gameCheck != GameCheckMode::None) return CheckGame(gameCheck);
   int toolkitArgc = 1;
   char* toolkitArgv[] = {argv[0], nullptr};
   return wxEntry(toolkitArgc, toolkitArgv);

@@ -11,6 +11,7 @@ enum class MessageId {
   MsgVersionMismatch = 5,
   MsgTooManyFiles = 6,
   MsgDamagedFile = 7,
+  MsgUnverifiedUpdate = 8,
 };
 
 enum class MessageIcon { Warning, Error, Information };

@@ -69,6 +69,8 @@ class CUpdateDlg : public wxDialog, private session::SessionEvents {
 
   /// Installs the files received completely (and records the versions they
   /// bring) behind the wait panel; a second call finds nothing left to do.
+  /// With a key in the settings they are checked against the signed
+  /// manifest first: refused, none is installed and none is left behind.
   void RunInstallation();
 
  private:
@@ -86,6 +88,11 @@ class CUpdateDlg : public wxDialog, private session::SessionEvents {
 
   void ShowNotice();
   void CollapseDownloadArea();
+  /// True when what was received may be installed: no key, or it matches
+  /// the signed manifest that came with it. Otherwise the downloads go and
+  /// the player sees message 8 (unless the player already left a session
+  /// that never completed, or message 4 follows), and the window ends.
+  bool CheckReceived();
   /// Ends the modal run with result 0.
   void EndWindow();
   void RepaintNow();
@@ -122,6 +129,9 @@ class CUpdateDlg : public wxDialog, private session::SessionEvents {
   /// OK holds the focus only because the collapse hid Cancel, which had it.
   bool okFocusedByCollapse_ = false;
   bool painted_ = false;
+  bool destroying_ = false;
+  bool refused_ = false;          // a check refused the session's downloads
+  bool connectionBroke_ = false;  // message 4 follows
 };
 
 }  // namespace ui

@@ -11,8 +11,17 @@
 
 #include "resources/messages.h"
 #include "session/wire.h"
+#include "trust/hash.h"
 
 namespace session {
+
+/// One file body as it arrived, for the check against the signed manifest.
+struct ReceivedStream {
+  std::string sentName;    ///< as on the wire
+  std::string localName;   ///< as written (its stream is localName + ".gz")
+  std::uint64_t size = 0;  ///< of the gzip stream
+  trust::Digest hash{};    ///< BLAKE2b-256 of the gzip stream
+};
 
 /// Written by the session as files complete; read (and emptied) by the
 /// installation. The window owns it, so the installation needs nothing else
@@ -20,6 +29,12 @@ namespace session {
 struct SessionOutcome {
   std::vector<std::string> receivedNames;  ///< local names of complete files, in arrival order
   std::array<std::uint32_t, 2> versions{}; ///< installed major (kind 0) and minor (kind 1)
+  // Kept only while the session hashes what it receives (a key is set):
+  /// One per local name of a complete file, the later body of a name sent twice.
+  std::vector<ReceivedStream> streams;
+  /// Every ".gz" file the session opened, complete or not, each once: what a
+  /// refused session removes.
+  std::vector<std::string> downloads;
 };
 
 /// The numbers behind the three "%d/%d" texts: file count, current file,

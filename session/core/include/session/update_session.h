@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/paths.h"
@@ -56,6 +57,11 @@ class UpdateSession : private ConnectionOwner {
   /// still open.
   void Shutdown();
 
+  /// With HASH, each file body is hashed and counted as it is written, and
+  /// the outcome keeps its streams and downloads for the check against the
+  /// signed manifest. Set before ConnectToServers.
+  void HashStreams(bool hash) { hashStreams_ = hash; }
+
   State state() const { return state_; }
   Progress progress() const { return progress_; }
   bool connectionClosed() const { return connectionClosed_; }
@@ -90,6 +96,8 @@ class UpdateSession : private ConnectionOwner {
   /// Writes the next N buffered bytes to the file being received.
   bool WritePiece(std::size_t n);
   void RefreshTexts();
+  /// Keeps the finished body's size and hash in the outcome (hashing on).
+  void RecordStream();
 
   Connection& connection_;
   SessionEvents& events_;
@@ -113,6 +121,11 @@ class UpdateSession : private ConnectionOwner {
   std::uint32_t fileVersion_ = 0;
   ReceivedFile output_;       // the notice page or the file body being received
   std::string currentName_;
+  bool hashStreams_ = false;
+  trust::Hasher hasher_;  // the current body's stream, while hashing
+  std::string sentName_;  // the current file's name as sent, while hashing
+  std::unordered_map<std::string, std::size_t> streamIndex_;  // local name -> outcome_.streams
+  std::unordered_set<std::string> downloadIndex_;             // outcome_.downloads
   std::unordered_set<std::string> receivedThisSession_;
   platform::LetterCaseResolver letterCase_;  // the game folder's spellings, listed once
   // Mirror of the two progress bars, for the texts.
