@@ -854,6 +854,7 @@ TEST_F(Fleet, CarriesAPublishAndALostBackUnderLoad) {
   for (const auto& [why, n] : failures) std::cout << "attempts ended early: " << n << " x " << why << "\n";
   EXPECT_TRUE(wrong.empty()) << ::testing::PrintToString(wrong);
   EXPECT_GT(completedAt[addresses[kKilled]], 0);
+  std::cout << "served by the front itself: " << completedAt[0] << "\n";
 
   // The front names the dead back no more once a check found it gone; the
   // live backs share the load evenly while the set of live backs stands.
