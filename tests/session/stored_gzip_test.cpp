@@ -30,7 +30,9 @@ class StoredGzip : public ::testing::TestWithParam<StoredCase> {};
 TEST_P(StoredGzip, OnlyAWholeStreamOfStoredBlocksIsRead) {
   std::string content;
   EXPECT_EQ(session::ReadStoredGzip(GetParam().stream, GetParam().limit, content), GetParam().accepted);
-  if (GetParam().accepted) EXPECT_EQ(content, kText);
+  if (GetParam().accepted) {
+    EXPECT_EQ(content, kText);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
