@@ -31,16 +31,10 @@ StoreWatcher::StoreWatcher(std::string root) : root_(std::move(root)) {
   // still looked at whenever the loop asks.
   notifyFd_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   WatchFolder();
-  thread_ = std::thread([this] { Run(); });
 }
 
 StoreWatcher::~StoreWatcher() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  asked_.notify_one();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void StoreWatcher::WatchFolder() {
@@ -60,27 +54,67 @@ void StoreWatcher::DrainChanges() {
 }
 
 void StoreWatcher::Look() {
-  {
-    std::lock_guard lock(mutex_);
-    wanted_ = true;
+  if (loading_) {
+    again_ = true;  // CURRENT may have changed again while the load runs
+    return;
   }
-  asked_.notify_one();
+  if (IdentityOf(root_) != folder_) WatchFolder();
+  const FileIdentity id = IdentityOf(root_ + "/" + store::kStateFile);
+  if (id == served_) return;
+  if (!id.present && served_.present) {
+    // A CURRENT removed by hand (or a store folder being replaced): the state
+    // served stays until a CURRENT is back.
+    loaded_ = Failure(id, root_ + "/" + store::kStateFile + " is missing");
+    if (!loaded_.error.empty()) Post();
+    return;
+  }
+  loading_ = true;
+  loadingId_ = id;
+  thread_ = std::thread([this] { Load(); });
 }
 
-bool StoreWatcher::Looking() const {
-  std::lock_guard lock(mutex_);
-  return wanted_ || running_ || posted_;
+void StoreWatcher::Load() {
+  try {
+    loaded_.snapshot = LoadSnapshot(root_, last_.get());
+  } catch (const std::exception& e) {
+    loaded_.error = e.what();
+  }
+  Post();
+}
+
+void StoreWatcher::Post() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(readyFd_.get(), &one, sizeof one);
+}
+
+StoreWatcher::Outcome StoreWatcher::Failure(const FileIdentity& id, std::string why) {
+  if (id == failed_ && why == failedWhy_) return {};
+  failed_ = id;
+  failedWhy_ = why;
+  return {nullptr, std::move(why)};
 }
 
 StoreWatcher::Outcome StoreWatcher::Take() {
   std::uint64_t count = 0;
   [[maybe_unused]] const ssize_t n = ::read(readyFd_.get(), &count, sizeof count);
-  std::lock_guard lock(mutex_);
-  posted_ = false;
-  // The first state is the loop's from its start: once a newer one is handed
-  // over, holding it here would keep its stored files from a prune.
-  if (ready_.snapshot) first_.reset();
-  return std::exchange(ready_, {});
+  if (thread_.joinable()) thread_.join();  // it has posted: its last step
+  Outcome found = std::exchange(loaded_, {});
+  if (loading_) {
+    loading_ = false;
+    if (found.snapshot) {
+      last_ = found.snapshot;
+      served_ = loadingId_;
+      failed_ = {};
+      failedWhy_.clear();
+      // The first state is the loop's from its start: once a newer one is
+      // handed over, holding it here would keep its stored files from a prune.
+      first_.reset();
+    } else {
+      found = Failure(loadingId_, std::move(found.error));
+    }
+  }
+  if (std::exchange(again_, false)) Look();
+  return found;
 }
 
 void StoreWatcher::Turn(std::int64_t now, bool changed) {
@@ -92,57 +126,6 @@ void StoreWatcher::Turn(std::int64_t now, bool changed) {
     if (changed) holdUntil_ = now + kHoldMs;
   }
   if (holdUntil_ != 0 && (now >= holdUntil_ || !Looking())) holdUntil_ = 0;
-}
-
-void StoreWatcher::Run() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    asked_.wait(lock, [this] { return stop_ || wanted_; });
-    if (stop_) return;
-    wanted_ = false;
-    running_ = true;
-    lock.unlock();
-    Outcome found = LookOnce();
-    lock.lock();
-    // Looks not taken yet are merged: the newest state wins, and an error
-    // stays only when no newer state was loaded after it.
-    if (found.snapshot) ready_ = std::move(found);
-    if (!found.error.empty()) ready_.error = std::move(found.error);
-    running_ = wanted_;  // still looking when asked again meanwhile
-    if (!running_ && !posted_) {
-      posted_ = true;
-      const std::uint64_t one = 1;
-      [[maybe_unused]] const ssize_t n = ::write(readyFd_.get(), &one, sizeof one);
-    }
-  }
-}
-
-StoreWatcher::Outcome StoreWatcher::LookOnce() {
-  if (IdentityOf(root_) != folder_) WatchFolder();
-  const FileIdentity id = IdentityOf(root_ + "/" + store::kStateFile);
-  if (id == served_) return {};
-  Outcome outcome;
-  if (!id.present && served_.present) {
-    // A CURRENT removed by hand (or a store folder being replaced): the state
-    // served stays until a CURRENT is back.
-    outcome.error = root_ + "/" + store::kStateFile + " is missing";
-  } else {
-    try {
-      outcome.snapshot = LoadSnapshot(root_, last_.get());
-      last_ = outcome.snapshot;
-      served_ = id;
-      failed_ = {};
-      failedWhy_.clear();
-      return outcome;
-    } catch (const std::exception& e) {
-      outcome.error = e.what();
-    }
-  }
-  // Said once per cause; the look is repeated, as a copy may still be arriving.
-  if (id == failed_ && outcome.error == failedWhy_) return {};
-  failed_ = id;
-  failedWhy_ = outcome.error;
-  return outcome;
 }
 
 }  // namespace server

@@ -1,17 +1,17 @@
 #pragma once
 // Following the store for a running server: change notifications on the store
 // folder, looked up by its path (a folder replaced by a restored copy is
-// watched again), a loader thread that reads new states off the serving
-// loop and hands each ready snapshot over through an eventfd, and when the
-// loop asks for a look and holds new sessions for a state being loaded.
+// watched again), a look at CURRENT on the serving loop (two stat calls),
+// and, only when CURRENT changed, a loader thread that reads the new state
+// off the loop and hands it over through an eventfd. The thread lives only
+// while it loads: a serving process that stays single-threaded is scheduled
+// next to its clients noticeably better than one with a sleeping thread.
 
 #include <sys/types.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -55,11 +55,13 @@ class StoreWatcher {
   int readyFd() const { return readyFd_.get(); }
   /// Reads the pending change notifications.
   void DrainChanges();
-  /// Asks the loader thread to look at the store; looks asked while one runs are merged.
+  /// Looks at the store: starts loading a changed CURRENT, or notes that a
+  /// look is due once the load under way is taken.
   void Look();
-  /// True from Look until the outcome of every look asked for is taken.
-  bool Looking() const;
-  /// What the finished looks found.
+  /// True while a load runs or its outcome waits to be taken.
+  bool Looking() const { return loading_ || again_; }
+  /// What the finished load found (call when readyFd is readable); looks again
+  /// when a look was asked for meanwhile.
   Outcome Take();
 
   /// The store is looked at this often even without a change notification
@@ -82,9 +84,12 @@ class StoreWatcher {
   std::int64_t DueAt() const { return holdUntil_ != 0 ? std::min(nextLook_, holdUntil_) : nextLook_; }
 
  private:
-  void Run();
-  /// One look: the folder watched by its path, then CURRENT compared with the state served.
-  Outcome LookOnce();
+  /// Loads the state CURRENT names on the loader thread, then posts.
+  void Load();
+  /// Makes readyFd readable.
+  void Post();
+  /// An outcome of a look said once per cause; the look is repeated, as a copy may still be arriving.
+  Outcome Failure(const FileIdentity& id, std::string why);
   void WatchFolder();
 
   const std::string root_;
@@ -94,15 +99,13 @@ class StoreWatcher {
   // Serving loop only.
   std::int64_t nextLook_ = 0;
   std::int64_t holdUntil_ = 0;  // new sessions wait for a state being loaded until then
-  // Loader thread only.
-  FileIdentity folder_, served_, failed_;
+  // Serving loop only, except while loading_: then the loader thread alone
+  // writes loaded_ and reads last_, and the loop joins it before reading.
+  FileIdentity folder_, served_, failed_, loadingId_;
   std::string failedWhy_;
   std::shared_ptr<const Snapshot> last_;
-  // Shared, under mutex_.
-  mutable std::mutex mutex_;
-  std::condition_variable asked_;
-  bool wanted_ = false, running_ = false, posted_ = false, stop_ = false;
-  Outcome ready_;
+  bool loading_ = false, again_ = false;
+  Outcome loaded_;
   std::thread thread_;
 };
 
