@@ -224,6 +224,25 @@ void ReadSignedStates(Snapshot& snapshot) {
     store::ThrowSystem(root + "/" + kSigningKeyFile);
   }
   snapshot.isSigned = true;
+  // Only states signed with the store's key are sessions' ends: after a
+  // change of key, players hold the new public key and refuse the old one's.
+  std::optional<trust::PublicKey> key;
+  try {
+    key = ReadSigningKey(root);
+  } catch (const StoreError&) {
+    // An unreadable key leaves no state a keyed player could accept; show and check say why.
+  }
+  const auto signedWithKey = [&](const std::string& signaturePath) {
+    try {
+      trust::SignatureFile signature;
+      return key &&
+             trust::ParseSignatureFile(ReadSmallFile(signaturePath, trust::kMaxSignatureFileSize),
+                                       signature) == trust::Verdict::Accepted &&
+             signature.keyId == key->id;
+    } catch (const StoreError&) {
+      return false;
+    }
+  };
   std::vector<SignedState> found;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(root + "/" + kStateManifestFolder, error)) {
@@ -235,7 +254,8 @@ void ReadSignedStates(Snapshot& snapshot) {
     const std::string path = StateManifestPath(state.counters[0], state.counters[1]);
     const auto manifestBytes = RegularFileSize(root + "/" + path + ".gz");
     const auto signatureBytes = RegularFileSize(root + "/" + path + ".minisig.gz");
-    if (!manifestBytes || !signatureBytes || *manifestBytes > UINT32_MAX || *signatureBytes > UINT32_MAX) {
+    if (!manifestBytes || !signatureBytes || *manifestBytes > UINT32_MAX || *signatureBytes > UINT32_MAX ||
+        !signedWithKey(root + "/" + path + ".minisig")) {
       continue;
     }
     state.manifest = {trust::kManifestFileName, static_cast<std::uint32_t>(*manifestBytes), 0, path + ".gz"};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/publish.h"
+#include "server/release_store.h"
 #include "server/signing.h"
 #include "store_builder.h"
 #include "test_support/process.h"
@@ -139,6 +140,11 @@ TEST_F(SignedStoreTest, EachSignedStateListsItsNewestFilesAndVerifiesWithBothToo
   EXPECT_TRUE(Has(Tool({"show", store_}).output, "signing: key id " + trust::KeyIdText(newKey.id) +
                                                      "; the manifest of the state in force verifies"));
   EXPECT_EQ(ReadFile(store_ + "/signing-key"), ReadFile(dir_ / "new/mirvale.pub"));
+  // Sessions end only at states the new key signed: players hold that key now.
+  const auto rekeyed = server::LoadSnapshot(store_);
+  ASSERT_EQ(rekeyed->signedStates.size(), 1u);
+  EXPECT_EQ(rekeyed->signedStates[0].counters[0], rekeyed->Counter(0));
+  EXPECT_EQ(rekeyed->signedStates[0].counters[1], rekeyed->Counter(1));
 }
 
 /// One publish a store must refuse, leaving every file of it as it was.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "test_support/temp_dir.h"
+#include "trust/keys.h"
+#include "trust/signature.h"
 
 namespace fs = std::filesystem;
 
@@ -78,6 +80,20 @@ void WriteHandmadeStore(const std::string& root, const std::vector<std::vector<H
   test_support::WriteFile(root + "/CURRENT", "format 1\nmajor " + std::to_string(major.size()) + "\nminor " +
                                                  std::to_string(minor.size()) +
                                                  "\nnotice none\nlast-stamp 0\n");
+}
+
+void WriteHandmadeSignedState(const std::string& root, std::uint32_t major, std::uint32_t minor) {
+  static const trust::KeyPair keys = trust::GenerateKeyPair();
+  test_support::WriteFile(root + "/signing-key", trust::FormatPublicKeyFile(keys.publicKey));
+  fs::create_directories(root + "/manifest");
+  const std::string path =
+      root + "/manifest/" + std::to_string(major) + "-" + std::to_string(minor) + ".manifest";
+  std::string signature;
+  ASSERT_TRUE(trust::Sign(keys.secretKey, "m", "stand-in", signature));
+  test_support::WriteFile(path, "m");
+  test_support::WriteFile(path + ".minisig", signature);
+  test_support::WriteFile(path + ".gz", std::string(40, 'm'));
+  test_support::WriteFile(path + ".minisig.gz", std::string(30, 's'));
 }
 
 }  // namespace server_test

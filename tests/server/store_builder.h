@@ -36,6 +36,11 @@ struct HandFile {
 void WriteHandmadeStore(const std::string& root, const std::vector<std::vector<HandFile>>& major,
                         const std::vector<std::vector<HandFile>>& minor = {});
 
+/// Marks the hand-made store at ROOT signed (signing-key) and gives the
+/// state MAJOR-MINOR its manifest files: a stand-in manifest, its gzip forms
+/// of 40 and 30 bytes, and a signature of it by the store's key.
+void WriteHandmadeSignedState(const std::string& root, std::uint32_t major, std::uint32_t minor);
+
 /// The pattern byte at OFFSET of a hand-made stored file.
 inline char PatternByte(std::uint64_t offset) { return static_cast<char>('a' + offset % 23); }
 

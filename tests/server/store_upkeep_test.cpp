@@ -80,8 +80,6 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
     fs::create_directories(root);
     server_test::WriteHandmadeStore(root, histories[0], histories[1]);
     if (trial % 2 == 1) {  // signed, with a manifest for every state from a random publish on
-      WriteFile(root + "/signing-key", "key");
-      fs::create_directories(root + "/manifest");
       std::uint32_t counters[2] = {0, 0};
       const std::size_t publishes = histories[0].size() + histories[1].size();
       const std::size_t signedFrom = rng() % (publishes + 1);
@@ -91,11 +89,7 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
                                                               : static_cast<int>(rng() % 2);
         ++counters[kind];
         if (i < signedFrom) continue;
-        const std::string path = root + "/manifest/" + std::to_string(counters[0]) + "-" +
-                                 std::to_string(counters[1]) + ".manifest";
-        WriteFile(path, "m");
-        WriteFile(path + ".gz", std::string(40, 'm'));
-        WriteFile(path + ".minisig.gz", std::string(30, 's'));
+        server_test::WriteHandmadeSignedState(root, counters[0], counters[1]);
       }
     }
 
@@ -116,13 +110,9 @@ TEST(PruneProperty, PlansForEveryInstalledPairAreUnchanged) {
 TEST(Prune, KeepsTheCopiesOfTheSignedStatesCutSessionsEndAt) {
   TempDir dir;
   const std::string root = dir / "store";
-  fs::create_directories(root + "/manifest");
   server_test::WriteHandmadeStore(root, {{{"a.dat", 10}}, {{"a.dat", 10}}}, {{{"b.dat", 60}}});
-  WriteFile(root + "/signing-key", "key");
-  for (const char* state : {"1-0", "1-1", "2-1"}) {
-    WriteFile(root + "/manifest/" + state + ".manifest", "m");
-    WriteFile(root + "/manifest/" + state + ".manifest.gz", std::string(40, 'm'));
-    WriteFile(root + "/manifest/" + state + ".manifest.minisig.gz", std::string(30, 's'));
+  for (const auto& [major, minor] : {std::pair{1u, 0u}, {1u, 1u}, {2u, 1u}}) {
+    server_test::WriteHandmadeSignedState(root, major, minor);
   }
   server::PruneOptions options;
   options.limits = {10, 100};
