@@ -21,6 +21,7 @@
 #include "session/connection.h"
 #include "session/received_file.h"
 #include "session/session_host.h"
+#include "session/stream_hasher.h"
 #include "session/wire.h"
 
 namespace session {
@@ -119,10 +120,10 @@ class UpdateSession : private ConnectionOwner {
   std::array<std::uint32_t, 2> filesLeft_{};
   int kindIndex_ = 0;
   std::uint32_t fileVersion_ = 0;
-  ReceivedFile output_;       // the notice page or the file body being received
+  ReceivedFile output_;  // the notice page or the file body being received
   std::string currentName_;
   bool hashStreams_ = false;
-  trust::Hasher hasher_;  // the current body's stream, while hashing
+  StreamHasher hasher_;   // the current body's stream, while hashing
   std::string sentName_;  // the current file's name as sent, while hashing
   std::unordered_map<std::string, std::size_t> streamIndex_;  // local name -> outcome_.streams
   std::unordered_set<std::string> downloadIndex_;             // outcome_.downloads
