@@ -56,6 +56,9 @@ TEST_P(LoadingTheServerList, ReadsServerCnvThroughATemporaryCopy) {
   const ListCase& c = GetParam();
   test_support::TempDir dir;
   test_support::ScopedCurrentDirectory inside(dir.path());
+  // Tests run side by side: each reads through a Server.lst of its own.
+  test_support::TempDir runtime;
+  test_support::ScopedEnv ownTemp("XDG_RUNTIME_DIR", runtime.path().c_str());
   if (c.plain != nullptr) test_support::WriteFile("Server.cnv", Scrambled(c.plain));
 
   const std::optional<std::vector<ServerEntry>> list = launch::LoadServerList();
