@@ -9,7 +9,6 @@
 //   install_bench [megabytes=100] [rounds=5] [folder=/tmp]
 
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +22,7 @@
 
 #include "install/installation.h"
 #include "session/download_check.h"
+#include "testdata/deflate_data.h"
 #include "trust/keys.h"
 #include "trust/manifest.h"
 
@@ -30,20 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kFiles = 20;
-
-std::string Gzip(const std::string& content, int level) {
-  z_stream z{};
-  deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, content.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-  z.avail_in = static_cast<uInt>(content.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 /// Text-like content: words from a small vocabulary, as game data compresses.
 std::string Content(std::size_t size, unsigned seed) {
@@ -85,7 +71,7 @@ int main(int argc, char** argv) {
   const std::size_t each = megabytes * 1000 * 1000 / kFiles;
   for (int i = 0; i < kFiles; ++i) {
     const std::string name = "file" + std::to_string(i) + ".dat", content = Content(each, i + 1);
-    const std::string stream = Gzip(content, 6);
+    const std::string stream = testdata::gzip_of(content, 6);
     manifest.files.push_back(
         {name, content.size(), trust::HashBytes(content), stream.size(), trust::HashBytes(stream)});
     arrived.streams.push_back({name, name, stream.size(), trust::HashBytes(stream)});
@@ -95,7 +81,7 @@ int main(int argc, char** argv) {
   if (!trust::SignManifest(key.secretKey, manifest, manifestText, signatureFile)) return 1;
   for (const auto& [name, text] : {std::pair{trust::kManifestFileName, manifestText},
                                    std::pair{trust::kManifestSignatureFileName, signatureFile}}) {
-    const std::string stream = Gzip(text, 0);
+    const std::string stream = testdata::gzip_of(text, 0);
     arrived.streams.push_back({name, name, stream.size(), trust::HashBytes(stream)});
     streams.emplace_back(name, stream);
   }

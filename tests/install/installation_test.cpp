@@ -291,7 +291,7 @@ TEST(Installation, RemovesOnlyTheEnginesLeftoversWhereItWrites) {
   for (const std::string& name : received) WriteDownload({name.c_str(), Download::Good});
 
   EXPECT_EQ(Install(received, 2, 1).result.outcome, Outcome::Installed);
-  for (const std::string& name : {"one.dat", "data\\two.dat", "data\\deep\\three.dat"}) {
+  for (const std::string& name : received) {
     EXPECT_EQ(test_support::ReadFile(HostName(name)), PlainOf(name)) << name;
   }
   for (const Planted& p : kPlanted) {

@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -31,6 +30,7 @@
 #include "test_client.h"
 #include "test_support/process.h"
 #include "test_support/temp_dir.h"
+#include "testdata/deflate_data.h"
 #include "trust/keys.h"
 #include "trust/manifest.h"
 #include "trust/signature.h"
@@ -45,35 +45,6 @@ using test_support::WriteFile;
 namespace {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-/// A gzip stream of CONTENT made by zlib; LEVEL 0 gives stored blocks alone.
-std::string Gzip(const std::string& content, int level = 6) {
-  z_stream z{};
-  deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, content.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-  z.avail_in = static_cast<uInt>(content.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-std::string Gunzip(const std::string& stream) {
-  z_stream z{};
-  inflateInit2(&z, 31);
-  std::string out(1 << 20, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
-  z.avail_in = static_cast<uInt>(stream.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  inflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  inflateEnd(&z);
-  return out;
-}
 
 /// One file as the session carries it.
 struct SentFile {
@@ -291,13 +262,13 @@ struct Attack {
 /// The signature file's text with LINE (0-based) replaced by REPLACEMENT.
 void EditSignature(SentFiles& files, const std::function<std::string(const std::string&)>& edit) {
   SentFile* signature = FindFile(files, trust::kManifestSignatureFileName);
-  signature->body = Gzip(edit(Gunzip(signature->body)), 0);
+  signature->body = testdata::gzip_of(edit(testdata::gunzip_members(signature->body)), 0);
 }
 
 const Attack kAttacks[] = {
     {"BodyReplaced",
      [](SentFiles& files, const SentFiles&) {
-       FindFile(files, "data\\patch.dat")->body = Gzip("evil content");
+       FindFile(files, "data\\patch.dat")->body = testdata::gzip_of("evil content");
      },
      "refused: data\\patch.dat is not the file the manifest lists"},
     {"FilesMovedToAnotherVersion",
@@ -314,10 +285,10 @@ const Attack kAttacks[] = {
     {"SignedByAnotherKey",
      [](SentFiles& files, const SentFiles&) {
        const trust::KeyPair other = trust::GenerateKeyPair();
-       const std::string text = Gunzip(FindFile(files, trust::kManifestFileName)->body);
+       const std::string text = testdata::gunzip_members(FindFile(files, trust::kManifestFileName)->body);
        std::string signature;
        trust::Sign(other.secretKey, text, "Mirvale manifest 1 1", signature);
-       FindFile(files, trust::kManifestSignatureFileName)->body = Gzip(signature, 0);
+       FindFile(files, trust::kManifestSignatureFileName)->body = testdata::gzip_of(signature, 0);
      },
      "refused: Mirvale.manifest: the signature was made with another key"},
     {"TrustedCommentEdited",
@@ -336,7 +307,7 @@ const Attack kAttacks[] = {
      "refused: no signed manifest came with the files (Mirvale.manifest is missing)"},
     {"MoreFilesSentThanListed",
      [](SentFiles& files, const SentFiles&) {
-       files.insert(files.end() - 2, SentFile{"extra.dll", 1, 1, Gzip("not released")});
+       files.insert(files.end() - 2, SentFile{"extra.dll", 1, 1, testdata::gzip_of("not released")});
      },
      "refused: extra.dll was received but the manifest does not list it"},
     {"ManifestOfOtherVersions",
@@ -394,7 +365,7 @@ TEST_F(KeyedUpdateTest, EveryTamperingIsRefusedAndAnUnkeyedUpdaterBehavesAsBefor
         for (const SentFile& file : proxy.last()) {
           std::string path = file.name == "Update.exe" ? "Update0.exe" : file.name;
           std::replace(path.begin(), path.end(), '\\', '/');
-          EXPECT_EQ(ReadFile(game + "/" + path), Gunzip(file.body)) << file.name;
+          EXPECT_EQ(ReadFile(game + "/" + path), testdata::gunzip_members(file.body)) << file.name;
         }
       }
     }
@@ -404,7 +375,7 @@ TEST_F(KeyedUpdateTest, EveryTamperingIsRefusedAndAnUnkeyedUpdaterBehavesAsBefor
   // A name sent twice counts once, with its later body: the session then
   // installs, the new manifest with it.
   proxy.SetTamper([](SentFiles& files) {
-    files.insert(files.begin(), SentFile{"data\\patch.dat", 1, 1, Gzip("an earlier body")});
+    files.insert(files.begin(), SentFile{"data\\patch.dat", 1, 1, testdata::gzip_of("an earlier body")});
   });
   run = Console(base, "--install");
   ASSERT_EQ(run.status, 0) << run.output;

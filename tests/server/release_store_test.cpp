@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <ctime>
 #include <filesystem>
@@ -18,6 +17,7 @@
 #include "server/session_plan.h"
 #include "store_builder.h"
 #include "test_support/temp_dir.h"
+#include "testdata/deflate_data.h"
 
 namespace fs = std::filesystem;
 using server::Publish;
@@ -29,30 +29,6 @@ using test_support::TempDir;
 using test_support::WriteFile;
 
 namespace {
-
-/// Every member of a gzip stream, decompressed with zlib.
-std::string DecompressMembers(const std::string& stream) {
-  std::string out;
-  std::size_t at = 0;
-  while (at < stream.size()) {
-    z_stream z{};
-    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "<zlib init failed>";
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data() + at));
-    z.avail_in = static_cast<uInt>(stream.size() - at);
-    int status = Z_OK;
-    char chunk[65536];
-    while (status == Z_OK) {
-      z.next_out = reinterpret_cast<Bytef*>(chunk);
-      z.avail_out = sizeof chunk;
-      status = inflate(&z, Z_NO_FLUSH);
-      out.append(chunk, sizeof chunk - z.avail_out);
-    }
-    at = stream.size() - z.avail_in;
-    inflateEnd(&z);
-    if (status != Z_STREAM_END) return "<damaged gzip stream>";
-  }
-  return out;
-}
 
 // ---- names ------------------------------------------------------------------
 
@@ -236,7 +212,7 @@ TEST_F(StoreTest, LinksToFilesInsideTheFolderArePublishedWithTheirContent) {
   const auto result = Publish(store_, 0, dir);
   ASSERT_EQ(result.release->files.size(), 4u);
   for (const server::StoredFile& f : result.release->files) {
-    EXPECT_EQ(DecompressMembers(ReadFile(store_ + "/" + f.path)), "real") << f.name;
+    EXPECT_EQ(testdata::gunzip_members(ReadFile(store_ + "/" + f.path)), "real") << f.name;
   }
 }
 
@@ -288,7 +264,7 @@ TEST_F(StoreTest, PublishStoresEveryFileOnceAsGzipAndCountsVersionsPerKind) {
     EXPECT_EQ(stream.size(), f.gzipBytes);
     std::string original = f.name;
     std::replace(original.begin(), original.end(), '\\', '/');
-    EXPECT_EQ(DecompressMembers(stream), first.at(original)) << f.name;
+    EXPECT_EQ(testdata::gunzip_members(stream), first.at(original)) << f.name;
   }
   EXPECT_LT(one.files[0].gzipBytes, 100u);  // 5,000 equal bytes
   EXPECT_FALSE(fs::exists(store_ + "/tmp"));

@@ -54,8 +54,7 @@ std::string gzip_header(const GzipHeader& h) {
   return s;
 }
 
-std::string gzip_member(const std::string& plain, const std::string& deflated,
-                        const GzipHeader& h) {
+std::string gzip_member(const std::string& plain, const std::string& deflated, const GzipHeader& h) {
   std::string s = gzip_header(h) + deflated;
   put_le32(s, crc_of(plain));
   put_le32(s, std::uint32_t(plain.size()));
@@ -64,6 +63,29 @@ std::string gzip_member(const std::string& plain, const std::string& deflated,
 
 std::string gzip_of(const std::string& plain, int level, const GzipHeader& h) {
   return gzip_member(plain, zlib_deflate(plain, level), h);
+}
+
+std::string gunzip_members(const std::string& stream) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < stream.size()) {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "<zlib init failed>";
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data() + at));
+    z.avail_in = static_cast<uInt>(stream.size() - at);
+    int status = Z_OK;
+    char chunk[65536];
+    while (status == Z_OK) {
+      z.next_out = reinterpret_cast<Bytef*>(chunk);
+      z.avail_out = sizeof chunk;
+      status = inflate(&z, Z_NO_FLUSH);
+      out.append(chunk, sizeof chunk - z.avail_out);
+    }
+    at = stream.size() - z.avail_in;
+    inflateEnd(&z);
+    if (status != Z_STREAM_END) return "<damaged gzip stream>";
+  }
+  return out;
 }
 
 std::string zip_entry(const std::string& plain, int method, int flags, const std::string& name,
@@ -91,9 +113,9 @@ std::string zip_entry(const std::string& plain, int method, int flags, const std
 }
 
 std::string text_data(std::size_t n, unsigned seed) {
-  static const char* words[] = {"the ", "engine ", "window ", "of ", "data ", "and ", "a ",
-                                "mirvale ", "update ", "server ", "file ", "\n", "block ",
-                                "32768 ", "length ", "distance "};
+  static const char* words[] = {"the ",   "engine ",  "window ", "of ",      "data ", "and ",
+                                "a ",     "mirvale ", "update ", "server ",  "file ", "\n",
+                                "block ", "32768 ",   "length ", "distance "};
   std::mt19937 rng(seed);
   std::string s;
   while (s.size() < n) s += words[std::min<unsigned>(unsigned(rng() % 40) / 2, 15)];
@@ -126,8 +148,8 @@ void append_text(std::string& out, std::size_t bytes, std::mt19937& rng) {
   static std::vector<std::string> vocabulary;
   if (vocabulary.empty()) {
     std::mt19937 vr(7);
-    const char* syllables[] = {"ka", "ri", "mo", "ven", "al", "tor", "is", "e", "un", "sha",
-                               "ly", "dra", "o", "th", "er", "qu", "st", "ng", "pa", "zi"};
+    const char* syllables[] = {"ka", "ri",  "mo", "ven", "al", "tor", "is", "e",  "un", "sha",
+                               "ly", "dra", "o",  "th",  "er", "qu",  "st", "ng", "pa", "zi"};
     for (int i = 0; i < 4000; ++i) {
       std::string w;
       int n = 1 + int(vr() % 4);
@@ -144,9 +166,12 @@ void append_text(std::string& out, std::size_t bytes, std::mt19937& rng) {
     out += w;
     column += int(w.size()) + 1;
     unsigned r = rng() % 100;
-    if (r < 6) out += ',';
-    else if (r < 10) out += '.';
-    else if (r < 11) out += std::to_string(rng() % 100000);
+    if (r < 6)
+      out += ',';
+    else if (r < 10)
+      out += '.';
+    else if (r < 11)
+      out += std::to_string(rng() % 100000);
     if (column > 72) {
       out += '\n';
       column = 0;
@@ -182,8 +207,10 @@ std::string mixed_data(std::size_t total) {
   bool text = true;
   while (data.size() < total) {
     std::size_t chunk = std::min<std::size_t>(total - data.size(), (1 + rng() % 4) << 20);
-    if (text) append_text(data, chunk, rng);
-    else append_binary(data, chunk, rng);
+    if (text)
+      append_text(data, chunk, rng);
+    else
+      append_binary(data, chunk, rng);
     text = !text;
   }
   return data;
@@ -245,15 +272,17 @@ void FixedCoder::match(BitWriter& w, unsigned length, unsigned distance) const {
                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
   static const unsigned lextra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-  static const unsigned dbase[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,   25,
-                                     33,   49,   65,   97,   129,  193,   257,   385,   513,  769,
+  static const unsigned dbase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                     33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
                                      1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
   static const unsigned dextra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                       6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
   int li = 28;
   while (lbase[li] > length) --li;
-  if (length == 258) li = 28;
-  else if (li == 28) li = 27;
+  if (length == 258)
+    li = 28;
+  else if (li == 28)
+    li = 27;
   literal(w, 257 + unsigned(li));
   w.bits(length - lbase[li], lextra[li]);
   int di = 29;

@@ -33,15 +33,18 @@ struct GzipHeader {
 std::string gzip_header(const GzipHeader& h);
 
 /// One gzip member holding DEFLATED, whose uncompressed form is PLAIN.
-std::string gzip_member(const std::string& plain, const std::string& deflated,
-                        const GzipHeader& h = {});
+std::string gzip_member(const std::string& plain, const std::string& deflated, const GzipHeader& h = {});
 
-/// One gzip member of PLAIN deflated by zlib at LEVEL.
+/// One gzip member of PLAIN deflated by zlib at LEVEL (0: stored blocks alone).
 std::string gzip_of(const std::string& plain, int level = 6, const GzipHeader& h = {});
 
+/// Every member of a gzip STREAM decompressed by zlib, one after the other;
+/// "<damaged gzip stream>" when one does not decode to its end.
+std::string gunzip_members(const std::string& stream);
+
 /// A single-entry PKZIP local header + data (+ descriptor when flag bit 3).
-std::string zip_entry(const std::string& plain, int method, int flags = 0,
-                      const std::string& name = "x.txt", const std::string& extra = "");
+std::string zip_entry(const std::string& plain, int method, int flags = 0, const std::string& name = "x.txt",
+                      const std::string& extra = "");
 
 /// Text-like bytes: words with a skewed choice, so that deflate finds many
 /// matches and dynamic blocks are worth it.
