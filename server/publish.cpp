@@ -167,10 +167,6 @@ PublishRefused Refused(const std::string& dir, std::vector<NameRefusal> refusals
   return PublishRefused(what, std::move(refusals));
 }
 
-void CreateFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) store::ThrowSystem(path);
-}
-
 /// Removes what an interrupted publish left: the work folders, a written but
 /// never installed CURRENT.new, and release folders above the counters.
 void RemoveLeftovers(const std::string& root, const store::StoreState& state) {
@@ -291,7 +287,7 @@ void StoreFiles(const std::vector<SourceFile>& sources, const Folder& folder, co
       folders.insert(p.string());
     }
   }
-  for (const std::string& folder : folders) CreateFolder(folder);  // sorted: parents first
+  for (const std::string& folder : folders) store::CreateFolder(folder);  // sorted: parents first
 
   stored.resize(sources.size());
   std::atomic<std::size_t> next{0};
@@ -385,9 +381,9 @@ std::string WriteRelease(const std::string& root, const std::string& dir,
   bool placed = false;
   StateSigner signer(root, options.signing);
   try {
-    CreateFolder(root + "/tmp");
-    CreateFolder(work);
-    CreateFolder(work + "/files");
+    store::CreateFolder(root + "/tmp");
+    store::CreateFolder(work);
+    store::CreateFolder(work + "/files");
     StoreFiles(sources, input, work, options, release.files, [&] { step(PublishStep::FileStored); });
     if (release.GzipTotal() > kMaxBytesPerRelease) {
       throw StoreError(dir + ": " + std::to_string(release.GzipTotal()) +
@@ -399,7 +395,7 @@ std::string WriteRelease(const std::string& root, const std::string& dir,
     store::SyncDirectory(work);
     step(PublishStep::ManifestStored);
 
-    CreateFolder(root + "/" + KindName(kind));
+    store::CreateFolder(root + "/" + KindName(kind));
     placed = true;
     if (::rename(work.c_str(), target.c_str()) != 0) store::ThrowSystem(target);
     store::SyncDirectory(root + "/" + KindName(kind));

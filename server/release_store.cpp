@@ -61,10 +61,6 @@ void RequireFolder(const std::string& root) {
   if (!S_ISDIR(st.st_mode)) throw StoreError(root + ": not a folder");
 }
 
-void CreateFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) store::ThrowSystem(path);
-}
-
 /// The shared locks of one snapshot (see Snapshot::holds).
 struct Holds {
   std::vector<store::Fd> files;
@@ -142,7 +138,7 @@ std::shared_ptr<const Snapshot> LoadSnapshot(const std::string& root, const Snap
 std::int32_t SetNotice(const std::string& root, const std::string& file, std::int64_t now) {
   const std::string page = store::ReadWholeFile(file);
   if (page.size() > session::kMaxNoticeLength) throw StoreError(file + ": too large for a notice");
-  CreateFolder(root);
+  store::CreateFolder(root);
   store::StoreLock lock(root);
   store::StoreState state = store::ReadStateToChange(root);
   const std::int64_t previous = std::max(state.lastStamp, state.noticeStamp);
@@ -150,7 +146,7 @@ std::int32_t SetNotice(const std::string& root, const std::string& file, std::in
   if (stamp <= 0 || stamp > std::numeric_limits<std::int32_t>::max()) {
     throw StoreError("no notice stamp fits in 32 bits at this time (" + std::to_string(stamp) + ")");
   }
-  CreateFolder(root + "/notice");
+  store::CreateFolder(root + "/notice");
   state.noticeStamp = static_cast<std::int32_t>(stamp);
   state.lastStamp = state.noticeStamp;
   state.noticePath = store::NoticePath(state.noticeStamp);

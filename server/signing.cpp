@@ -25,10 +25,6 @@ constexpr std::size_t kMaxKeyFileSize = 4096;
 
 bool SameKey(const trust::PublicKey& a, const trust::PublicKey& b) { return a.id == b.id && a.key == b.key; }
 
-void CreateFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) store::ThrowSystem(path);
-}
-
 /// A small file read whole; throws when it is missing, unreadable or larger than LIMIT.
 std::string ReadSmallFile(const std::string& path, std::size_t limit) {
   struct stat st {};
@@ -452,16 +448,16 @@ void StateSigner::Sign(const Snapshot& current, const Release& release) {
   }
 
   const std::string work = root_ + "/tmp/signing." + std::to_string(::getpid());
-  CreateFolder(root_ + "/tmp");
+  store::CreateFolder(root_ + "/tmp");
   store::RemoveTree(work);
-  CreateFolder(work);
+  store::CreateFolder(work);
   try {
     store::WriteDurably(work + "/manifest", text);
     store::WriteDurably(work + "/signature", signature);
     store::WriteDurably(work + "/manifest.gz", StoredGzip(text));
     store::WriteDurably(work + "/signature.gz", StoredGzip(signature));
     store::SyncDirectory(work);
-    CreateFolder(root_ + "/" + kStateManifestFolder);
+    store::CreateFolder(root_ + "/" + kStateManifestFolder);
     manifestPath_ = root_ + "/" + StateManifestPath(counters[0], counters[1]);
     if (::rename((work + "/manifest").c_str(), manifestPath_.c_str()) != 0) store::ThrowSystem(manifestPath_);
     if (::rename((work + "/signature").c_str(), (manifestPath_ + ".minisig").c_str()) != 0) {

@@ -52,6 +52,10 @@ void SyncDirectory(const std::string& dir) {
   if (fd.get() < 0 || ::fsync(fd.get()) != 0) ThrowSystem(dir);
 }
 
+void CreateFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) ThrowSystem(path);
+}
+
 std::string ReadWholeFile(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) ThrowSystem(path);

@@ -32,6 +32,8 @@ void WriteDurably(const std::string& path, std::string_view data, const timespec
 void WriteAll(int fd, const void* data, std::size_t size, const std::string& path);
 /// Makes the entries of folder DIR durable.
 void SyncDirectory(const std::string& dir);
+/// Makes folder PATH (readable by all, as the store is); fine when it exists.
+void CreateFolder(const std::string& path);
 /// Reads a whole file; throws when it cannot.
 std::string ReadWholeFile(const std::string& path);
 /// Removes PATH and everything below it; silent when it is missing.
