@@ -2,9 +2,11 @@
 // console host), once as an updater without a key and once hashing every
 // stream as a keyed one does, and, in the same run, through a plain loop that
 // receives into a 2,048-byte buffer and writes to a file. Prints the three
-// throughputs and the ratios of the times.
+// throughputs and the ratios of the times: first with the server sending as
+// fast as the loopback takes it, then, for each rate given, paced to a line
+// of that many megabits per second (all three runs at the same pace).
 //
-//   session_bench [megabytes=200] [rounds=3] [folder=/tmp]
+//   session_bench [megabytes=200] [rounds=3] [folder=/tmp] [mbits,mbits...]
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +31,7 @@
 #include "session/update_session.h"
 #include "session/update_socket.h"
 #include "session/wire.h"
+#include "trust/hash.h"
 #include "stream_server.h"
 
 namespace {
@@ -56,10 +59,10 @@ constexpr int kFiles = kStreamFiles;
 
 // Server for the session: version reply, the request, then the stream; it
 // keeps the connection until the client closes it.
-Timing RunSession(const Stream& stream, wxEventLoopBase* loop, bool hash) {
+Timing RunSession(const Stream& stream, double rate, wxEventLoopBase* loop, bool hash) {
   std::uint16_t port = 0;
   const int listenFd = Listen(port);
-  std::thread server([&] { bench::ServeOneSession(listenFd, [&](int fd) { SendStream(fd, stream); }); });
+  std::thread server([&] { bench::ServeOneSession(listenFd, [&](int fd) { SendStream(fd, stream, rate); }); });
 
   session::SessionOutcome outcome;
   bool done = false, ok = false;
@@ -91,12 +94,12 @@ Timing RunSession(const Stream& stream, wxEventLoopBase* loop, bool hash) {
 }
 
 // The peer: the same stream into one file through a 2,048-byte buffer.
-Timing RunPlain(const Stream& stream) {
+Timing RunPlain(const Stream& stream, double rate) {
   std::uint16_t port = 0;
   const int listenFd = Listen(port);
   std::thread server([&] {
     const int fd = ::accept(listenFd, nullptr, nullptr);
-    SendStream(fd, stream);
+    SendStream(fd, stream, rate);
     ::close(fd);
   });
   const auto start = Clock::now();
@@ -122,32 +125,40 @@ Timing RunPlain(const Stream& stream) {
   return timing;
 }
 
+// The hash alone over the same bytes, on this thread from memory: the least
+// time a hashing session can take however its threads are arranged.
+double HashAlone(const Stream& stream) {
+  const auto start = Clock::now();
+  trust::Hasher hasher;
+  for (int f = 0; f < kFiles; ++f) {
+    for (std::int64_t left = stream.bodySize; left > 0;) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(left, stream.pattern.size()));
+      hasher.Update(stream.pattern.data(), n);
+      left -= static_cast<std::int64_t>(n);
+    }
+    hasher.Final();
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
 }
 
-}  // namespace
+struct Ratios {
+  double session = 0, hashed = 0;
+};
 
-int main(int argc, char** argv) {
-  const std::int64_t megabytes = argc > 1 ? std::atoll(argv[1]) : 200;
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-  const std::filesystem::path folder =
-      std::filesystem::path(argc > 3 ? argv[3] : "/tmp") / ("session-bench-" + std::to_string(getpid()));
-  std::filesystem::create_directories(folder);
-  std::filesystem::current_path(folder);
-
-  wxInitializer init;
-  if (!init.IsOk()) return 1;
-  std::unique_ptr<wxEventLoopBase> loop(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop());
-  const Stream stream = MakeStream(megabytes * 1000 * 1000);
+// ROUNDS rounds of the three runs at RATE bytes per second (0: unpaced).
+Ratios Measure(const Stream& stream, double rate, int rounds, wxEventLoopBase* loop) {
   const double bytes = static_cast<double>(stream.bodySize) * kFiles;
-
-  std::vector<double> sessionTimes, plainTimes, sessionCpu, plainCpu, hashedTimes, hashedCpu;
+  std::vector<double> sessionTimes, plainTimes, sessionCpu, plainCpu, hashedTimes, hashedCpu, hashAlone;
   for (int r = 0; r < rounds; ++r) {
-    const Timing p = RunPlain(stream);
-    const Timing s = RunSession(stream, loop.get(), false);
-    const Timing h = RunSession(stream, loop.get(), true);
+    if (rate == 0) hashAlone.push_back(HashAlone(stream));
+    const Timing p = RunPlain(stream, rate);
+    const Timing s = RunSession(stream, rate, loop, false);
+    const Timing h = RunSession(stream, rate, loop, true);
     plainTimes.push_back(p.wall);
     plainCpu.push_back(p.cpu);
     sessionTimes.push_back(s.wall);
@@ -157,28 +168,70 @@ int main(int argc, char** argv) {
     std::printf("round %d: plain %.3f s (cpu %.3f), session %.3f s (cpu %.3f), hashing %.3f s (cpu %.3f)\n",
                 r + 1, p.wall, p.cpu, s.wall, s.cpu, h.wall, h.cpu);
   }
-  std::filesystem::current_path("/");
-  std::filesystem::remove_all(folder);
-
-  const double plain = Median(plainTimes), sessionTime = Median(sessionTimes);
+  const double plain = Median(plainTimes), sessionTime = Median(sessionTimes), hashed = Median(hashedTimes);
   const double plainBest = *std::min_element(plainTimes.begin(), plainTimes.end());
   const double sessionBest = *std::min_element(sessionTimes.begin(), sessionTimes.end());
-  std::printf("file list %.0f MB over loopback, %d files, 2048-byte receive buffer, median of %d rounds\n",
-              bytes / 1e6, kFiles, rounds);
+  if (rate > 0) {
+    std::printf("file list %.0f MB paced to %.0f Mbit/s, %d files, 2048-byte receive buffer, median of %d rounds\n",
+                bytes / 1e6, rate * 8 / 1e6, kFiles, rounds);
+  } else {
+    std::printf("file list %.0f MB over loopback, %d files, 2048-byte receive buffer, median of %d rounds\n",
+                bytes / 1e6, kFiles, rounds);
+  }
   std::printf("plain loop      %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n", bytes / 1e6 / plain,
               plain, Median(plainCpu));
   std::printf("UpdateSession   %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n",
               bytes / 1e6 / sessionTime, sessionTime, Median(sessionCpu));
-  const double hashed = Median(hashedTimes);
   std::printf("hashing session %8.1f MB/s  (%.3f s, receiving thread cpu %.3f s)\n", bytes / 1e6 / hashed,
               hashed, Median(hashedCpu));
+  if (rate == 0) {
+    std::printf("hash alone      %8.1f MB/s  (%.3f s from memory: %.3f x the plain loop's time)\n",
+                bytes / 1e6 / Median(hashAlone), Median(hashAlone), Median(hashAlone) / plain);
+  }
   std::printf(
       "ratio session/plain: time %.3f median, %.3f best of each; receiving cpu %.3f median "
       "(budget <= 1.15)\n",
       sessionTime / plain, sessionBest / plainBest, Median(sessionCpu) / Median(plainCpu));
   std::printf("ratio hashing/plain: time %.3f median; receiving cpu %.3f median (budget <= 1.05)\n",
               hashed / plain, Median(hashedCpu) / Median(plainCpu));
-  std::printf("ratio hashing/session: time %.3f median; receiving cpu %.3f median\n", hashed / sessionTime,
+  std::printf("ratio hashing/session: time %.3f median; receiving cpu %.3f median\n\n", hashed / sessionTime,
               Median(hashedCpu) / Median(sessionCpu));
-  return sessionTime / plain <= 1.15 && hashed / plain <= 1.05 ? 0 : 2;
+  return {sessionTime / plain, hashed / plain};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::int64_t megabytes = argc > 1 ? std::atoll(argv[1]) : 200;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const std::filesystem::path folder =
+      std::filesystem::path(argc > 3 ? argv[3] : "/tmp") / ("session-bench-" + std::to_string(getpid()));
+  std::vector<double> rates{0};
+  if (argc > 4) {
+    for (const char* p = argv[4]; *p;) {
+      char* end = nullptr;
+      const double mbits = std::strtod(p, &end);
+      if (end == p || mbits <= 0) {
+        std::fprintf(stderr, "rates are megabits per second, separated by commas\n");
+        return 1;
+      }
+      rates.push_back(mbits * 1e6 / 8);
+      p = *end == ',' ? end + 1 : end;
+    }
+  }
+  std::filesystem::create_directories(folder);
+  std::filesystem::current_path(folder);
+
+  wxInitializer init;
+  if (!init.IsOk()) return 1;
+  std::unique_ptr<wxEventLoopBase> loop(wxAppConsole::GetInstance()->GetTraits()->CreateEventLoop());
+  const Stream stream = MakeStream(megabytes * 1000 * 1000);
+  bool withinBudgets = true;
+  for (const double rate : rates) {
+    const Ratios r = Measure(stream, rate, rounds, loop.get());
+    withinBudgets = withinBudgets && r.session <= 1.15 && r.hashed <= 1.05;
+  }
+  std::filesystem::current_path("/");
+  std::filesystem::remove_all(folder);
+  return withinBudgets ? 0 : 2;
 }

@@ -1,16 +1,20 @@
 #pragma once
 // The update server side of the download benchmarks: a file list of a given
-// size whose bodies repeat one megabyte of noise, sent over loopback.
+// size whose bodies repeat one megabyte of noise, sent over loopback, as fast
+// as the loopback takes it or paced to the rate of a player's line.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "session/wire.h"
@@ -56,14 +60,31 @@ inline bool SendAll(int fd, const std::uint8_t* p, std::size_t n) {
   return true;
 }
 
-inline void SendStream(int fd, const Stream& s) {
+/// Sends the stream; with BYTES_PER_SECOND > 0 the bodies leave in 64 KiB
+/// pieces on a schedule of that rate, as over a line of that speed. Small
+/// segments leave at once, as from the update server: otherwise the stream's
+/// last one can wait for a delayed acknowledgement (40 ms).
+inline void SendStream(int fd, const Stream& s, double bytesPerSecond = 0) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  using Clock = std::chrono::steady_clock;
+  const std::size_t piece = bytesPerSecond > 0 ? std::size_t{64} << 10 : s.pattern.size();
+  const auto start = Clock::now();
+  double sent = 0;
   SendAll(fd, s.list.data(), s.list.size());
   for (const auto& header : s.headers) {
     SendAll(fd, header.data(), header.size());
     std::int64_t left = s.bodySize;
+    std::size_t at = 0;
     while (left > 0) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(left, s.pattern.size()));
-      if (!SendAll(fd, s.pattern.data(), n)) return;
+      const std::size_t n = std::min({static_cast<std::size_t>(left), piece, s.pattern.size() - at});
+      if (bytesPerSecond > 0) {
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(sent / bytesPerSecond)));
+      }
+      if (!SendAll(fd, s.pattern.data() + at, n)) return;
+      at = (at + n) % s.pattern.size();
+      sent += static_cast<double>(n);
       left -= static_cast<std::int64_t>(n);
     }
   }
