@@ -38,6 +38,20 @@ std::string MakeTempPath(const std::string& name) {
   return path;
 }
 
+bool ReadSmallFile(const std::string& name, std::size_t limit, std::string& bytes) {
+  File file = File::Open(platform::HostPath(name), File::Mode::ReadExisting);
+  if (!file.IsOpen()) return false;
+  bytes.clear();
+  char block[8192];
+  for (;;) {
+    const long got = file.Read(block, sizeof block);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    bytes.append(block, static_cast<std::size_t>(got));
+    if (bytes.size() > limit) return false;
+  }
+}
+
 bool UnscrambleFile(const std::string& source, const std::string& destination) {
   if (TooLong(source) || TooLong(destination)) return false;
   File in = File::Open(platform::HostPath(source), File::Mode::ReadOrCreate);

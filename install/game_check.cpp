@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "files/file.h"
+#include "files/file_helpers.h"
 #include "platform/paths.h"
 #include "session/wire.h"
 #include "trust/hash.h"
@@ -16,10 +17,8 @@ namespace {
 
 enum class Found { Missing, Read, Unreadable };
 
-/// Reads the file at the program name NAME through HASHER (at most LIMIT
-/// bytes kept in KEPT, when given).
-Found HashFile(const std::string& name, trust::Hasher& hasher, std::string* kept = nullptr,
-               std::size_t limit = 0) {
+/// Reads the file at the program name NAME through HASHER.
+Found HashFile(const std::string& name, trust::Hasher& hasher) {
   files::File file = files::File::Open(platform::HostPath(name), files::File::Mode::ReadExisting);
   if (!file.IsOpen()) return Found::Missing;
   char block[1 << 16];
@@ -28,17 +27,7 @@ Found HashFile(const std::string& name, trust::Hasher& hasher, std::string* kept
     if (got < 0) return Found::Unreadable;
     if (got == 0) return Found::Read;
     hasher.Update(block, static_cast<std::size_t>(got));
-    if (kept != nullptr) {
-      if (kept->size() + static_cast<std::size_t>(got) > limit) return Found::Unreadable;
-      kept->append(block, static_cast<std::size_t>(got));
-    }
   }
-}
-
-bool ReadSigned(platform::LetterCaseResolver& letterCase, const char* name, std::size_t limit,
-                std::string& text) {
-  trust::Hasher unused;
-  return HashFile(letterCase.Resolve(name), unused, &text, limit) == Found::Read;
 }
 
 }  // namespace
@@ -56,9 +45,10 @@ GameCheck CheckInstalledGame(const std::string& publicKeyLine) {
   }
   platform::LetterCaseResolver letterCase;
   std::string manifestText, signatureFile;
-  if (!ReadSigned(letterCase, trust::kManifestFileName, trust::kMaxManifestSize, manifestText) ||
-      !ReadSigned(letterCase, trust::kManifestSignatureFileName, trust::kMaxSignatureFileSize,
-                  signatureFile)) {
+  if (!files::ReadSmallFile(letterCase.Resolve(trust::kManifestFileName), trust::kMaxManifestSize,
+                            manifestText) ||
+      !files::ReadSmallFile(letterCase.Resolve(trust::kManifestSignatureFileName),
+                            trust::kMaxSignatureFileSize, signatureFile)) {
     check.problem = std::string("no installed manifest to check against (") + trust::kManifestFileName +
                     " and " + trust::kManifestSignatureFileName + " come with a checked update)";
     return check;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "files/file.h"
+#include "files/file_helpers.h"
 #include "files/version_file.h"
 #include "platform/paths.h"
 #include "trust/keys.h"
@@ -46,21 +46,6 @@ std::uint32_t Le32(std::string_view bytes, std::size_t at) {
   return GetU32(reinterpret_cast<const std::uint8_t*>(bytes.data() + at));
 }
 
-/// The whole file at the program name NAME, if it is at most LIMIT bytes.
-bool ReadSmallFile(const std::string& name, std::size_t limit, std::string& bytes) {
-  files::File file = files::File::Open(platform::HostPath(name), files::File::Mode::ReadExisting);
-  if (!file.IsOpen()) return false;
-  bytes.clear();
-  char block[8192];
-  for (;;) {
-    const long got = file.Read(block, sizeof block);
-    if (got < 0) return false;
-    if (got == 0) return true;
-    bytes.append(block, static_cast<std::size_t>(got));
-    if (bytes.size() > limit) return false;
-  }
-}
-
 const ReceivedStream* FindSent(const SessionOutcome& outcome, std::string_view sentName) {
   for (const ReceivedStream& stream : outcome.streams)
     if (stream.sentName == sentName) return &stream;
@@ -77,7 +62,7 @@ bool ReadSignedFile(const SessionOutcome& outcome, const char* sentName, std::si
     return false;
   }
   std::string bytes;
-  if (!ReadSmallFile(stream->localName + ".gz", StoredStreamLimit(limit), bytes) ||
+  if (!files::ReadSmallFile(stream->localName + ".gz", StoredStreamLimit(limit), bytes) ||
       !ReadStoredGzip(bytes, limit, content)) {
     why = std::string(sentName) + " is not a gzip stream of stored blocks of at most " +
           std::to_string(limit) + " bytes";

@@ -34,6 +34,7 @@
 
 #include "store_builder.h"
 #include "test_client.h"
+#include "test_support/process.h"
 #include "test_support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -43,13 +44,10 @@ using test_support::TempDir;
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+// A back's health shows in the front's log within one check interval and a
+// timeout; 5 s is well beyond both.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+  return test_support::WaitUntil(condition, timeout);
 }
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
@@ -782,7 +780,7 @@ TEST_F(Fleet, CarriesAPublishAndALostBackUnderLoad) {
     published = SecondsSince(start);  // the front may take it up before the command returns
     copied = publish(3) == 0;
     copied = copied && Shell(copy) == 0;
-    caughtUp = WaitFor([&] { return CountOf(front.Log(), " serving 3 0 stamp 0: up") == 3; }, 10000);
+    caughtUp = WaitFor([&] { return CountOf(front.Log(), " serving 3 0 stamp 0: up") == 3; }, 10s);
     allUp = SecondsSince(start);
     std::this_thread::sleep_for(1500ms);
     const std::lock_guard<std::mutex> hold(scraping);

@@ -2,6 +2,7 @@
 /// File helpers for downloaded and temporary files. Names use the program's
 /// backslash separators and are at most 259 characters; longer ones fail.
 
+#include <cstddef>
 #include <string>
 
 #include "files/file.h"
@@ -11,6 +12,10 @@ namespace files {
 /// The name inside the user's temporary directory ("\" and ".\" prefixes
 /// dropped), or an empty string.
 std::string MakeTempPath(const std::string& name);
+
+/// The whole file at the program name NAME into BYTES; false when it cannot
+/// be opened or read, or holds more than LIMIT bytes.
+bool ReadSmallFile(const std::string& name, std::size_t limit, std::string& bytes);
 
 /// Copies SOURCE (created empty when missing) unscrambled into DESTINATION,
 /// replacing what it held. False when either cannot be opened.
