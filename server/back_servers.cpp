@@ -119,11 +119,11 @@ void BackServers::Done(Back& b, const char* failure, const Snapshot& front, std:
 }
 
 void BackServers::Judge(Back& b, const Snapshot& front) {
-  const std::string where = session::Ipv4ToText(b.server.address) + ":" + std::to_string(port_);
   const session::VersionReply own = MakeVersionReply(front, 0);
   const bool up = b.answered && !b.itself && b.last.redirect == 0 && b.last.major == own.major &&
                   b.last.minor == own.minor && b.last.noticeTime == own.noticeTime;
   if (b.judged && up == b.up) return;
+  const std::string where = session::Ipv4ToText(b.server.address) + ":" + std::to_string(port_);
   b.judged = true;
   b.up = up;
   turns_.Reset();

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -187,10 +186,13 @@ void RemoveLeftovers(const std::string& root, const store::StoreState& state) {
   // versions would be another one.
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(root + "/" + kStateManifestFolder, error)) {
+    // The manifest and the files named after it ("3-12.manifest.minisig.gz").
     const std::string name = entry.path().filename().string();
-    unsigned major = 0, minor = 0;
-    int used = 0;
-    if (std::sscanf(name.c_str(), "%u-%u.manifest%n", &major, &minor, &used) == 2 && used > 0 &&
+    constexpr std::string_view kManifest = ".manifest";
+    const std::size_t at = name.find(kManifest);
+    std::uint32_t major = 0, minor = 0;
+    if (at != std::string::npos &&
+        ParseStateManifestName(std::string_view(name).substr(0, at + kManifest.size()), major, minor) &&
         (major > state.counters[0] || minor > state.counters[1])) {
       ::unlink(entry.path().c_str());
     }

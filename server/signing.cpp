@@ -148,27 +148,6 @@ void ReplaceDurably(const std::string& work, const std::string& path, const std:
   if (::rename(work.c_str(), path.c_str()) != 0) store::ThrowSystem(path);
 }
 
-/// The manifest file names a store holds: "3-12.manifest" gives 3 and 12.
-bool ParseStateManifestName(const std::string& name, std::uint32_t& major, std::uint32_t& minor) {
-  const std::string suffix = ".manifest";
-  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return false;
-  }
-  const std::string stem = name.substr(0, name.size() - suffix.size());
-  const std::size_t dash = stem.find('-');
-  const auto number = [](const std::string& text, std::uint32_t& value) {
-    if (text.empty() || text.size() > 10 || (text.size() > 1 && text[0] == '0') ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-      return false;
-    }
-    const unsigned long long parsed = std::stoull(text);
-    value = static_cast<std::uint32_t>(parsed);
-    return parsed <= UINT32_MAX;
-  };
-  return dash != std::string::npos && number(stem.substr(0, dash), major) &&
-         number(stem.substr(dash + 1), minor);
-}
-
 /// The size of the regular file at PATH, or nothing when it is not one.
 std::optional<std::uint64_t> RegularFileSize(const std::string& path) {
   struct stat st {};
@@ -195,6 +174,24 @@ std::optional<std::string> DecodeSmallGzip(const std::string& gz, std::size_t li
 }
 
 }  // namespace
+
+bool ParseStateManifestName(std::string_view name, std::uint32_t& major, std::uint32_t& minor) {
+  constexpr std::string_view kSuffix = ".manifest";
+  if (name.size() <= kSuffix.size() || name.substr(name.size() - kSuffix.size()) != kSuffix) return false;
+  const std::string_view stem = name.substr(0, name.size() - kSuffix.size());
+  const std::size_t dash = stem.find('-');
+  const auto number = [](std::string_view text, std::uint32_t& value) {
+    if (text.empty() || text.size() > 10 || (text.size() > 1 && text[0] == '0') ||
+        text.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    const unsigned long long parsed = std::stoull(std::string(text));
+    value = static_cast<std::uint32_t>(parsed);
+    return parsed <= UINT32_MAX;
+  };
+  return dash != std::string_view::npos && number(stem.substr(0, dash), major) &&
+         number(stem.substr(dash + 1), minor);
+}
 
 std::string StoredGzip(std::string_view data) {
   z_stream z{};

@@ -50,6 +50,10 @@ struct SigningOptions {
 /// "manifest/3-12.manifest"; the signature is that and ".minisig".
 std::string StateManifestPath(std::uint32_t major, std::uint32_t minor);
 
+/// The state a manifest of the manifest folder is of: "3-12.manifest" gives
+/// 3 and 12; false for any other name.
+bool ParseStateManifestName(std::string_view name, std::uint32_t& major, std::uint32_t& minor);
+
 /// DATA as a gzip stream of stored deflate blocks, with its CRC-32 and length.
 std::string StoredGzip(std::string_view data);
 
