@@ -278,6 +278,29 @@ bool ParseInt(std::string_view text, Int& value) {
   return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 
+/// "ADDR:PORT", such as 0.0.0.0:43000.
+bool ParseEndpoint(std::string_view text, session::Ipv4Address& address, std::uint16_t& port) {
+  const std::size_t colon = text.rfind(':');
+  unsigned number = 0;
+  if (colon == std::string_view::npos || !session::ParseIpv4(text.substr(0, colon), address) ||
+      !ParseInt(text.substr(colon + 1), number) || number > 65535) {
+    return false;
+  }
+  port = static_cast<std::uint16_t>(number);
+  return true;
+}
+
+/// Seconds, fractions allowed, within [LEAST, MOST] (above 0 when LEAST is
+/// 0), rounded up to whole milliseconds.
+bool ParseSeconds(const std::string& text, double least, double most, std::chrono::milliseconds& value) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !(seconds >= least && seconds > 0) || seconds > most)
+    return false;
+  value = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+  return true;
+}
+
 int Serve(const std::string& store, const std::vector<std::string>& args) {
   server::ServerOptions options;
   options.store = store;
@@ -286,15 +309,10 @@ int Serve(const std::string& store, const std::vector<std::string>& args) {
     if (i + 1 >= args.size()) return UsageError(option + " needs a value");
     const std::string& value = args[++i];
     if (option == "--listen") {
-      const std::size_t colon = value.rfind(':');
-      unsigned port = 0;
-      if (colon == std::string::npos ||
-          !session::ParseIpv4(std::string_view(value).substr(0, colon), options.listenAddress) ||
-          !ParseInt(std::string_view(value).substr(colon + 1), port) || port > 65535) {
+      if (!ParseEndpoint(value, options.listenAddress, options.port)) {
         return UsageError("--listen wants ADDR:PORT, for example 0.0.0.0:" +
                           std::to_string(session::kDefaultPort));
       }
-      options.port = static_cast<std::uint16_t>(port);
     } else if (option == "--redirect") {
       const std::size_t colon = value.find(':');
       session::Ipv4Address address = 0;
@@ -308,29 +326,17 @@ int Serve(const std::string& store, const std::vector<std::string>& args) {
       }
       options.redirects.push_back({address, weight});
     } else if (option == "--check-interval") {
-      char* end = nullptr;
-      const double seconds = std::strtod(value.c_str(), &end);
-      if (end == value.c_str() || *end != '\0' || !(seconds >= 0.05) || seconds > 3600) {
+      if (!ParseSeconds(value, 0.05, 3600, options.checkInterval)) {
         return UsageError("--check-interval wants seconds, from 0.05 to 3600");
       }
-      options.checkInterval = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
     } else if (option == "--metrics") {
-      const std::size_t colon = value.rfind(':');
-      unsigned port = 0;
-      if (colon == std::string::npos ||
-          !session::ParseIpv4(std::string_view(value).substr(0, colon), options.metricsAddress) ||
-          !ParseInt(std::string_view(value).substr(colon + 1), port) || port > 65535) {
+      if (!ParseEndpoint(value, options.metricsAddress, options.metricsPort)) {
         return UsageError("--metrics wants ADDR:PORT, for example 127.0.0.1:9431");
       }
       options.metrics = true;
-      options.metricsPort = static_cast<std::uint16_t>(port);
     } else if (option == "--timeout") {
-      char* end = nullptr;
-      const double seconds = std::strtod(value.c_str(), &end);
-      if (end == value.c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400) {
+      if (!ParseSeconds(value, 0, 86400, options.timeout))
         return UsageError("--timeout wants seconds, more than 0");
-      }
-      options.timeout = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
     } else if (option == "--max-sessions") {
       if (!ParseInt(value, options.maxSessions) || options.maxSessions == 0) {
         return UsageError("--max-sessions wants a positive number");
