@@ -12,7 +12,6 @@
 #include <wx/utils.h>
 #include <wx/xrc/xmlres.h>
 
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -39,7 +38,6 @@
 namespace ui {
 
 namespace {
-
 
 template <typename T>
 T* Control(wxWindow* dialog, int id) {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <utility>
 
-
 #include "diag/trace.h"
 #include "files/notice_file.h"
 #include "install/installation.h"
