@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_jobs.h"
 #include "install/installation.h"
 #include "session/download_check.h"
 #include "testdata/deflate_data.h"
@@ -43,11 +44,6 @@ std::string Content(std::size_t size, unsigned seed) {
 
 void Write(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace
@@ -117,11 +113,11 @@ int main(int argc, char** argv) {
   }
   std::filesystem::current_path("/");
   std::filesystem::remove_all(folder);
-  const double a = Median(plain), b = Median(checked);
+  const double a = bench::median(plain), b = bench::median(checked);
   std::printf("installation of %zu MB in %d files (+ manifest and signature), median of %d rounds\n",
               megabytes, kFiles, rounds);
   std::printf("without a key  %.3f s\nchecked        %.3f s\n", a, b);
-  std::printf("the check alone: %.2f ms (median)\n", Median(checks) * 1e3);
+  std::printf("the check alone: %.2f ms (median)\n", bench::median(checks) * 1e3);
   std::printf("ratio checked/without: %.3f (budget <= 1.05)\n", b / a);
   return b / a <= 1.05 ? 0 : 2;
 }
